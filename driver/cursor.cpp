@@ -1,0 +1,4 @@
+// Cursor hiding through xsetroot (skeleton).
+#include "quilmod.h"
+
+void CheckFrameForCursor(char *, int) {}

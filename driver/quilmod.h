@@ -1,0 +1,150 @@
+// Shared declarations of the daemon's units: globals (each defined in the unit named
+// beside it) and the operations one unit calls in another.
+#pragma once
+#include <csignal>
+#include <cstddef>
+#include <cstdio>
+#include <sys/select.h>
+#include <sys/time.h>
+
+#include "filter.h"
+#include "quilmo.h"
+
+// ---- rootpath.cpp: every fixed path goes through RootPath ----
+constexpr size_t QLM_PATH = 4096;
+// Writes path under $QUILMOD_ROOT (or path itself) into out.
+// 0 = done, 1 = did not fit (out is then the empty string, so opens fail).
+int RootPath(char *out, size_t size, const char *path);
+
+// ---- config.cpp: settings record and configuration file ----
+typedef int TouchMode;  // 0 DRAWING, non-zero DESKTOP
+
+struct Setting {
+    TouchMode mode;
+    int soundMode;      // 0 None, 1 Down, 2 Up
+    int cursorMode;     // 0 None, 1 Display
+    int drag_delay;
+    int dblClickSpeed;
+    int dblClickArea;
+    int thisButton;     // 3 = right button for the current touch
+    int nextButton;
+    int commFdin;
+    int commFdout;
+    int rbuttonTag;
+    int rClickTool;
+    int oldx;
+    int oldy;
+    int touched;
+    int count;
+    FILTERCOEFF filter;
+    struct timeval prevTime;  // monotonic clock, see QlmClock
+    struct timeval thisTime;
+};
+
+extern Setting TouchSetting;
+int GetPanelSetting();
+void ReadDataFromCfgFile(FILE *fp);
+int IsComment(char *line);
+void DumpSetting();
+
+// ---- registry.cpp: panel list and select set ----
+extern TouchPanel *panelList;
+extern fd_set fdSet;
+extern int fdMax;
+TouchPanel *NewPanel(char *device, int baud);
+TouchPanel *UpdatePanel(TouchPanel *p);
+void ClosePort(char *name);
+void JoinList(TouchPanel **headp, TouchPanel *newp);
+void LeaveList(TouchPanel **headp, TouchPanel *target, TouchPanel *pre);
+void AddPanel(TouchPanel *p);   // JoinList + fdSet + fdMax
+void WatchFd(int fd);           // fdSet + fdMax; refuses fd >= FD_SETSIZE (0 = ok, 1 = refused)
+
+// ---- calfile.cpp: calibration mode and data files ----
+int SET_PANEL_MAPPING(TouchPanel *p);
+int Get_4pcal_25pcal_mode(TouchPanel *p);
+int read4ptdata(TouchPanel *p);
+int read25ptdata(TouchPanel *p);
+int SavePt4defaulttoFile(TouchPanel *p);
+int SavePt25defaulttoFile(TouchPanel *p);
+
+// ---- input.cpp: panel input and device removal ----
+void ProcessPanel(TouchPanel *panel);
+int DoRead(TouchPanel *panel);
+void SendRescanCmd();
+
+// ---- framing.cpp: packet framing ----
+unsigned char *DataFilter(TouchPanel *panel);
+
+// ---- report.cpp: report pipeline ----
+void ReportFrame(TouchPanel *panel, unsigned char *src);
+
+// ---- mousemode.cpp: mouse-mode output frames ----
+void GenFrameWithMouseMode(TouchPanel *panel, unsigned char head, int x, int y,
+                           unsigned char *dest, int *len);
+void CheckFrameForDragDelay(unsigned char *frame, int dlen);
+// The clock of the double-click window: CLOCK_MONOTONIC in a timeval.
+// A pointer so that unit tests can drive time.
+extern void (*QlmClock)(struct timeval *tv);
+// 1 when the touch in thisTime began inside the double-click window after prevTime.
+int InDoubleClickWindow();
+
+// ---- pipes.cpp: named pipes ----
+extern int fdOuts[2];
+extern int fdCmdIn, fdCmdOut, fdShrIn, fdShrOut;
+int CreatePipe(char *name, int mode);
+int CreateDatPipe();
+int CreateCmdPipe();
+int CreateSharePipe();
+void EmptyPipe(int fd);
+void FlushOutput();
+
+// ---- command.cpp: command channel ----
+void ProcessCommand();
+
+// ---- share.cpp: port sharing ----
+constexpr size_t PORT_SHARED_SIZE = 500;
+extern char PortShared[PORT_SHARED_SIZE];
+void SharePort(char *name);
+void ProcessShare();
+
+// ---- lifecycle.cpp: start-up, single instance, reset ----
+extern int optNotDaemon;
+extern int optForce;
+extern volatile sig_atomic_t resetPending;  // set by SIGHUP, acted on by the loop
+extern unsigned resetCount;                 // bumped by every DaemonReset
+int QuilmodMain(int argc, char **argv);
+void GetOpt(int argc, char **argv);
+int IsUnique(int *pid);
+void SetLock();
+void qlm_killed(int signo);
+void DaemonReset();
+void no_operate(int dummy);
+
+// ---- loop.cpp: service loop ----
+void EndlessServiceLoop();
+int ServiceCycle();  // one cycle; returns after handlers ran (used by the loop)
+
+// ---- beep.cpp: touch beep ----
+extern int console;
+extern volatile sig_atomic_t beep_status;
+extern long beep_freq;
+void beep_on(long freq);
+void beep_off();
+void setTimer(double interval);
+void kick_beep();
+inline void XBEEP() { kick_beep(); }
+void beep_timer_routine(int num);
+void CheckFrameForBeep(char *frame, int dlen);
+
+// ---- cursor.cpp: cursor hiding ----
+void CheckFrameForCursor(char *frame, int dlen);
+
+// ---- rclick.cpp: right-click tool ----
+extern int RClickPid;
+extern int MsgPipe[2];
+void RClickToolNew(int On);
+int RClickToolExist();
+void RClickToolKillOld();
+void RClickToolOn();
+void RClickToolOff();
+void undertaker(int dummy);
