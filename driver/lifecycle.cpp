@@ -1,4 +1,13 @@
 // Start-up, single instance, pid file, SIGHUP and the reset.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "quilmod.h"
 
 int optNotDaemon = 0;
@@ -6,6 +15,233 @@ int optForce = 0;
 volatile sig_atomic_t resetPending = 0;
 unsigned resetCount = 0;
 
-int QuilmodMain(int, char **) { return 1; }
-void DaemonReset() { resetCount++; }
+constexpr int CMD_RESET_CODE = 7178;
+constexpr char PID_FILE[] = "/var/run/quilmod.pid";
+constexpr char PID_SCRATCH[] = "/var/run/qlmXXXXXX";
+constexpr char ROOT_MESSAGE[] = "You must have root permission to execute this program.";
+constexpr int OLD_INSTANCE_WAIT_MS = 3000;  // how long a forced start waits for the old one to go
+
+void GetOpt(int argc, char **argv)
+{
+    int c;
+    optind = 1;
+    while ((c = getopt(argc, argv, "dfr")) != -1) {
+        if (c == 'd')
+            optNotDaemon = 1;
+        else if (c == 'f')
+            optForce = 1;
+    }
+}
+
+// Reads the first line of a small file into buf; 0 = read, -1 = not.
+static int read_small_file(const char *path, char *buf, size_t size)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return -1;
+    ssize_t n = read(fd, buf, size - 1);
+    close(fd);
+    if (n < 0)
+        return -1;
+    buf[n] = '\0';
+    buf[strcspn(buf, "\n")] = '\0';
+    return 0;
+}
+
+// The process's command name as the kernel keeps it (this is /proc, not a file of ours).
+static int process_name(pid_t pid, char *buf, size_t size)
+{
+    char path[64];
+    if (pid == 0)
+        snprintf(path, sizeof path, "/proc/self/comm");
+    else
+        snprintf(path, sizeof path, "/proc/%d/comm", (int)pid);
+    return read_small_file(path, buf, size);
+}
+
+// A live pid counts as the running instance only when it runs this program.
+static int is_our_program(pid_t pid)
+{
+    char mine[64], theirs[64];
+    return process_name(0, mine, sizeof mine) == 0 && process_name(pid, theirs, sizeof theirs) == 0 &&
+           strcmp(mine, theirs) == 0;
+}
+
+int IsUnique(int *pid)
+{
+    char path[QLM_PATH], text[64];
+    if (RootPath(path, sizeof path, PID_FILE) || read_small_file(path, text, sizeof text) != 0)
+        return -1;
+    const char *s = text;
+    int recorded;
+    if (!ScanInt(&s, &recorded))
+        return -1;
+    *pid = recorded;
+    // 0 and -1 would address process groups or every process; never ourselves either.
+    if (recorded <= 1 || recorded == getpid())
+        return -1;
+    if (kill(recorded, 0) == 0)
+        return is_our_program(recorded) ? 0 : 1;
+    if (errno == ESRCH)
+        return 1;
+    if (errno == EPERM) {
+        printf("%s", ROOT_MESSAGE);
+        exit(1);
+    }
+    return -1;
+}
+
+// Gone, or a zombie waiting for its parent: either way it serves nothing any more.
+static int process_gone(pid_t pid)
+{
+    if (kill(pid, 0) != 0)
+        return 1;
+    char path[64], stat_line[256];
+    snprintf(path, sizeof path, "/proc/%d/stat", (int)pid);
+    if (read_small_file(path, stat_line, sizeof stat_line) != 0)
+        return 1;
+    const char *paren = strrchr(stat_line, ')');
+    return paren && paren[1] == ' ' && paren[2] == 'Z';
+}
+
+static void replace_instance(pid_t old)
+{
+    kill(old, SIGKILL);
+    waitpid(old, nullptr, 0);
+    for (int waited = 0; waited < OLD_INSTANCE_WAIT_MS && !process_gone(old); waited++)
+        usleep(1000);
+}
+
+void SetLock()
+{
+    char tmp_file[QLM_PATH], pid_file[QLM_PATH];
+    int fd = -1;
+    if (RootPath(tmp_file, sizeof tmp_file, PID_SCRATCH) == 0 && RootPath(pid_file, sizeof pid_file, PID_FILE) == 0)
+        fd = mkostemp(tmp_file, O_CLOEXEC);
+    if (fd < 0) {
+        if (getuid() != 0)
+            printf("%s", ROOT_MESSAGE);
+        else
+            printf("Cannot open file %s\n", PID_SCRATCH);
+        exit(1);
+    }
+    char line[32];
+    int n = snprintf(line, sizeof line, "%d\n", (int)getpid());
+    bool written = PipeWrite(fd, line, n) == n && fchmod(fd, 0644) == 0;
+    close(fd);
+    // The scratch file in the pid file's own directory is renamed over it: no reader sees half a file.
+    if (!written || rename(tmp_file, pid_file) != 0) {
+        unlink(tmp_file);
+        printf("Cannot open file %s\n", PID_FILE);
+        exit(1);
+    }
+}
+
+// Asks the running instance to reset by the command pipe, as a shell's echo >> would.
+static int send_reset_request()
+{
+    char path[QLM_PATH], line[32];
+    if (RootPath(path, sizeof path, "/dev/qvcmdin"))
+        return -1;
+    int fd = open(path, O_WRONLY | O_NONBLOCK | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    int n = snprintf(line, sizeof line, "[%d]x\n", CMD_RESET_CODE);
+    int ok = fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode) && PipeWrite(fd, line, n) == n;
+    close(fd);
+    return ok ? 0 : -1;
+}
+
+void qlm_killed(int signo)
+{
+    if (signo == SIGHUP)
+        resetPending = 1;  // the service loop resets before its next select
+}
+
 void no_operate(int) {}
+
+void DaemonReset()
+{
+    beep_off();
+    if (GetPanelSetting() != 0)
+        exit(1);
+    if (PortShared[0]) {
+        char copy[PORT_SHARED_SIZE];
+        snprintf(copy, sizeof copy, "%s", PortShared);  // SharePort rewrites PortShared itself
+        SharePort(copy);
+    }
+    resetCount++;
+}
+
+void ChildSignalDefaults()
+{
+    signal(SIGPIPE, SIG_DFL);
+    signal(SIGHUP, SIG_DFL);
+    signal(SIGALRM, SIG_DFL);
+    signal(SIGCHLD, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+static void open_console()
+{
+    char path[QLM_PATH];
+    console = -1;
+    if (RootPath(path, sizeof path, "/dev/console") == 0)
+        console = open(path, O_RDWR | O_NOCTTY);  // inherited by the right-click tool on purpose
+    if (console < 0)
+        puts("the computer beep device no /dev/console");
+    else
+        signal(SIGALRM, beep_timer_routine);
+}
+
+// The pipes join the select set in this order; 0 = all open.
+static int create_pipes()
+{
+    if (CreateCmdPipe() != 0 || WatchFd(fdCmdIn) != 0) {
+        puts("Failed to CreateCmdPipe");
+        return 1;
+    }
+    if (CreateSharePipe() != 0 || WatchFd(fdShrIn) != 0) {
+        puts("Failed to CreateSharePipe");
+        return 1;
+    }
+    if (CreateDatPipe() != 0) {
+        puts("Failed to CreateDatPipe");
+        return 1;
+    }
+    return 0;
+}
+
+int QuilmodMain(int argc, char **argv)
+{
+    setvbuf(stdout, nullptr, _IOLBF, 0);  // every message reaches a log reader as printed
+    signal(SIGPIPE, SIG_IGN);             // a peer that went away never ends the daemon
+    int oldpid = 0;
+    GetOpt(argc, argv);
+    if (!optNotDaemon && daemon(0, 0) != 0)
+        perror("daemon");
+    open_console();
+    int unique = IsUnique(&oldpid);
+    if (unique == 0 && !optForce) {
+        if (send_reset_request() != 0) {
+            printf("Cannot send the reset request to /dev/qvcmdin\n");
+            return 1;
+        }
+        puts("Reset Sent in main");
+        return 0;
+    }
+    if (unique == 0)
+        replace_instance(oldpid);
+    SetLock();
+    signal(SIGHUP, qlm_killed);
+    FD_ZERO(&fdSet);
+    if (GetPanelSetting() != 0)
+        return 1;
+    if (create_pipes() != 0)
+        return 1;
+    EndlessServiceLoop();
+    return 0;
+}

@@ -16,6 +16,12 @@ constexpr size_t QLM_PATH = 4096;
 // 0 = done, 1 = did not fit (out is then the empty string, so opens fail).
 int RootPath(char *out, size_t size, const char *path);
 
+// ---- text.cpp: numbers in text from outside ----
+// Reads an optionally signed decimal after white space, saturating to the int range.
+// 1 = a number was read (*s moves past it), 0 = no digits (*s and *out unchanged).
+int ScanInt(const char **s, int *out);
+int AtoiSat(const char *s);  // atoi with saturation; no digits gives 0
+
 // ---- config.cpp: settings record and configuration file ----
 typedef int TouchMode;  // 0 DRAWING, non-zero DESKTOP
 
@@ -57,7 +63,7 @@ void ClosePort(char *name);
 void JoinList(TouchPanel **headp, TouchPanel *newp);
 void LeaveList(TouchPanel **headp, TouchPanel *target, TouchPanel *pre);
 void AddPanel(TouchPanel *p);   // JoinList + fdSet + fdMax
-void WatchFd(int fd);           // fdSet + fdMax; refuses fd >= FD_SETSIZE (0 = ok, 1 = refused)
+int WatchFd(int fd);            // fdSet + fdMax; 0 = watched, 1 = refused (fd >= FD_SETSIZE)
 
 // ---- calfile.cpp: calibration mode and data files ----
 int SET_PANEL_MAPPING(TouchPanel *p);
@@ -97,6 +103,8 @@ int CreateCmdPipe();
 int CreateSharePipe();
 void EmptyPipe(int fd);
 void FlushOutput();
+// write() that retries on EINTR; result as write's. For writes whose failure is only noted.
+long PipeWrite(int fd, const void *buf, size_t len);
 
 // ---- command.cpp: command channel ----
 void ProcessCommand();
@@ -119,6 +127,8 @@ void SetLock();
 void qlm_killed(int signo);
 void DaemonReset();
 void no_operate(int dummy);
+// In a forked child before exec: default dispositions and an empty signal mask.
+void ChildSignalDefaults();
 
 // ---- loop.cpp: service loop ----
 void EndlessServiceLoop();

@@ -1,0 +1,133 @@
+// The panel registry: open ports as TouchPanel records on panelList, and the select set.
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "device.h"
+#include "quilmod.h"
+
+TouchPanel *panelList = nullptr;
+fd_set fdSet;
+int fdMax = -1;
+
+constexpr int PORT_SETTLE_US = 10000;
+
+int WatchFd(int fd)
+{
+    if (fd < 0 || fd >= FD_SETSIZE)
+        return 1;  // select could not hold it
+    FD_SET(fd, &fdSet);
+    if (fd > fdMax)
+        fdMax = fd;
+    return 0;
+}
+
+void JoinList(TouchPanel **headp, TouchPanel *newp)
+{
+    newp->next = *headp;
+    *headp = newp;
+}
+
+void LeaveList(TouchPanel **headp, TouchPanel *target, TouchPanel *pre)
+{
+    if (pre)
+        pre->next = target->next;
+    else
+        *headp = target->next;
+    target->next = nullptr;
+}
+
+void AddPanel(TouchPanel *p)
+{
+    JoinList(&panelList, p);
+    WatchFd(p->fd);
+}
+
+static int is_serial_line(const char *device)
+{
+    return strstr(device, "tty") || strstr(device, "Serial_Port_");
+}
+
+// Opens the node under the sandbox root; -1 when it cannot be opened or selected on.
+static int open_port(const char *device)
+{
+    char path[QLM_PATH];
+    if (RootPath(path, sizeof path, device))
+        return -1;
+    // O_NOCTTY: a port must never become the daemon's controlling terminal.
+    int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd >= FD_SETSIZE) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TouchPanel *NewPanel(char *device, int baud)
+{
+    if (!device)
+        return nullptr;
+    printf("Test %s....", device);
+    fflush(stdout);
+    int fd = open_port(device);
+    if (fd < 0) {
+        puts("open failed");
+        return nullptr;
+    }
+    if (is_serial_line(device)) {
+        Dev_SaveState(fd);
+        Dev_SetBaud(fd, baud);
+    }
+    usleep(PORT_SETTLE_US);
+    size_t n = strlen(device);
+    auto *p = static_cast<TouchPanel *>(calloc(1, sizeof(TouchPanel) + n + 1));
+    if (!p) {
+        printf("malloc %s", device);
+        close(fd);
+        return nullptr;
+    }
+    p->device = reinterpret_cast<char *>(p + 1);
+    memcpy(p->device, device, n + 1);
+    p->fd = fd;
+    p->state = Normal;
+    p->present = 1;
+    SET_PANEL_MAPPING(p);
+    return p;
+}
+
+// Closes and unlinks every record named name; frees them all but keep.
+static void close_matching(const char *name, TouchPanel *keep)
+{
+    TouchPanel *pre = nullptr, *next;
+    for (TouchPanel *p = panelList; p; p = next) {
+        next = p->next;
+        if (strcmp(p->device, name) != 0) {
+            pre = p;
+            continue;
+        }
+        close(p->fd);
+        FD_CLR(p->fd, &fdSet);
+        if (p->fd == fdMax)
+            fdMax = p->fd - 1;
+        LeaveList(&panelList, p, pre);
+        if (p != keep)
+            free(p);
+    }
+}
+
+void ClosePort(char *name)
+{
+    close_matching(name, nullptr);
+}
+
+TouchPanel *UpdatePanel(TouchPanel *p)
+{
+    printf("Update %s....", p->device);
+    fflush(stdout);
+    puts("create new  panel and remove old panel");
+    close_matching(p->device, p);  // p's device text is still needed to reopen
+    TouchPanel *fresh = NewPanel(p->device, 9600);
+    free(p);
+    return fresh;
+}

@@ -1,0 +1,52 @@
+// The report pipeline: a touch record becomes a calibrated, clamped frame on both data pipes.
+#include "correct.h"
+#include "quilmod.h"
+
+constexpr int FRAME_COORD_MAX = 65535;  // frames carry unsigned 16-bit positions
+constexpr int DRAG_DELAY_MIN = 8;       // the drag delay acts only above this
+
+static int clamp(int v, int high)
+{
+    if (high > FRAME_COORD_MAX)
+        high = FRAME_COORD_MAX;
+    if (v < 0 || high < 0)
+        return 0;
+    return v > high ? high : v;
+}
+
+static int is_touch(unsigned char head)
+{
+    return head == 1 || head == 3;
+}
+
+static void write_frame(int index, const unsigned char *frame, int len)
+{
+    if (PipeWrite(fdOuts[index], frame, len) == -1)
+        EmptyPipe(fdOuts[index]);  // a reader that stopped: drop its stale frames
+}
+
+void ReportFrame(TouchPanel *panel, unsigned char *src)
+{
+    if (!src)
+        return;
+    int orgX = src[2] * 256 + src[3];
+    int orgY = src[4] * 256 + src[5];
+    bool grid = panel->_25Mode == 25;
+    int screen_width = grid ? panel->screen_width_25 : panel->screen_width_4;
+    int screen_high = grid ? panel->screen_high_25 : panel->screen_high_4;
+    CalibrationPt(panel, &orgX, &orgY);
+    orgX = clamp(orgX, screen_width);
+    orgY = clamp(orgY, screen_high);
+
+    unsigned char frame[30];
+    int len = 0;
+    GenFrameWithMouseMode(panel, src[1], orgX, orgY, frame, &len);
+    CheckFrameForBeep(reinterpret_cast<char *>(frame), len);
+    // A release always reaches the drag delay, so its hold ends with the touch.
+    if (TouchSetting.drag_delay > DRAG_DELAY_MIN && TouchSetting.mode &&
+        (!is_touch(src[1]) || !InDoubleClickWindow()))
+        CheckFrameForDragDelay(frame, len);
+    write_frame(0, frame, len);
+    write_frame(1, frame, len);
+    CheckFrameForCursor(reinterpret_cast<char *>(frame), len);
+}
