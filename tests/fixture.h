@@ -1,1 +1,87 @@
+// Black-box sandbox: runs the real quilmod -d under a private QUILMOD_ROOT with pseudo-terminals
+// as controllers, and talks to it through its real FIFOs. Every wait has a deadline.
 #pragma once
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<unsigned char>;
+
+constexpr int WAIT_MS = 10000;  // generous: the suite must pass on two busy cores
+
+struct FakePort {
+    std::string device;  // as the configuration names it, e.g. /dev/ttyS0
+    int master = -1;     // our side of the pseudo-terminal
+    int slave = -1;      // kept open so the port never hangs up behind a test's back
+};
+
+struct Sandbox {
+    std::string root;               // the temporary QUILMOD_ROOT
+    pid_t pid = -1;                 // the daemon, leader of its own process group
+    int out = -1;                   // the daemon's standard output and error
+    std::string log;                // everything it printed so far
+    size_t seen = 0;                // how far WaitLine has consumed log
+    std::vector<FakePort> ports;
+    int dat[2] = {-1, -1};          // readers of /dev/qvdat0 and /dev/qvdat1
+    int cmdOut = -1, shrOut = -1;   // readers of /dev/qvcmdout and /dev/qvshrout
+    int exitStatus = -1;            // wait status once the daemon has ended
+    std::string replies;            // read from /dev/qvcmdout, not yet consumed
+    std::vector<pid_t> others;      // earlier daemons of this sandbox, killed at the end
+};
+
+// Sandbox life: create the root tree, start, stop (kills the process group, removes the root).
+void SandboxCreate(Sandbox &sb);
+std::string SandboxPath(const Sandbox &sb, const std::string &path);  // ROOT + path
+void SandboxWriteFile(const Sandbox &sb, const std::string &path, const std::string &text, int mode = 0644);
+std::string SandboxReadFile(const Sandbox &sb, const std::string &path);
+bool SandboxExists(const Sandbox &sb, const std::string &path);
+// Writes /etc/quilmod.conf with the given Port devices and extra lines.
+void SandboxWriteConfig(Sandbox &sb, const std::vector<std::string> &devices, const std::string &extra = "");
+// Makes a pseudo-terminal and links its slave at ROOT + device.
+FakePort &SandboxAddPort(Sandbox &sb, const std::string &device);
+FakePort &SandboxPort(Sandbox &sb, const std::string &device);
+
+// Starts quilmod with args (default -d); with waitReady, returns once the loop answers a command.
+void SandboxStart(Sandbox &sb, const std::vector<std::string> &args = {"-d"}, bool waitReady = true);
+// Runs another quilmod in the same root to its end; returns its wait status, output in *output.
+int SandboxRunOnce(Sandbox &sb, const std::vector<std::string> &args, std::string *output);
+void SandboxStop(Sandbox &sb);
+bool SandboxWaitExit(Sandbox &sb, int ms = WAIT_MS);
+bool SandboxAlive(const Sandbox &sb);
+
+// Output: waits for a line containing text after what earlier waits consumed.
+bool WaitLine(Sandbox &sb, const std::string &text, int ms = WAIT_MS);
+void ReadOutput(Sandbox &sb, int ms);  // collects output for up to ms (0: what is there)
+int CountLines(Sandbox &sb, const std::string &text);  // in all output so far
+
+// Commands: writes one and waits until the daemon has read it; Sync waits until it has run it.
+void Command(Sandbox &sb, const std::string &text);
+void Sync(Sandbox &sb);  // "[7192]x" round trip; the reply is consumed
+// Waits until text has arrived on /dev/qvcmdout, and consumes it and what came before.
+bool WaitReply(Sandbox &sb, const std::string &text, int ms = WAIT_MS);
+bool WaitFifoDrained(const Sandbox &sb, const std::string &fifo, int ms = WAIT_MS);
+
+// Bytes: read exactly n from fd within the deadline (what arrived, if fewer).
+Bytes ReadBytes(int fd, size_t n, int ms = WAIT_MS);
+Bytes ReadAvailable(int fd);  // what is there now
+void WriteBytes(int fd, const Bytes &bytes);
+int OpenFifo(const Sandbox &sb, const std::string &fifo, int flags);
+
+// Controller packets and output frames.
+Bytes Packet(unsigned char status, int x, int y);
+Bytes Frame(unsigned char flags, int x, int y);
+Bytes ReadFrames(Sandbox &sb, int pipe, size_t count, int ms = WAIT_MS);
+std::string Hex(const Bytes &bytes);
+
+// The daemon's open descriptors, from /proc.
+int CountOpenFds(pid_t pid);
+
+// gtest fixture: one sandbox per test, always stopped.
+class DaemonTest : public ::testing::Test {
+protected:
+    Sandbox sb;
+    void SetUp() override { SandboxCreate(sb); }
+    void TearDown() override { SandboxStop(sb); }
+};
