@@ -138,6 +138,8 @@ int ServiceCycle();  // one cycle; returns after handlers ran (used by the loop)
 extern int console;
 extern volatile sig_atomic_t beep_status;
 extern long beep_freq;
+// The console tone request; a pointer so that unit tests can watch each request.
+extern int (*BeepIoctl)(int fd, unsigned long request, long arg);
 void beep_on(long freq);
 void beep_off();
 void setTimer(double interval);
