@@ -1,0 +1,478 @@
+// Unit tests of the calibration files: mode flag, data lines, defaults, hostile content, missing directory.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "quilmod.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string PT4_DEFAULT = "51#38#972#38#51#729#972#729#1024#768#";
+const std::string PT25_DEFAULT =
+    "51#38#281#38#512#38#742#38#972#38#"
+    "51#211#281#211#512#211#742#211#972#211#"
+    "51#384#281#384#512#384#742#384#972#384#"
+    "51#556#281#556#512#556#742#556#972#556#"
+    "51#729#281#729#512#729#742#729#972#729#"
+    "1024#768#";
+const int GRID_X[5] = {51, 281, 512, 742, 972};
+const int GRID_Y[5] = {38, 211, 384, 556, 729};
+
+struct CalFile : testing::Test {
+    std::string root;
+    fs::path dir;
+    std::string device = "/dev/ttyUSB0";
+    TouchPanel p{};
+    std::string savedRoot;
+    bool hadRoot = false;
+
+    void SetUp() override
+    {
+        if (const char *r = getenv("QUILMOD_ROOT")) {
+            hadRoot = true;
+            savedRoot = r;
+        }
+        char tmpl[] = "/tmp/qlm-calfile-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        root = tmpl;
+        setenv("QUILMOD_ROOT", root.c_str(), 1);
+        dir = fs::path(root) / "usr/local/Qelvanto";
+        fs::create_directories(dir);
+        use_device(device);
+    }
+    void TearDown() override
+    {
+        fs::remove_all(root);
+        if (hadRoot)
+            setenv("QUILMOD_ROOT", savedRoot.c_str(), 1);
+        else
+            unsetenv("QUILMOD_ROOT");
+    }
+
+    void use_device(const std::string &d)
+    {
+        device = d;
+        p.device = device.data();
+    }
+    fs::path file(const char *stem) const { return dir / (std::string(stem) + "ttyUSB0"); }
+    void put(const char *stem, const std::string &content) const
+    {
+        std::ofstream(file(stem), std::ios::binary) << content;
+    }
+    static std::string get(const fs::path &f)
+    {
+        std::ifstream in(f, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    std::string get(const char *stem) const { return get(file(stem)); }
+
+    template <typename F>
+    std::string output_of(F f)
+    {
+        testing::internal::CaptureStdout();
+        f();
+        return testing::internal::GetCapturedStdout();
+    }
+
+    void expect_default_corners() const
+    {
+        EXPECT_EQ(p.mapping.uiULX, 51);
+        EXPECT_EQ(p.mapping.uiULY, 38);
+        EXPECT_EQ(p.mapping.uiURX, 972);
+        EXPECT_EQ(p.mapping.uiURY, 38);
+        EXPECT_EQ(p.mapping.uiLLX, 51);
+        EXPECT_EQ(p.mapping.uiLLY, 729);
+        EXPECT_EQ(p.mapping.uiLRX, 972);
+        EXPECT_EQ(p.mapping.uiLRY, 729);
+    }
+    static void expect_default_grid(const int (*plane)[5][5])
+    {
+        for (int r = 0; r < 5; r++)
+            for (int c = 0; c < 5; c++) {
+                EXPECT_EQ(plane[0][r][c], GRID_X[c]) << r << "," << c;
+                EXPECT_EQ(plane[1][r][c], GRID_Y[r]) << r << "," << c;
+            }
+    }
+};
+
+std::string pt25_line(int base)
+{
+    std::string s;
+    for (int k = 0; k < 25; k++)
+        s += std::to_string(base + k) + "#" + std::to_string(base + 100 + k) + "#";
+    return s + "1920#1080#";
+}
+
+}  // namespace
+
+TEST_F(CalFile, NewPortGetsDefaultFiles)
+{
+    std::string out = output_of([&] { EXPECT_EQ(SET_PANEL_MAPPING(&p), 1); });
+    EXPECT_EQ(out, "Get_4pcal_25pcal_mode function\n"
+                   "failed to open\n"
+                   "failed to open " + file("pt4_").string() + "\n"
+                   "the programe will create default file and use default data\n"
+                   "read25ptdata function\n"
+                   "the programe will create default file and use default data-open file error\n");
+    EXPECT_EQ(p._25Mode, 4);
+    expect_default_corners();
+    EXPECT_EQ(p.screen_width_4, 1024);
+    EXPECT_EQ(p.screen_high_4, 768);
+    EXPECT_EQ(p.screen_width_25, 1024);
+    EXPECT_EQ(p.screen_high_25, 768);
+    expect_default_grid(p.coef.delta);
+    expect_default_grid(p.coef.delta_S);
+
+    EXPECT_EQ(get("pt4flag_"), "4");
+    EXPECT_EQ(PT4_DEFAULT.size(), 37u);
+    EXPECT_EQ(get("pt4_"), PT4_DEFAULT);
+    EXPECT_EQ(PT25_DEFAULT.size(), 199u);
+    EXPECT_EQ(get("pt25_"), PT25_DEFAULT);
+
+    // The written defaults read back cleanly.
+    TouchPanel again{};
+    again.device = device.data();
+    out = output_of([&] { SET_PANEL_MAPPING(&again); });
+    EXPECT_EQ(out, "Get_4pcal_25pcal_mode function\n"
+                   "the pcalflag is 4\n"
+                   "Get_4pcal_25pcal_mode  4\n"
+                   "read25ptdata function\n"
+                   "read25ptdata  the length is 199\n");
+    expect_default_grid(again.coef.delta);
+}
+
+TEST_F(CalFile, FlagValues)
+{
+    struct Case {
+        const char *content;
+        int value, mode;
+    } cases[] = {{"25", 25, 25}, {"250", 25, 25}, {"4\n", 4, 4}, {"12", 12, 4}, {"x5", 0, 4}};
+    for (const Case &c : cases) {
+        put("pt4flag_", c.content);
+        std::string out = output_of([&] { EXPECT_EQ(Get_4pcal_25pcal_mode(&p), 0); });
+        EXPECT_EQ(p._25Mode, c.mode) << c.content;
+        EXPECT_EQ(out, "Get_4pcal_25pcal_mode function\nthe pcalflag is " + std::to_string(c.value) +
+                           "\nGet_4pcal_25pcal_mode  " + std::to_string(c.mode) + "\n");
+    }
+}
+
+TEST_F(CalFile, FlagEmptyOrMissing)
+{
+    put("pt4flag_", "");
+    p._25Mode = 25;
+    std::string out = output_of([&] { EXPECT_EQ(Get_4pcal_25pcal_mode(&p), 0); });
+    EXPECT_EQ(out, "Get_4pcal_25pcal_mode function\nread error\nthe pcalflag is 0\nGet_4pcal_25pcal_mode  4\n");
+    EXPECT_EQ(p._25Mode, 4);
+
+    fs::remove(file("pt4flag_"));
+    p._25Mode = 25;
+    out = output_of([&] { EXPECT_EQ(Get_4pcal_25pcal_mode(&p), 1); });
+    EXPECT_EQ(out, "Get_4pcal_25pcal_mode function\nfailed to open\n");
+    EXPECT_EQ(p._25Mode, 4);
+}
+
+TEST_F(CalFile, FourPointLineLoads)
+{
+    const std::string line = "100#80#900#80#100#700#900#700#1024#768#\n";
+    put("pt4flag_", "4");
+    put("pt4_", line);
+    std::string out = output_of([&] { read4ptdata(&p); });
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(p.mapping.uiULX, 100);
+    EXPECT_EQ(p.mapping.uiULY, 80);
+    EXPECT_EQ(p.mapping.uiURX, 900);
+    EXPECT_EQ(p.mapping.uiURY, 80);
+    EXPECT_EQ(p.mapping.uiLLX, 100);
+    EXPECT_EQ(p.mapping.uiLLY, 700);
+    EXPECT_EQ(p.mapping.uiLRX, 900);
+    EXPECT_EQ(p.mapping.uiLRY, 700);
+    EXPECT_EQ(p.screen_width_4, 1024);
+    EXPECT_EQ(p.screen_high_4, 768);
+    EXPECT_EQ(get("pt4_"), line);
+}
+
+TEST_F(CalFile, FourPointFieldsConvertLikeAtoi)
+{
+    put("pt4_", "abc# 7#-8#+9#12x#5#6#7#8#9#ignored");
+    read4ptdata(&p);
+    EXPECT_EQ(p.mapping.uiULX, 0);
+    EXPECT_EQ(p.mapping.uiULY, 7);
+    EXPECT_EQ(p.mapping.uiURX, -8);
+    EXPECT_EQ(p.mapping.uiURY, 9);
+    EXPECT_EQ(p.mapping.uiLLX, 12);
+    EXPECT_EQ(p.screen_high_4, 9);
+    EXPECT_EQ(get("pt4_"), "abc# 7#-8#+9#12x#5#6#7#8#9#ignored");  // accepted, kept
+}
+
+TEST_F(CalFile, FourPointWrongSeparatorCount)
+{
+    put("pt4flag_", "25");
+    put("pt4_", "1#2#3#4#5#6#7#8#800#600#99#");
+    std::string out = output_of([&] { read4ptdata(&p); });
+    EXPECT_EQ(out, "this file data is not ok ,it will create it again and use default-testflagerror");
+    expect_default_corners();
+    EXPECT_EQ(p.screen_width_4, 800);
+    EXPECT_EQ(p.screen_high_4, 600);
+    EXPECT_EQ(get("pt4_"), PT4_DEFAULT);
+    EXPECT_EQ(get("pt4flag_"), "4");
+
+    put("pt4_", "1#2#3#4#5#6#7#8#800#");
+    output_of([&] { read4ptdata(&p); });
+    EXPECT_EQ(p.screen_width_4, 800);
+    EXPECT_EQ(p.screen_high_4, 768);
+
+    put("pt4_", "1#2#3#");
+    output_of([&] { read4ptdata(&p); });
+    expect_default_corners();
+    EXPECT_EQ(p.screen_width_4, 1024);
+    EXPECT_EQ(p.screen_high_4, 768);
+}
+
+TEST_F(CalFile, FourPointLengthLimit)
+{
+    const std::string tail = "1#2#3#4#5#6#7#8#1024#768#";
+    std::string ok = std::string(50 - 1 - tail.size(), '0') + tail + "\n";  // 50 with the line end
+    ASSERT_EQ(ok.size(), 50u);
+    put("pt4_", ok);
+    read4ptdata(&p);
+    EXPECT_EQ(p.mapping.uiLLX, 5);
+    EXPECT_EQ(get("pt4_"), ok);
+
+    std::string longer = "0" + ok;
+    put("pt4_", longer);
+    std::string out = output_of([&] { read4ptdata(&p); });
+    EXPECT_EQ(out, "the programe will create default file and use default data-length<0\n");
+    expect_default_corners();
+    EXPECT_EQ(get("pt4_"), PT4_DEFAULT);
+
+    put("pt4_", "");
+    out = output_of([&] { read4ptdata(&p); });
+    EXPECT_EQ(out, "the programe will create default file and use default data-length<0\n");
+    EXPECT_EQ(get("pt4_"), PT4_DEFAULT);
+}
+
+TEST_F(CalFile, FlaggedTwentyFiveWithCorruptFourPointFile)
+{
+    put("pt4flag_", "25");
+    put("pt4_", "garbage");
+    put("pt25_", pt25_line(0));
+    output_of([&] { SET_PANEL_MAPPING(&p); });
+    EXPECT_EQ(p._25Mode, 25);
+    EXPECT_EQ(get("pt4flag_"), "4");
+    EXPECT_EQ(get("pt25_"), pt25_line(0));
+}
+
+TEST_F(CalFile, TwentyFivePointLineLoads)
+{
+    put("pt25_", pt25_line(300) + "\n");
+    p.coef.delta_S[0][2][3] = -5;
+    std::string out = output_of([&] { read25ptdata(&p); });
+    EXPECT_EQ(out, "read25ptdata function\nread25ptdata  the length is " +
+                       std::to_string(pt25_line(300).size() + 1) + "\n");
+    for (int k = 0; k < 25; k++) {
+        EXPECT_EQ(p.coef.delta[0][k / 5][k % 5], 300 + k);
+        EXPECT_EQ(p.coef.delta[1][k / 5][k % 5], 400 + k);
+    }
+    EXPECT_EQ(p.screen_width_25, 1920);
+    EXPECT_EQ(p.screen_high_25, 1080);
+    EXPECT_EQ(p.coef.delta_S[0][2][3], -5);  // only defaults touch it
+}
+
+TEST_F(CalFile, TwentyFivePointWrongSeparatorCount)
+{
+    put("pt4flag_", "25");
+    for (const std::string &line : {pt25_line(0) + "7#", pt25_line(0).substr(2)}) {
+        put("pt25_", line);
+        std::string out = output_of([&] { read25ptdata(&p); });
+        EXPECT_EQ(out, "read25ptdata function\nread25ptdata  the length is " + std::to_string(line.size()) +
+                           "\nthis file data is not ok ,it will create it again and use default-testflag      error \n");
+        expect_default_grid(p.coef.delta);
+        expect_default_grid(p.coef.delta_S);
+        EXPECT_EQ(p.screen_width_25, 1024);
+        EXPECT_EQ(p.screen_high_25, 768);
+        EXPECT_EQ(get("pt25_"), PT25_DEFAULT);
+        EXPECT_EQ(get("pt4flag_"), "25");  // an existing flag stays
+    }
+}
+
+TEST_F(CalFile, TwentyFivePointLengthLimit)
+{
+    put("pt4flag_", "4");
+    std::string ok = pt25_line(0);
+    ok = std::string(260 - ok.size(), '0') + ok;
+    put("pt25_", ok);
+    output_of([&] { read25ptdata(&p); });
+    EXPECT_EQ(p.coef.delta[0][0][0], 0);
+    EXPECT_EQ(p.coef.delta[1][4][4], 124);
+    EXPECT_EQ(get("pt25_"), ok);
+
+    put("pt25_", "0" + ok);
+    std::string out = output_of([&] { read25ptdata(&p); });
+    EXPECT_EQ(out, "read25ptdata function\nread25ptdata  the length is 261\n"
+                   "the programe will create default file and use default data-length<0\n");
+    expect_default_grid(p.coef.delta);
+    EXPECT_EQ(get("pt25_"), PT25_DEFAULT);
+}
+
+TEST_F(CalFile, HugeFieldsSaturate)
+{
+    std::string four = "99999999999999999999#-9999999999999999999#########";
+    ASSERT_EQ(four.size(), 50u);
+    put("pt4_", four);
+    read4ptdata(&p);
+    EXPECT_EQ(p.mapping.uiULX, INT_MAX);
+    EXPECT_EQ(p.mapping.uiULY, INT_MIN);
+    EXPECT_EQ(p.mapping.uiURX, 0);
+    EXPECT_EQ(p.screen_width_4, 0);
+
+    std::string big(100, '9');
+    std::string line = big + "#-" + big.substr(0, 50) + "#";
+    for (int k = 2; k < 52; k++)
+        line += "1#";
+    put("pt25_", line);
+    output_of([&] { read25ptdata(&p); });
+    EXPECT_EQ(p.coef.delta[0][0][0], INT_MAX);
+    EXPECT_EQ(p.coef.delta[1][0][0], INT_MIN);
+    EXPECT_EQ(p.coef.delta[1][4][4], 1);
+    EXPECT_EQ(get("pt25_"), line);
+}
+
+TEST_F(CalFile, NulAndBinaryBytes)
+{
+    // A NUL ends a field's number but not the line.
+    put("pt4_", std::string("1\0" "9#2#3#4#5#6#7#8#9#10#", 23));
+    read4ptdata(&p);
+    EXPECT_EQ(p.mapping.uiULX, 1);
+    EXPECT_EQ(p.screen_high_4, 10);
+
+    // The length counts every byte read, so bytes past a NUL still make a line too long.
+    std::string hidden = "1#2#3#4#5#6#7#8#9#10#" + std::string(1, '\0') + std::string(40, 'x') + "\n";
+    put("pt4_", hidden);
+    std::string out = output_of([&] { read4ptdata(&p); });
+    EXPECT_EQ(out, "the programe will create default file and use default data-length<0\n");
+    EXPECT_EQ(get("pt4_"), PT4_DEFAULT);
+
+    std::string blob(4096, '\0');
+    for (size_t i = 0; i < blob.size(); i++)
+        blob[i] = (char)((i * 37 + 11) % 256 == '\n' ? 0 : (i * 37 + 11) % 256);
+    put("pt25_", blob);
+    out = output_of([&] { read25ptdata(&p); });
+    EXPECT_NE(out.find("read25ptdata  the length is 499\n"), std::string::npos);
+    EXPECT_EQ(get("pt25_"), PT25_DEFAULT);
+}
+
+TEST_F(CalFile, OverlongLines)
+{
+    std::string huge(100000, '#');
+    put("pt4_", huge);
+    put("pt25_", huge);
+    std::string out = output_of([&] { read4ptdata(&p); read25ptdata(&p); });
+    EXPECT_NE(out.find("read25ptdata  the length is 499\n"), std::string::npos);
+    EXPECT_EQ(get("pt4_"), PT4_DEFAULT);
+    EXPECT_EQ(get("pt25_"), PT25_DEFAULT);
+}
+
+TEST_F(CalFile, RandomContentEndsInFileOrDefaults)
+{
+    unsigned seed = std::random_device{}();
+    SCOPED_TRACE(testing::Message() << "seed " << seed);
+    std::mt19937 rng(seed);
+    const char alphabet[] = "0123456789#-+ \t\n\0xz\xff";
+    for (int round = 0; round < 60; round++) {
+        std::string content;
+        for (int n = rng() % 320; n > 0; n--)
+            content += rng() % 4 ? alphabet[rng() % (sizeof alphabet - 1)] : (char)(rng() % 256);
+        put("pt4flag_", content.substr(0, 3));
+        put("pt4_", content);
+        put("pt25_", content);
+        output_of([&] { SET_PANEL_MAPPING(&p); });
+        EXPECT_TRUE(p._25Mode == 4 || p._25Mode == 25);
+        std::string four = get("pt4_"), grid = get("pt25_");
+        EXPECT_TRUE(four == content || four == PT4_DEFAULT);
+        EXPECT_TRUE(grid == content || grid == PT25_DEFAULT);
+    }
+}
+
+TEST_F(CalFile, MissingDirectory)
+{
+    fs::remove_all(dir);
+    p.screen_width_4 = p.screen_width_25 = 5;
+    std::string out = output_of([&] { EXPECT_EQ(SET_PANEL_MAPPING(&p), 1); });
+    EXPECT_EQ(out, "Get_4pcal_25pcal_mode function\n"
+                   "failed to open\n"
+                   "failed to open " + file("pt4_").string() + "\n"
+                   "the programe will create default file and use default data\n"
+                   "failed to open file can not create\n"
+                   "read25ptdata function\n"
+                   "the programe will create default file and use default data-open file error\n"
+                   "the flag file is not exist \n"
+                   "failed to open can not create file " + file("pt25_").string() + "\n");
+    EXPECT_EQ(p._25Mode, 4);
+    expect_default_corners();
+    expect_default_grid(p.coef.delta);
+    EXPECT_EQ(p.screen_width_4, 1024);
+    EXPECT_EQ(p.screen_width_25, 1024);
+    EXPECT_FALSE(fs::exists(dir));
+    output_of([&] {
+        EXPECT_EQ(SavePt4defaulttoFile(&p), 1);
+        EXPECT_EQ(SavePt25defaulttoFile(&p), 1);
+    });
+}
+
+TEST_F(CalFile, WritersReportWhatCouldNotBeCreated)
+{
+    fs::create_directory(file("pt4flag_"));  // a directory cannot be opened for writing
+    std::string out = output_of([&] { EXPECT_EQ(SavePt4defaulttoFile(&p), 1); });
+    EXPECT_EQ(out, "failed to open file can not create\n");
+    EXPECT_FALSE(fs::exists(file("pt4_")));
+    fs::remove(file("pt4flag_"));
+
+    fs::create_directory(file("pt4_"));
+    out = output_of([&] { EXPECT_EQ(SavePt4defaulttoFile(&p), 1); });
+    EXPECT_EQ(out, "failed to open can not create file " + file("pt4_").string() + "\n");
+    EXPECT_EQ(get("pt4flag_"), "4");
+
+    fs::create_directory(file("pt25_"));
+    out = output_of([&] { EXPECT_EQ(SavePt25defaulttoFile(&p), 1); });
+    EXPECT_EQ(out, "failed to open can not create file " + file("pt25_").string() + "\n");
+}
+
+TEST_F(CalFile, PortNames)
+{
+    for (const char *shortDev : {"/dev/", "ab", ""}) {
+        use_device(shortDev);
+        output_of([&] { SET_PANEL_MAPPING(&p); });
+        EXPECT_EQ(get(dir / "pt4flag_"), "4") << shortDev;
+        EXPECT_EQ(get(dir / "pt4_"), PT4_DEFAULT) << shortDev;
+        EXPECT_EQ(get(dir / "pt25_"), PT25_DEFAULT) << shortDev;
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+
+    use_device("/dev/Serial_Port_0123456789abcdef");
+    output_of([&] { SET_PANEL_MAPPING(&p); });
+    EXPECT_EQ(get(dir / "pt4_Serial_Port_0123456789abcdef"), PT4_DEFAULT);
+    EXPECT_EQ(get(dir / "pt25_Serial_Port_0123456789abcdef"), PT25_DEFAULT);
+    EXPECT_EQ(get(dir / "pt4flag_Serial_Port_0123456789abcdef"), "4");
+}
+
+TEST_F(CalFile, NameTooLongForPathFailsLikeMissingDirectory)
+{
+    use_device("/dev/" + std::string(QLM_PATH, 'n'));
+    std::string out = output_of([&] { SET_PANEL_MAPPING(&p); });
+    EXPECT_NE(out.find("failed to open can not create file \n"), std::string::npos);
+    EXPECT_EQ(p._25Mode, 4);
+    expect_default_corners();
+    expect_default_grid(p.coef.delta);
+    EXPECT_TRUE(fs::is_empty(dir));
+}
