@@ -1,12 +1,254 @@
-// Right-click tool child process (skeleton).
+// Right-click tool: its child process, the pipe to its standard input, and a left-over tool's end.
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "quilmod.h"
 
 int RClickPid = 0;
-int MsgPipe[2];
+int MsgPipe[2] = {-1, -1};
 
-void RClickToolNew(int) {}
-int RClickToolExist() { return 0; }
-void RClickToolKillOld() {}
-void RClickToolOn() {}
-void RClickToolOff() {}
-void undertaker(int) {}
+constexpr char ENV_PROGRAM[] = "/usr/bin/env";
+constexpr char TOOL[] = "/usr/local/Qelvanto/diag/rbutton.tcl";
+constexpr char LEFT_IMAGE[] = "/usr/local/Qelvanto/image/lbutton.gif";
+constexpr char RIGHT_IMAGE[] = "/usr/local/Qelvanto/image/rbutton.gif";
+constexpr char LOCK_FILE[] = "/tmp/rclick.lock";
+constexpr size_t LOCK_TEXT = 64;          // a pid needs a dozen characters
+constexpr size_t CMDLINE_READ = 16384;    // enough for the tool's command line
+constexpr size_t NUMBER_TEXT = 20;
+constexpr int RETIRED_MAX = 8;
+
+// A tool that RClickToolNew superseded while it ran: it keeps its pipe until it ends.
+struct RetiredTool {
+    int pid;
+    int fd;
+};
+static std::array<RetiredTool, RETIRED_MAX> retired;
+
+struct ToolArgs {
+    char env[QLM_PATH];
+    char tool[QLM_PATH];
+    char left[QLM_PATH];
+    char right[QLM_PATH];
+    char ppid[NUMBER_TEXT];
+    char mode[NUMBER_TEXT];
+};
+
+static char *arg(const char *text)
+{
+    return const_cast<char *>(text);  // execv's argv is not written to
+}
+
+// 1 when pid, a child of ours, has ended; it is reaped then.
+static int child_ended(int pid)
+{
+    int r;
+    while ((r = waitpid(pid, nullptr, WNOHANG)) < 0 && errno == EINTR) {
+    }
+    return r == pid || (r < 0 && errno == ECHILD);
+}
+
+static void close_msg_pipe()
+{
+    if (MsgPipe[1] >= 0)
+        close(MsgPipe[1]);
+    MsgPipe[1] = -1;
+}
+
+static void retire(int pid, int fd)
+{
+    for (auto &r : retired)
+        if (r.pid == 0) {
+            r = {pid, fd};
+            return;
+        }
+    // Table full: that tool keeps its pipe for good, as every superseded tool once did.
+}
+
+static void reap_retired()
+{
+    for (auto &r : retired)
+        if (r.pid && child_ended(r.pid)) {
+            if (r.fd >= 0)
+                close(r.fd);
+            r = {0, -1};
+        }
+}
+
+void undertaker(int)
+{
+    int saved = errno;
+    int pid = RClickPid;
+    if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == pid) {
+        RClickPid = 0;
+        int fd = MsgPipe[1];
+        MsgPipe[1] = -1;
+        if (fd >= 0)
+            close(fd);
+    }
+    errno = saved;
+}
+
+// 0 = every path fitted.
+static int tool_args(ToolArgs *a)
+{
+    if (RootPath(a->env, sizeof a->env, ENV_PROGRAM) || RootPath(a->tool, sizeof a->tool, TOOL) ||
+        RootPath(a->left, sizeof a->left, LEFT_IMAGE) || RootPath(a->right, sizeof a->right, RIGHT_IMAGE))
+        return 1;
+    snprintf(a->ppid, sizeof a->ppid, "%d", (int)getpid());  // the child's getppid()
+    snprintf(a->mode, sizeof a->mode, "%d", TouchSetting.mode);
+    return 0;
+}
+
+// In the child. Ports and FIFOs are close-on-exec; the tool keeps its standard
+// output and error and the console.
+[[noreturn]] static void exec_tool(ToolArgs *a, int On, int readEnd)
+{
+    ChildSignalDefaults();
+    if (readEnd == 0)
+        fcntl(0, F_SETFD, 0);  // dup2 onto itself would leave close-on-exec set
+    else if (dup2(readEnd, 0) == 0)
+        close(readEnd);
+    char *const argv[] = {arg("env"), arg("DISPLAY=:0.0"), a->tool, a->left, a->right, a->ppid,
+                          arg(On ? "1" : "0"), a->mode, nullptr};
+    execv(a->env, argv);
+    perror("exec");
+    _exit(0);
+}
+
+// The new tool becomes the one we talk to. One that has ended loses its pipe now.
+static void adopt(int pid, int writeEnd)
+{
+    if (RClickPid)
+        retire(RClickPid, MsgPipe[1]);
+    else
+        close_msg_pipe();
+    RClickPid = pid;
+    MsgPipe[0] = -1;
+    MsgPipe[1] = writeEnd;
+}
+
+static void start_tool(int On)
+{
+    static ToolArgs a;
+    if (tool_args(&a))
+        return;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        perror("pipe");
+        return;
+    }
+    // Only the daemon's end: a tool that stops reading must never block the daemon.
+    fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    sigset_t chld, old;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &chld, &old);  // undertaker must find RClickPid already set
+    pid_t pid = fork();
+    if (pid == 0)
+        exec_tool(&a, On, fds[0]);
+    close(fds[0]);
+    if (pid < 0) {
+        perror("fork");
+        close(fds[1]);
+    } else {
+        adopt(pid, fds[1]);
+    }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+void RClickToolNew(int On)
+{
+    signal(SIGCHLD, undertaker);
+    reap_retired();
+    start_tool(On);
+    signal(SIGCHLD, no_operate);
+}
+
+// The pid a lock file names, or 0. Anyone may write to /tmp: only a regular file of our
+// own user with a single name counts, and never a pid that means a group, init or us.
+static int lock_file_pid()
+{
+    char path[QLM_PATH], text[LOCK_TEXT + 1];
+    if (RootPath(path, sizeof path, LOCK_FILE))
+        return 0;
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    struct stat st;
+    ssize_t n = -1;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1)
+        n = read(fd, text, LOCK_TEXT);
+    close(fd);
+    if (n <= 0)
+        return 0;
+    text[n] = '\0';
+    const char *s = text;
+    int pid;
+    if (!ScanInt(&s, &pid) || pid <= 1 || pid == getpid())
+        return 0;
+    return pid;
+}
+
+// A lock file outlives its tool, and the pid may by now be another program's:
+// only a process whose arguments name the tool is one.
+static int runs_the_tool(int pid)
+{
+    static char args[CMDLINE_READ + 1];
+    char tool[QLM_PATH], path[64];
+    snprintf(path, sizeof path, "/proc/%d/cmdline", pid);  // the kernel's, not beneath the root
+    if (RootPath(tool, sizeof tool, TOOL))
+        return 0;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    size_t len = 0;
+    ssize_t n;
+    while (len < CMDLINE_READ && (n = read(fd, args + len, CMDLINE_READ - len)) > 0)
+        len += (size_t)n;
+    close(fd);
+    args[len] = '\0';
+    for (size_t at = 0; at < len; at += strlen(args + at) + 1)
+        if (strcmp(args + at, tool) == 0)
+            return 1;
+    return 0;
+}
+
+void RClickToolKillOld()
+{
+    int pid = lock_file_pid();
+    if (pid && runs_the_tool(pid))
+        kill(pid, SIGKILL);
+}
+
+int RClickToolExist()
+{
+    reap_retired();
+    if (RClickPid == 0) {
+        RClickToolKillOld();
+        return 0;
+    }
+    if (!child_ended(RClickPid))
+        return 1;
+    RClickPid = 0;
+    close_msg_pipe();
+    return 0;
+}
+
+void RClickToolOn()
+{
+    if (RClickToolExist())
+        PipeWrite(MsgPipe[1], "ON\n", 3);
+    else
+        RClickToolNew(1);
+}
+
+void RClickToolOff()
+{
+    if (RClickPid)
+        PipeWrite(MsgPipe[1], "OFF\n", 4);
+}
