@@ -55,6 +55,13 @@ static void cal_path(CalPath &out, const char *stem, const TouchPanel *p)
         out[0] = '\0';
 }
 
+// Builds the path into out and opens the file for reading.
+static FILE *open_cal(CalPath &out, const char *stem, const TouchPanel *p)
+{
+    cal_path(out, stem, p);
+    return fopen(out.data(), "r");
+}
+
 // The first line, line end included, at most size - 1 bytes of any value.
 static size_t read_first_line(FILE *fp, char *buf, size_t size)
 {
@@ -168,8 +175,7 @@ int Get_4pcal_25pcal_mode(TouchPanel *p)
 {
     puts("Get_4pcal_25pcal_mode function");
     CalPath path;
-    cal_path(path, FLAG_STEM, p);
-    FILE *fp = fopen(path.data(), "r");
+    FILE *fp = open_cal(path, FLAG_STEM, p);
     if (!fp) {
         puts("failed to open");
         p->_25Mode = MODE_4;
@@ -258,8 +264,7 @@ int read25ptdata(TouchPanel *p)
 {
     puts("read25ptdata function");
     CalPath path;
-    cal_path(path, PT25_STEM, p);
-    FILE *fp = fopen(path.data(), "r");
+    FILE *fp = open_cal(path, PT25_STEM, p);
     if (!fp) {
         puts("the programe will create default file and use default data-open file error");
     } else {
@@ -297,9 +302,8 @@ int SavePt4defaulttoFile(TouchPanel *p)
 int SavePt25defaulttoFile(TouchPanel *p)
 {
     CalPath flag, path;
-    cal_path(flag, FLAG_STEM, p);
+    FILE *fp = open_cal(flag, FLAG_STEM, p);
     cal_path(path, PT25_STEM, p);
-    FILE *fp = fopen(flag.data(), "r");
     if (fp) {
         fclose(fp);
     } else {

@@ -1,6 +1,7 @@
 // Unit tests of the calibration files: mode flag, data lines, defaults, hostile content, missing directory.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
@@ -84,17 +85,14 @@ struct CalFile : testing::Test {
         return testing::internal::GetCapturedStdout();
     }
 
-    void expect_default_corners() const
+    // Corners in file order: UL, UR, LL, LR.
+    void expect_corners(std::array<int, 8> want) const
     {
-        EXPECT_EQ(p.mapping.uiULX, 51);
-        EXPECT_EQ(p.mapping.uiULY, 38);
-        EXPECT_EQ(p.mapping.uiURX, 972);
-        EXPECT_EQ(p.mapping.uiURY, 38);
-        EXPECT_EQ(p.mapping.uiLLX, 51);
-        EXPECT_EQ(p.mapping.uiLLY, 729);
-        EXPECT_EQ(p.mapping.uiLRX, 972);
-        EXPECT_EQ(p.mapping.uiLRY, 729);
+        const Mapping &m = p.mapping;
+        std::array<int, 8> got = {m.uiULX, m.uiULY, m.uiURX, m.uiURY, m.uiLLX, m.uiLLY, m.uiLRX, m.uiLRY};
+        EXPECT_EQ(got, want);
     }
+    void expect_default_corners() const { expect_corners({51, 38, 972, 38, 51, 729, 972, 729}); }
     static void expect_default_grid(const int (*plane)[5][5])
     {
         for (int r = 0; r < 5; r++)
@@ -188,14 +186,7 @@ TEST_F(CalFile, FourPointLineLoads)
     put("pt4_", line);
     std::string out = output_of([&] { read4ptdata(&p); });
     EXPECT_EQ(out, "");
-    EXPECT_EQ(p.mapping.uiULX, 100);
-    EXPECT_EQ(p.mapping.uiULY, 80);
-    EXPECT_EQ(p.mapping.uiURX, 900);
-    EXPECT_EQ(p.mapping.uiURY, 80);
-    EXPECT_EQ(p.mapping.uiLLX, 100);
-    EXPECT_EQ(p.mapping.uiLLY, 700);
-    EXPECT_EQ(p.mapping.uiLRX, 900);
-    EXPECT_EQ(p.mapping.uiLRY, 700);
+    expect_corners({100, 80, 900, 80, 100, 700, 900, 700});
     EXPECT_EQ(p.screen_width_4, 1024);
     EXPECT_EQ(p.screen_high_4, 768);
     EXPECT_EQ(get("pt4_"), line);
@@ -205,11 +196,8 @@ TEST_F(CalFile, FourPointFieldsConvertLikeAtoi)
 {
     put("pt4_", "abc# 7#-8#+9#12x#5#6#7#8#9#ignored");
     read4ptdata(&p);
-    EXPECT_EQ(p.mapping.uiULX, 0);
-    EXPECT_EQ(p.mapping.uiULY, 7);
-    EXPECT_EQ(p.mapping.uiURX, -8);
-    EXPECT_EQ(p.mapping.uiURY, 9);
-    EXPECT_EQ(p.mapping.uiLLX, 12);
+    expect_corners({0, 7, -8, 9, 12, 5, 6, 7});
+    EXPECT_EQ(p.screen_width_4, 8);
     EXPECT_EQ(p.screen_high_4, 9);
     EXPECT_EQ(get("pt4_"), "abc# 7#-8#+9#12x#5#6#7#8#9#ignored");  // accepted, kept
 }
@@ -330,9 +318,7 @@ TEST_F(CalFile, HugeFieldsSaturate)
     ASSERT_EQ(four.size(), 50u);
     put("pt4_", four);
     read4ptdata(&p);
-    EXPECT_EQ(p.mapping.uiULX, INT_MAX);
-    EXPECT_EQ(p.mapping.uiULY, INT_MIN);
-    EXPECT_EQ(p.mapping.uiURX, 0);
+    expect_corners({INT_MAX, INT_MIN, 0, 0, 0, 0, 0, 0});
     EXPECT_EQ(p.screen_width_4, 0);
 
     std::string big(100, '9');

@@ -98,24 +98,21 @@ TEST_F(FramingPanel, NoiseBeforePacketIsDropped)
 
 TEST_F(FramingPanel, IncompleteCandidateMovesToFront)
 {
-    Bytes b = {1, 2, 3, 4, 0x55, 0x54, 0x81, 9, 8, 7, 6, 5};
-    memcpy(p.buf, b.data(), b.size());
-    p.len = (int)b.size();
-    p.buf[p.len] = 0;
-    EXPECT_EQ(DataFilter(&p), nullptr);
-    ASSERT_EQ(p.len, 8);
-    EXPECT_EQ(0, memcmp(p.buf, b.data() + 4, 8));
-}
-
-TEST_F(FramingPanel, IncompleteCandidateKeptWhateverItsStatus)
-{
-    Bytes b = {1, 2, 3, 4, 5, 0x55, 0x54, 0x00, 0x11, 0x22};
-    memcpy(p.buf, b.data(), b.size());
-    p.len = (int)b.size();
-    p.buf[p.len] = 0;
-    EXPECT_EQ(DataFilter(&p), nullptr);
-    ASSERT_EQ(p.len, 5);
-    EXPECT_EQ(0, memcmp(p.buf, b.data() + 5, 5));
+    struct Case {
+        Bytes in;
+        int at;  // where the candidate starts
+    } cases[] = {
+        {{1, 2, 3, 4, 0x55, 0x54, 0x81, 9, 8, 7, 6, 5}, 4},
+        {{1, 2, 3, 4, 5, 0x55, 0x54, 0x00, 0x11, 0x22}, 5},  // kept whatever its status
+    };
+    for (const Case &c : cases) {
+        memcpy(p.buf, c.in.data(), c.in.size());
+        p.len = (int)c.in.size();
+        p.buf[p.len] = 0;
+        EXPECT_EQ(DataFilter(&p), nullptr);
+        ASSERT_EQ(p.len, (int)c.in.size() - c.at);
+        EXPECT_EQ(0, memcmp(p.buf, c.in.data() + c.at, p.len));
+    }
 }
 
 TEST_F(FramingPanel, EveryInvalidStatusIsSkipped)
