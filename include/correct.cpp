@@ -32,6 +32,7 @@ constexpr int kMirror = 1024;          // pivot of the orientation's reflections
 constexpr double kGridMargin = 0.05;   // first target 5 % in from the edge
 constexpr double kGridSpan = -0.1;     // minus both margins leaves the targets' span
 constexpr double kGridQuarter = 0.25;  // four equal steps across the span
+constexpr int kTwentyFiveMode = 25;    // _25Mode of a panel with a grid; any other is four-point
 constexpr int kGridSide = 5;           // grid points per row and per column
 constexpr int kCellSide = kGridSide - 1;
 
@@ -63,12 +64,6 @@ struct Frame {
     int XX1, YY1, XX5, YY5, XX21, YY21, XX25, YY25;
     int tempx, tempy;
     int XXS1, XXS5, YYS1, YYS21;
-};
-
-// Twenty-five-point targets: grid point (r, c) goes to (column_x[c], row_y[r]).
-struct GridTargets {
-    int column_x[kGridSide];
-    int row_y[kGridSide];
 };
 
 }  // namespace
@@ -155,12 +150,13 @@ static int64_t coordinate_sum(Point p) { return int64_t{p.x} + p.y; }
 
 static int origin_corner(const Corners &c)
 {
+    // one_point, two_point, three_point, four_point: in 64 bits, so no sum wraps into the smallest
     const int64_t sums[] = {coordinate_sum(c.ul), coordinate_sum(c.ur), coordinate_sum(c.ll),
                             coordinate_sum(c.lr)};
     const int corners[] = {kUpperLeft, kUpperRight, kLowerLeft, kLowerRight};
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < kLowerRight; ++i) {
         bool smallest = true;
-        for (int j = 0; j < 4; ++j)
+        for (int j = 0; j < kLowerRight; ++j)
             smallest = smallest && (i == j || sums[i] < sums[j]);
         if (smallest)
             return corners[i];
@@ -213,24 +209,33 @@ static void place_touch(Frame *f, Point normalised, int adsx)
     f->tempy = t.y;
 }
 
-// Edge positions at the touch, then the linear map from the edges onto the targets.
+// The point of the edge from (from, from_other) to (to, to_other) whose other coordinate is at.
+static int edge_at(int from, int to, int from_other, int to_other, int at)
+{
+    return add_sat(from, truncated_term(sub_sat(to, from), sub_sat(from_other, at), sub_sat(from_other, to_other)));
+}
+
+// Maps at, between the far and the near edge, linearly onto the far and near targets.
+static int target_at(int far_target, int near_target, int at, int far_edge, int near_edge)
+{
+    return add_sat(far_target, truncated_term(sub_sat(near_target, far_target), sub_sat(at, far_edge),
+                                              sub_sat(near_edge, far_edge)));
+}
+
+// Edges at the touch's height and x, then the linear map between them onto the targets.
 static void interpolate(const Frame &f, int *iCx, int *iCy)
 {
-    const int XR = add_sat(f.XX5, truncated_term(sub_sat(f.XX25, f.XX5), sub_sat(f.YY5, f.tempy),
-                                                 sub_sat(f.YY5, f.YY25)));
-    const int YD = add_sat(f.YY21, truncated_term(sub_sat(f.YY25, f.YY21), sub_sat(f.XX21, f.tempx),
-                                                  sub_sat(f.XX21, f.XX25)));
-    const int XL = add_sat(f.XX1, truncated_term(sub_sat(f.XX21, f.XX1), sub_sat(f.YY1, f.tempy),
-                                                 sub_sat(f.YY1, f.YY21)));
-    const int YU = add_sat(f.YY1, truncated_term(sub_sat(f.YY5, f.YY1), sub_sat(f.XX1, f.tempx),
-                                                 sub_sat(f.XX1, f.XX5)));
-    *iCx = add_sat(f.XXS5, truncated_term(sub_sat(f.XXS1, f.XXS5), sub_sat(f.tempx, XR), sub_sat(XL, XR)));
-    *iCy = add_sat(f.YYS21, truncated_term(sub_sat(f.YYS1, f.YYS21), sub_sat(f.tempy, YD), sub_sat(YU, YD)));
+    const int XR = edge_at(f.XX5, f.XX25, f.YY5, f.YY25, f.tempy);
+    const int YD = edge_at(f.YY21, f.YY25, f.XX21, f.XX25, f.tempx);
+    const int XL = edge_at(f.XX1, f.XX21, f.YY1, f.YY21, f.tempy);
+    const int YU = edge_at(f.YY1, f.YY5, f.XX1, f.XX5, f.tempx);
+    *iCx = target_at(f.XXS5, f.XXS1, f.tempx, XR, XL);
+    *iCy = target_at(f.YYS21, f.YYS1, f.tempy, YD, YU);
 }
 
 void CalibrationPt(TouchPanel *panel, int *iCx, int *iCy)
 {
-    if (panel->_25Mode == 25)
+    if (panel->_25Mode == kTwentyFiveMode)
         Calibration25Pt(panel, iCx, iCy, panel->screen_width_25, panel->screen_high_25);
     else
         Calibration4Pt(panel, iCx, iCy, panel->screen_width_4, panel->screen_high_4);
@@ -256,16 +261,6 @@ void Calibration4Pt(TouchPanel *panel, int *iCx, int *iCy, int screen_width, int
     interpolate(f, iCx, iCy);
 }
 
-static GridTargets grid_targets(int screen_width, int screen_high)
-{
-    GridTargets t;
-    for (int i = 0; i < kGridSide; ++i) {
-        t.column_x[i] = grid_target(screen_width, i);
-        t.row_y[i] = grid_target(screen_high, i);
-    }
-    return t;
-}
-
 static Point grid_point(const int (&grid)[2][kGridSide][kGridSide], int r, int c)
 {
     return {grid[0][r][c], grid[1][r][c]};
@@ -284,18 +279,20 @@ static void normalise_grid(const int (&grid)[2][kGridSide][kGridSide], Orientati
 static Point normalised_point(int k) { return {CH_delta[k][0], CH_delta[k][1]}; }
 
 // Cell values from the normalised grid: corners, touch and the cell's rectangle of targets.
-static void place_cell(Frame *f, int area, const GridTargets &delta, Point touch, int adsx)
+// Grid point (r, c) targets (grid_target(W, c), grid_target(H, r)); only the cell's are needed.
+static void place_cell(Frame *f, int area, Point touch, int screen_width, int screen_high)
 {
+    const int adsx = scale_factor(screen_width, screen_high);
     const int row = area / kCellSide, column = area % kCellSide;
     const int k = kGridSide * row + column;  // the cell's upper-left grid point
     const Corners cell = {normalised_point(k), normalised_point(k + 1), normalised_point(k + kGridSide),
                           normalised_point(k + kGridSide + 1)};
     place_corners(f, cell, adsx);
     place_touch(f, touch, adsx);
-    f->XXS1 = delta.column_x[column];
-    f->XXS5 = delta.column_x[column + 1];
-    f->YYS1 = delta.row_y[row];
-    f->YYS21 = delta.row_y[row + 1];
+    f->XXS1 = grid_target(screen_width, column);
+    f->XXS5 = grid_target(screen_width, column + 1);
+    f->YYS1 = grid_target(screen_high, row);
+    f->YYS21 = grid_target(screen_high, row + 1);
 }
 
 static void print_edge(int x1, int y1, int x2, int y2)
@@ -315,8 +312,7 @@ void Calibration25Pt(TouchPanel *panel, int *iCx, int *iCy, int screen_width, in
         normalise_grid(grid, o);
         const Point touch = normalise({*iCx, *iCy}, o);
         Find_point_Area(&Point_Area, touch.x, touch.y);
-        place_cell(&f, Point_Area, grid_targets(screen_width, screen_high), touch,
-                   scale_factor(screen_width, screen_high));
+        place_cell(&f, Point_Area, touch, screen_width, screen_high);
         if (o.org_position == kUpperLeft && !o.x_greater) {
             print_edge(f.XX1, f.YY1, f.XX5, f.YY5);
             print_edge(f.XX21, f.YY21, f.XX25, f.YY25);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <iterator>
 #include <limits>
 #include <random>
@@ -34,6 +35,11 @@ struct Mount {
 };
 
 using Grid = Pos[5][5];
+
+struct Case {
+    int w, h;
+    Pos raw, screen;
+};
 
 }  // namespace
 
@@ -106,6 +112,29 @@ static Pos mounted(Pos n, Mount m)
     return raw;
 }
 
+// Where results mean nothing they must still not depend on the arithmetic.
+template <typename F>
+static void expect_arithmetics_agree(F run, const std::string &what)
+{
+    Pos results[2];
+    for (int portable : {0, 1}) {
+        correctPortable = portable;
+        results[portable] = run();
+    }
+    correctPortable = 0;
+    EXPECT_EQ(results[0], results[1]) << what;
+}
+
+// Runs every case through correct(w, h, raw) with both arithmetics.
+template <typename F>
+static void expect_cases(F correct, std::initializer_list<Case> cases)
+{
+    with_each_arithmetic([&] {
+        for (const Case &c : cases)
+            EXPECT_EQ(correct(c.w, c.h, c.raw), c.screen) << c.w << "x" << c.h << ", raw " << c.raw;
+    });
+}
+
 static Mount mount_number(int i) { return {(i & 1) != 0, (i & 2) != 0, (i & 4) != 0}; }
 
 // ---- truncated term and target grid ----
@@ -172,28 +201,26 @@ TEST(CorrectGrid, TargetsPerScreenSize)
 
 TEST(CorrectFourPoint, DefaultCornersOnBothScreens)
 {
-    with_each_arithmetic([] {
-        const Quad &q = kDefaultCorners;
-        EXPECT_EQ(correct4(q, 1024, 768, {51, 38}), (Pos{51, 38}));
-        EXPECT_EQ(correct4(q, 1024, 768, {972, 38}), (Pos{973, 38}));
-        EXPECT_EQ(correct4(q, 1024, 768, {972, 729}), (Pos{973, 730}));
-        EXPECT_EQ(correct4(q, 1024, 768, {512, 384}), (Pos{513, 385}));
-        EXPECT_EQ(correct4(q, 1024, 768, {1023, 767}), (Pos{1024, 768}));
-        EXPECT_EQ(correct4(q, 800, 600, {51, 38}), (Pos{40, 30}));
-        EXPECT_EQ(correct4(q, 800, 600, {972, 729}), (Pos{760, 570}));
-        EXPECT_EQ(correct4(q, 800, 600, {0, 0}), (Pos{1, 1}));
-        EXPECT_EQ(correct4(q, 800, 600, {1023, 767}), (Pos{799, 599}));
-    });
+    // The far targets are 1024 - 51 and 768 - 38, so the far corners map one pixel beyond.
+    expect_cases([](int w, int h, Pos raw) { return correct4(kDefaultCorners, w, h, raw); },
+                 {{1024, 768, {51, 38}, {51, 38}},
+                  {1024, 768, {972, 38}, {973, 38}},
+                  {1024, 768, {972, 729}, {973, 730}},
+                  {1024, 768, {512, 384}, {513, 385}},
+                  {1024, 768, {1023, 767}, {1024, 768}},
+                  {800, 600, {51, 38}, {40, 30}},
+                  {800, 600, {972, 729}, {760, 570}},
+                  {800, 600, {0, 0}, {1, 1}},
+                  {800, 600, {1023, 767}, {799, 599}}});
 }
 
 TEST(CorrectFourPoint, WorkedExampleAndExtrapolation)
 {
-    const Quad q = {{60, 50}, {960, 45}, {55, 720}, {965, 730}};
-    with_each_arithmetic([&] {
-        EXPECT_EQ(correct4(q, 800, 600, {500, 400}), (Pos{393, 312}));
-        EXPECT_EQ(correct4(q, 800, 600, {0, 0}), (Pos{-8, -10}));
-        EXPECT_EQ(correct4(q, 800, 600, {1023, 1023}), (Pos{804, 800}));
-    });
+    static constexpr Quad kCorners = {{60, 50}, {960, 45}, {55, 720}, {965, 730}};
+    expect_cases([](int w, int h, Pos raw) { return correct4(kCorners, w, h, raw); },
+                 {{800, 600, {500, 400}, {393, 312}},
+                  {800, 600, {0, 0}, {-8, -10}},  // outside: extrapolated, not clamped
+                  {800, 600, {1023, 1023}, {804, 800}}});
 }
 
 // Both would be a pixel off with the term done in double precision.
@@ -236,13 +263,7 @@ TEST(CorrectFourPoint, DegenerateCornersStayDefined)
 {
     // Upper-right and lower-right at the same height: the right edge has no slope.
     const Quad q = {{60, 50}, {960, 400}, {55, 720}, {965, 400}};
-    Pos hardware{}, portable{};
-    correctPortable = 0;
-    hardware = correct4(q, 800, 600, {500, 400});
-    correctPortable = 1;
-    portable = correct4(q, 800, 600, {500, 400});
-    correctPortable = 0;
-    EXPECT_EQ(hardware, portable);
+    expect_arithmetics_agree([&] { return correct4(q, 800, 600, {500, 400}); }, "degenerate right edge");
 }
 
 // Calibration files may hold any int: nothing may overflow or convert out of range.
@@ -252,14 +273,8 @@ TEST(CorrectFourPoint, ExtremeValuesSaturate)
     for (int a : values)
         for (int b : values) {
             const Quad q = {{a, b}, {b, a}, {a, a}, {b, 7}};
-            Pos results[2];
-            for (int portable : {0, 1}) {
-                correctPortable = portable;
-                results[portable] = correct4(q, b, a, {a, b});
-            }
-            EXPECT_EQ(results[0], results[1]) << a << " " << b;
+            expect_arithmetics_agree([&] { return correct4(q, b, a, {a, b}); }, std::to_string(a) + " " + std::to_string(b));
         }
-    correctPortable = 0;
     with_each_arithmetic([] {
         // Sums of 2^32 - 2 compare equal instead of wrapping: still a tie.
         const Quad q = {{INT_MAX, INT_MAX}, {INT_MAX, INT_MAX}, {INT_MAX, INT_MAX}, {INT_MAX, INT_MAX}};
@@ -362,15 +377,17 @@ TEST(CorrectTwentyFive, DefaultGridMapsOntoItself)
 
 TEST(CorrectTwentyFive, DefaultGridOnSmallerScreen)
 {
-    Grid g;
-    default_grid(g);
-    with_each_arithmetic([&] {
-        EXPECT_EQ(correct25(g, 800, 600, {972, 729}), (Pos{759, 569}));
-        EXPECT_EQ(correct25(g, 800, 600, {512, 384}), (Pos{400, 300}));
-        EXPECT_EQ(correct25(g, 800, 600, {51, 38}), (Pos{40, 30}));
-        EXPECT_EQ(correct25(g, 800, 600, {0, 0}), (Pos{1, 1}));
-        EXPECT_EQ(correct25(g, 800, 600, {1023, 767}), (Pos{798, 598}));
-    });
+    expect_cases(
+        [](int w, int h, Pos raw) {
+            Grid g;
+            default_grid(g);
+            return correct25(g, w, h, raw);
+        },
+        {{800, 600, {972, 729}, {759, 569}},
+         {800, 600, {512, 384}, {400, 300}},
+         {800, 600, {51, 38}, {40, 30}},
+         {800, 600, {0, 0}, {1, 1}},
+         {800, 600, {1023, 767}, {798, 598}}});
 }
 
 TEST(CorrectTwentyFive, LimitBelongsToTheCellAfterIt)
@@ -458,14 +475,8 @@ TEST(CorrectTwentyFive, ExtremeValuesSaturate)
             g[0][1] = {a, a};
             g[2][0] = {b, b};
             g[4][4] = {INT_MAX, a};
-            Pos results[2];
-            for (int portable : {0, 1}) {
-                correctPortable = portable;
-                results[portable] = correct25(g, a, b, {b, a});
-            }
-            EXPECT_EQ(results[0], results[1]) << a << " " << b;
+            expect_arithmetics_agree([&] { return correct25(g, a, b, {b, a}); }, std::to_string(a) + " " + std::to_string(b));
         }
-    correctPortable = 0;
 }
 
 TEST(CorrectTwentyFive, EveryMountingSeesTheSameTouch)
@@ -514,35 +525,51 @@ static bool same_value(XPrec model, long double hardware)
     return to_long_double(model) == hardware && std::signbit(to_long_double(model)) == std::signbit(hardware);
 }
 
+// Field by field, so these hold whatever long double is on the platform.
+static void expect_xprec(XPrec v, uint64_t sig, int exp, bool neg = false)
+{
+    EXPECT_EQ(v.sig, sig);
+    EXPECT_EQ(v.exp, exp);
+    EXPECT_EQ(v.neg, neg);
+}
+
 TEST(CorrectArithmetic, RoundsTiesToEven)
 {
+    constexpr uint64_t kTop = uint64_t{1} << 63;
+    constexpr uint64_t kThreeQuarters = 3 * (kTop >> 1);
     const XPrec three = xp_from_int(3);
     const XPrec one = xp_from_int(1);
-    // 3 * (2^63 + 1) needs 65 bits; the dropped bit is exactly half.
-    EXPECT_EQ(to_long_double(xp_mul(three, {(uint64_t{1} << 63) + 1, 0, false})),
-              std::ldexp(3.0L, 63) + 4);  // up to even
-    EXPECT_EQ(to_long_double(xp_mul(three, {(uint64_t{1} << 63) + 3, 0, false})),
-              std::ldexp(3.0L, 63) + 8);  // 3 * (2^63 + 3) = 3 * 2^63 + 9, down to even
-    EXPECT_EQ(to_long_double(xp_add({uint64_t{1} << 63, 1, false}, one)), std::ldexp(1.0L, 64));
-    EXPECT_EQ(to_long_double(xp_add({(uint64_t{1} << 63) + 1, 1, false}, one)), std::ldexp(1.0L, 64) + 4);
-    EXPECT_EQ(to_long_double(xp_add({uint64_t{1} << 63, 2, false}, xp_from_int(-1))), std::ldexp(1.0L, 65));
-    EXPECT_EQ(to_long_double(xp_add(xp_from_int(INT64_MAX), one)), std::ldexp(1.0L, 63));
+    // 3 * (2^63 + 1) = 3 * 2^63 + 3 needs 65 bits; the dropped bit is exactly half: up to even.
+    expect_xprec(xp_mul(three, {kTop + 1, 0, false}), kThreeQuarters + 2, 1);
+    // 3 * (2^63 + 3) = 3 * 2^63 + 9: down to even.
+    expect_xprec(xp_mul(three, {kTop + 3, 0, false}), kThreeQuarters + 4, 1);
+    expect_xprec(xp_add({kTop, 1, false}, one), kTop, 1);              // 2^64 + 1
+    expect_xprec(xp_add({kTop + 1, 1, false}, one), kTop + 2, 1);      // 2^64 + 3
+    expect_xprec(xp_add({kTop, 2, false}, xp_from_int(-1)), kTop, 2);  // 2^65 - 1 carries up
+    expect_xprec(xp_add(xp_from_int(INT64_MAX), one), kTop, 0);
+    expect_xprec(xp_add(one, xp_from_int(-1)), 0, 0);  // exact cancellation is +0
 }
 
 TEST(CorrectArithmetic, ConvertsExactly)
 {
-    EXPECT_EQ(to_long_double(xp_from_int(INT64_MIN)), -std::ldexp(1.0L, 63));
-    EXPECT_EQ(to_long_double(xp_from_double(-0.1)), static_cast<long double>(-0.1));
-    EXPECT_EQ(to_long_double(xp_from_double(0.05)), static_cast<long double>(0.05));
-    int32_t out = 7;
-    EXPECT_EQ(xp_trunc_int32(xp_from_double(-0.75), &out), 1);
-    EXPECT_EQ(out, 0);
-    EXPECT_EQ(xp_trunc_int32(xp_from_double(-2147483648.75), &out), 1);
-    EXPECT_EQ(out, INT_MIN);
-    EXPECT_EQ(xp_trunc_int32(xp_from_double(-2147483649.0), &out), 0);
-    EXPECT_EQ(xp_trunc_int32(xp_from_double(2147483647.99), &out), 1);
-    EXPECT_EQ(out, INT_MAX);
-    EXPECT_EQ(xp_trunc_int32(xp_from_double(2147483648.0), &out), 0);
+    expect_xprec(xp_from_int(INT64_MIN), uint64_t{1} << 63, 0, true);
+    expect_xprec(xp_from_double(-0.1), 0xCCCCCCCCCCCCD000, -67, true);  // 0x1.999999999999Ap-4
+    expect_xprec(xp_from_double(0.05), 0xCCCCCCCCCCCCD000, -68);
+    struct Trunc {
+        double value;
+        int fits, result;
+    };
+    static const Trunc kTruncs[] = {
+        {-0.75, 1, 0},          {-2147483648.75, 1, INT_MIN}, {-2147483649.0, 0, 0},
+        {2147483647.99, 1, INT_MAX}, {2147483648.0, 0, 0},    {1e30, 0, 0},
+    };
+    for (const Trunc &t : kTruncs) {
+        int32_t out = 0;
+        EXPECT_EQ(xp_trunc_int32(xp_from_double(t.value), &out), t.fits) << t.value;
+        if (t.fits) {
+            EXPECT_EQ(out, t.result) << t.value;
+        }
+    }
 }
 
 // Typical, boundary and log-uniform values, so quotients run from 2^-31 to 2^31.
