@@ -8,18 +8,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 
+#include "childproc.h"
 #include "quilmod.h"
 
 namespace {
 
-constexpr int WAIT_MS = 10000;
 constexpr char TOOL[] = "/usr/local/Qelvanto/diag/rbutton.tcl";
 
 // Records its arguments and each line of its standard input; exits on the line "quit".
@@ -61,56 +59,6 @@ int count_fds()
         n += e->d_name[0] != '.';
     closedir(d);
     return n - 1;  // the directory itself
-}
-
-template <typename Pred>
-bool eventually(Pred pred)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-// Ended but not reaped: the state a tool is in when RClickToolExist looks.
-bool is_zombie(int pid)
-{
-    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    size_t paren = stat.rfind(')');
-    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'Z';
-}
-
-// Starts argv with a pipe as standard input (held by *feed), in the test's own process.
-int spawn(std::vector<std::string> args, int *feed)
-{
-    int fds[2];
-    EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
-    int pid = fork();
-    if (pid == 0) {
-        dup2(fds[0], 0);
-        std::vector<char *> argv;
-        for (auto &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(fds[0]);
-    *feed = fds[1];
-    return pid;
-}
-
-// Ends pid with SIGTERM unless something ended it first; returns the signal that did.
-int end_and_reap(int pid)
-{
-    kill(pid, SIGTERM);
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid)
-        return -1;
-    return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
 }
 
 struct RClick : testing::Test {
@@ -165,20 +113,16 @@ struct RClick : testing::Test {
     std::string tool_file(const char *name) const { return root + "/usr/local/Qelvanto/diag/" + name; }
 
     // A left-over tool from an earlier run: a process whose arguments name the tool.
-    int leftover_tool(int *feed) { return spawn({"/bin/sh", tool()}, feed); }
+    int leftover_tool(int *feed) { return SpawnFed({"/bin/sh", tool()}, feed); }
 
     // Runs RClickToolKillOld with this lock text naming pid; the signal that ended pid.
     int kill_old_with(int pid, const std::string &text)
     {
         write_file(lock(), text);
         RClickToolKillOld();
-        return end_and_reap(pid);
+        return EndAndReap(pid);
     }
 
-    bool input_is(const std::string &text)
-    {
-        return eventually([&] { return read_file(tool_file("input")) == text; });
-    }
 };
 
 }  // namespace
@@ -187,12 +131,12 @@ TEST_F(RClick, LockFileKillsALeftOverToolOnly)
 {
     int feed;
     int pid = leftover_tool(&feed);
-    ASSERT_TRUE(eventually([&] { return read_file(tool_file("args")) != ""; }));
+    ASSERT_TRUE(Eventually([&] { return read_file(tool_file("args")) != ""; }));
     EXPECT_EQ(kill_old_with(pid, " " + std::to_string(pid) + "\nmore text"), SIGKILL);
     close(feed);
 
     // The pid may by now belong to another program: never killed.
-    int other = spawn({"/bin/cat"}, &feed);
+    int other = SpawnFed({"/bin/cat"}, &feed);
     EXPECT_EQ(kill_old_with(other, std::to_string(other) + "\n"), SIGTERM);
     close(feed);
 }
@@ -247,49 +191,9 @@ TEST_F(RClick, UntrustedLockFilesKillNothing)
         remove(lock().c_str());
         make(lock(), good, line);
         RClickToolKillOld();
-        EXPECT_EQ(end_and_reap(pid), SIGTERM) << what;
+        EXPECT_EQ(EndAndReap(pid), SIGTERM) << what;
         close(feed);
     }
-}
-
-TEST_F(RClick, ToolGetsItsCommandLineAndMessages)
-{
-    TouchSetting.mode = 7;
-    RClickToolNew(0);
-    ASSERT_GT(RClickPid, 0);
-    ASSERT_GE(MsgPipe[1], 0);
-    EXPECT_EQ(MsgPipe[0], -1);
-    ASSERT_TRUE(eventually([&] { return read_file(tool_file("args")).find('\n') != std::string::npos; }));
-    std::string image = root + "/usr/local/Qelvanto/image/";
-    EXPECT_EQ(read_file(tool_file("args")), "DISPLAY=:0.0|" + image + "lbutton.gif|" + image + "rbutton.gif|" +
-                                                std::to_string(getpid()) + "|0|7|\n");
-    RClickToolOff();
-    RClickToolOn();
-    EXPECT_TRUE(input_is("OFF\nON\n"));
-    EXPECT_EQ(fcntl(MsgPipe[1], F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
-    EXPECT_EQ(fcntl(MsgPipe[1], F_GETFL) & O_NONBLOCK, O_NONBLOCK);
-}
-
-TEST_F(RClick, EndedToolIsReapedItsPipeClosedAndRestartedOn)
-{
-    int before = count_fds();
-    RClickToolNew(0);
-    int first = RClickPid;
-    ASSERT_GT(first, 0);
-    EXPECT_EQ(RClickToolExist(), 1);
-    ASSERT_EQ(write(MsgPipe[1], "quit\n", 5), 5);
-    ASSERT_TRUE(eventually([&] { return is_zombie(first); }));
-    EXPECT_EQ(RClickToolExist(), 0);
-    EXPECT_EQ(RClickPid, 0);
-    EXPECT_EQ(MsgPipe[1], -1);
-    EXPECT_EQ(count_fds(), before);
-    EXPECT_EQ(waitpid(first, nullptr, WNOHANG), -1);  // reaped, no zombie left
-
-    RClickToolOn();  // gone and cleared: a new one, switched on
-    ASSERT_GT(RClickPid, 0);
-    EXPECT_NE(RClickPid, first);
-    EXPECT_TRUE(eventually([&] { return read_file(tool_file("args")).find("|1|0|\n") != std::string::npos; }));
-    EXPECT_EQ(count_fds(), before + 1);
 }
 
 TEST_F(RClick, SupersededToolKeepsItsPipeUntilItEnds)
@@ -303,7 +207,7 @@ TEST_F(RClick, SupersededToolKeepsItsPipeUntilItEnds)
     EXPECT_EQ(fcntl(firstPipe, F_GETFD) >= 0, true);  // still its pipe while it runs
     EXPECT_EQ(count_fds(), before + 2);
     kill(first, SIGTERM);
-    ASSERT_TRUE(eventually([&] { return is_zombie(first); }));
+    ASSERT_TRUE(Eventually([&] { return ProcState(first) == 'Z'; }));
     EXPECT_EQ(RClickToolExist(), 1);
     EXPECT_EQ(count_fds(), before + 1);
     EXPECT_EQ(waitpid(first, nullptr, WNOHANG), -1);
@@ -313,7 +217,7 @@ TEST_F(RClick, ToolHoldsOnlyTheReadEndOfItsPipe)
 {
     RClickToolNew(1);
     int pid = RClickPid;
-    ASSERT_TRUE(eventually([&] { return read_file(tool_file("args")) != ""; }));
+    ASSERT_TRUE(Eventually([&] { return read_file(tool_file("args")) != ""; }));
     std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
     char target[256] = {};
     ASSERT_GT(readlink((dir + "0").c_str(), target, sizeof target - 1), 0);
@@ -329,6 +233,7 @@ TEST_F(RClick, ToolHoldsOnlyTheReadEndOfItsPipe)
     }
     closedir(d);
     EXPECT_EQ(refs, 1);  // a write end of its own would keep it from ever seeing the end
+    EXPECT_EQ(fcntl(MsgPipe[1], F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);  // no later child gets it either
 }
 
 TEST_F(RClick, MessagesNeverBlockOnAToolThatStopsReading)
@@ -344,30 +249,14 @@ TEST_F(RClick, MessagesNeverBlockOnAToolThatStopsReading)
     EXPECT_EQ(RClickToolExist(), 1);
 }
 
-TEST_F(RClick, MissingToolOrEnvEndsTheChildOnly)
-{
-    remove(tool().c_str());
-    RClickToolNew(1);
-    int pid = RClickPid;
-    ASSERT_GT(pid, 0);
-    ASSERT_TRUE(eventually([&] { return RClickPid == 0 || is_zombie(pid); }));
-    EXPECT_EQ(RClickToolExist(), 0);
-    remove((root + "/usr/bin/env").c_str());
-    RClickToolOn();
-    pid = RClickPid;
-    ASSERT_TRUE(eventually([&] { return RClickPid == 0 || is_zombie(pid); }));
-    EXPECT_EQ(RClickToolExist(), 0);
-    EXPECT_EQ(MsgPipe[1], -1);
-}
-
 TEST_F(RClick, UndertakerReapsTheToolAlone)
 {
     int feed;
-    int bystander = spawn({"/bin/true"}, &feed);
+    int bystander = SpawnFed({"/bin/true"}, &feed);
     close(feed);
-    ASSERT_TRUE(eventually([&] { return is_zombie(bystander); }));
+    ASSERT_TRUE(Eventually([&] { return ProcState(bystander) == 'Z'; }));
     int toolFeed;
-    int toolPid = spawn({"/bin/cat"}, &toolFeed);
+    int toolPid = SpawnFed({"/bin/cat"}, &toolFeed);
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     close(fds[0]);
@@ -380,7 +269,7 @@ TEST_F(RClick, UndertakerReapsTheToolAlone)
     EXPECT_EQ(waitpid(bystander, nullptr, WNOHANG), bystander);
 
     close(toolFeed);
-    ASSERT_TRUE(eventually([&] { return is_zombie(toolPid); }));
+    ASSERT_TRUE(Eventually([&] { return ProcState(toolPid) == 'Z'; }));
     undertaker(SIGCHLD);
     EXPECT_EQ(RClickPid, 0);
     EXPECT_EQ(MsgPipe[1], -1);
