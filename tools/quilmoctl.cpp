@@ -21,6 +21,7 @@
 #include <poll.h>
 #include <span>
 #include <string_view>
+#include <strings.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -84,32 +85,17 @@ constexpr long MAX_TIMEOUT_S = 86400;
 
 // ---- messages and small helpers ----
 
-static void complain(const char *fmt, va_list ap)
+// One line on standard error; returns status, for the caller to return in turn.
+static int complain(int status, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+static int complain(int status, const char *fmt, ...)
 {
+    va_list ap;
+    va_start(ap, fmt);
     fputs("quilmoctl: ", stderr);
     vfprintf(stderr, fmt, ap);
     fputc('\n', stderr);
-}
-
-// One line on standard error; EXIT_FAIL for the caller to return.
-static int fail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-static int fail(const char *fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    complain(fmt, ap);
     va_end(ap);
-    return EXIT_FAIL;
-}
-
-static int usage_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-static int usage_error(const char *fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    complain(fmt, ap);
-    va_end(ap);
-    return EXIT_USAGE;
+    return status;
 }
 
 static long long now_ms()
@@ -190,18 +176,18 @@ static bool root_path(char (&out)[QLM_PATH], const char *path)
 {
     if (RootPath(out, sizeof out, path) == 0)
         return true;
-    fail("path of %s too long under QUILMOD_ROOT", path);
+    complain(EXIT_FAIL, "path of %s too long under QUILMOD_ROOT", path);
     return false;
 }
 
 static void explain_open_failure(const char *path, int err)
 {
     if (err == ENXIO)
-        fail("quilmod is not running (nobody reads %s)", path);
+        complain(EXIT_FAIL, "quilmod is not running (nobody reads %s)", path);
     else if (err == ENOENT)
-        fail("%s is missing: quilmod is not running here", path);
+        complain(EXIT_FAIL, "%s is missing: quilmod is not running here", path);
     else
-        fail("cannot open %s: %s", path, strerror(err));
+        complain(EXIT_FAIL, "cannot open %s: %s", path, strerror(err));
 }
 
 // Opens one of the daemon's FIFOs, never anything else: a regular file in its place is not
@@ -217,7 +203,7 @@ static int open_fifo(const char *path, int flags)
         return -1;
     }
     if (!S_ISFIFO(st.st_mode)) {
-        fail("%s is not a named pipe", path);
+        complain(EXIT_FAIL, "%s is not a named pipe", path);
         return -1;
     }
     int fd = open(full, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -227,7 +213,7 @@ static int open_fifo(const char *path, int flags)
     }
     if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
         close(fd);
-        fail("%s is not a named pipe", path);
+        complain(EXIT_FAIL, "%s is not a named pipe", path);
         return -1;
     }
     return fd;
@@ -290,7 +276,7 @@ static bool lock_channel(int fd)
         if (errno != EWOULDBLOCK && errno != EINTR)
             return true;  // no locks here: go on as a lone tool would
         if (now_ms() >= deadline) {
-            fail("another quilmoctl keeps %s busy", CMD_IN);
+            complain(EXIT_FAIL, "another quilmoctl keeps %s busy", CMD_IN);
             return false;
         }
         sleep_ms(WAIT_STEP_MS * 10);
@@ -298,7 +284,7 @@ static bool lock_channel(int fd)
     return true;
 }
 
-// With reply, stale replies are read away first so the next line is the answer.
+// With reply, the reply FIFO too (send_command reads stale replies away).
 static bool channel_open(Channel *ch, bool reply)
 {
     ch->in = open_fifo(CMD_IN, O_WRONLY);
@@ -325,9 +311,9 @@ static bool write_command(int fd, const char *text, size_t len)
     if (n == static_cast<ssize_t>(len))
         return true;
     if (n < 0 && errno == EPIPE)
-        fail("quilmod is not running (nobody reads %s)", CMD_IN);
+        complain(EXIT_FAIL, "quilmod is not running (nobody reads %s)", CMD_IN);
     else
-        fail("cannot write to %s: %s", CMD_IN, n < 0 ? strerror(errno) : "short write");
+        complain(EXIT_FAIL, "cannot write to %s: %s", CMD_IN, n < 0 ? strerror(errno) : "short write");
     return false;
 }
 
@@ -338,21 +324,21 @@ static bool send_command(const Channel &ch, int code, const char *word)
     char text[CMD_TEXT_MAX + 1];
     int len = snprintf(text, sizeof text, "[%d]%s\n", code, word);
     if (len < 0 || static_cast<size_t>(len) > CMD_TEXT_MAX) {
-        fail("command too long");
+        complain(EXIT_FAIL, "command too long");
         return false;
     }
     if (!wait_drained(ch.in, now_ms() + TAKE_MS)) {
-        fail("quilmod does not take commands: %s stays full", CMD_IN);
+        complain(EXIT_FAIL, "quilmod does not take commands: %s stays full", CMD_IN);
         return false;
     }
     if (ch.out >= 0 && !drain_fifo(ch.out)) {
-        fail("cannot read %s: %s", CMD_OUT, strerror(errno));
+        complain(EXIT_FAIL, "cannot read %s: %s", CMD_OUT, strerror(errno));
         return false;
     }
     if (!write_command(ch.in, text, static_cast<size_t>(len)))
         return false;
     if (!wait_drained(ch.in, now_ms() + TAKE_MS)) {
-        fail("quilmod did not take the command within %lld s", TAKE_MS / 1000);
+        complain(EXIT_FAIL, "quilmod did not take the command within %lld s", TAKE_MS / 1000);
         return false;
     }
     return true;
@@ -390,7 +376,7 @@ static Reply await_reply(const Channel &ch, std::string_view prefix, char *line,
     for (;;) {
         struct pollfd p = {ch.out, POLLIN, 0};
         if (poll(&p, 1, ms_until(deadline)) < 0 && errno != EINTR) {
-            fail("cannot wait for %s: %s", CMD_OUT, strerror(errno));
+            complain(EXIT_FAIL, "cannot wait for %s: %s", CMD_OUT, strerror(errno));
             return REPLY_FAILED;
         }
         if (len == buf.size())
@@ -401,7 +387,7 @@ static Reply await_reply(const Channel &ch, std::string_view prefix, char *line,
             if (take_line(buf.data(), &len, prefix, line, size))
                 return REPLY_GOT;
         } else if (n == 0) {
-            fail("quilmod ended while a reply was awaited");
+            complain(EXIT_FAIL, "quilmod ended while a reply was awaited");
             return REPLY_FAILED;
         }
         if (now_ms() >= deadline)
@@ -432,7 +418,7 @@ struct Args {
 
 // One accepted word of a subcommand and what it sends.
 struct Choice {
-    std::string_view word;
+    const char *word;
     int code;
     const char *arg;
 };
@@ -440,9 +426,9 @@ struct Choice {
 enum Option : unsigned { OPT_RAW = 1, OPT_COUNT = 2, OPT_TIMEOUT = 4 };
 
 struct Subcommand {
-    std::string_view name;
-    std::string_view operands;  // as the usage line shows them
-    std::string_view help;
+    const char *name;
+    const char *operands;  // as the usage line shows them
+    const char *help;      // first line: the summary
     int (*run)(const Subcommand &sub, const Args &args);
     int minOperands;
     int maxOperands;
@@ -453,27 +439,22 @@ struct Subcommand {
 };
 
 // Values are taken in any case: the configuration file writes them in capitals.
-static bool same_word(std::string_view a, const char *b)
-{
-    size_t i = 0;
-    for (; i < a.size() && b[i]; ++i)
-        if (tolower(static_cast<unsigned char>(a[i])) != tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return i == a.size() && b[i] == '\0';
-}
-
 static const Choice *find_choice(const Subcommand &sub, const char *word)
 {
     for (const Choice &c : sub.choices)
-        if (same_word(c.word, word))
+        if (strcasecmp(c.word, word) == 0)
             return &c;
     return nullptr;
 }
 
 static int choice_error(const Subcommand &sub, const char *word)
 {
-    return usage_error("%.*s: unknown value '%s' (one of %.*s)", static_cast<int>(sub.name.size()),
-                       sub.name.data(), word, static_cast<int>(sub.operands.size()), sub.operands.data());
+    char words[128] = "";
+    for (const Choice &c : sub.choices) {
+        size_t at = strlen(words);
+        snprintf(words + at, sizeof words - at, "%s%s", at ? ", " : "", c.word);
+    }
+    return complain(EXIT_USAGE, "%s: unknown value '%s' (one of %s)", sub.name, word, words);
 }
 
 static int run_fixed(const Subcommand &sub, const Args &)
@@ -493,8 +474,8 @@ static int run_number(const Subcommand &sub, const Args &args)
 {
     long v;
     if (!parse_number(args.operand[0], sub.lo, sub.hi, &v))
-        return usage_error("%.*s: '%s' is not a number from %ld to %ld", static_cast<int>(sub.name.size()),
-                           sub.name.data(), args.operand[0], sub.lo, sub.hi);
+        return complain(EXIT_USAGE, "%s: '%s' is not a number from %ld to %ld", sub.name, args.operand[0], sub.lo,
+                        sub.hi);
     char word[32];
     snprintf(word, sizeof word, "%ld", v);
     return run_command(sub.code, word);
@@ -504,8 +485,8 @@ static bool check_device_word(const Subcommand &sub, const char *device)
 {
     if (valid_word(device))
         return true;
-    usage_error("%.*s: '%s' is no device name (one word of printable characters, at most %zu)",
-                static_cast<int>(sub.name.size()), sub.name.data(), device, MAX_WORD);
+    complain(EXIT_USAGE, "%s: '%s' is no device name (one word of printable characters, at most %zu)", sub.name,
+             device, MAX_WORD);
     return false;
 }
 
@@ -546,14 +527,14 @@ static bool query_mode(const Channel &ch, int *mode)
         return false;
     Reply r = await_reply(ch, "M", line, sizeof line);
     if (r == REPLY_NONE)
-        fail("no reply from quilmod to the mode query within %lld s", REPLY_MS / 1000);
+        complain(EXIT_FAIL, "no reply from quilmod to the mode query within %lld s", REPLY_MS / 1000);
     if (r != REPLY_GOT)
         return false;
     if (parse_mode_reply(line, mode))
         return true;
     char shown[REPLY_LINE];
     printable(line, strlen(line), shown, sizeof shown);
-    fail("unexpected reply from quilmod: '%s'", shown);
+    complain(EXIT_FAIL, "unexpected reply from quilmod: '%s'", shown);
     return false;
 }
 
@@ -640,7 +621,7 @@ static int run_stop(const Subcommand &sub, const Args &)
     long long deadline = now_ms() + STOP_MS;
     while (!daemon_stopped(pid)) {
         if (now_ms() >= deadline)
-            return fail("quilmod took the stop command but still runs after %lld s", STOP_MS / 1000);
+            return complain(EXIT_FAIL, "quilmod took the stop command but still runs after %lld s", STOP_MS / 1000);
         sleep_ms(WAIT_STEP_MS * 5);
     }
     return EXIT_OK;
@@ -698,7 +679,7 @@ static int session_wait(Session *s, struct pollfd *fds, nfds_t n, const char *un
         if (left == 0) {
             if (s->want == 0)
                 return 0;
-            fail("only %ld of %ld %s within the time-out", s->shown, s->want, unit);
+            complain(EXIT_FAIL, "only %ld of %ld %s within the time-out", s->shown, s->want, unit);
             return -1;
         }
         ts.tv_sec = left / 1000;
@@ -706,7 +687,7 @@ static int session_wait(Session *s, struct pollfd *fds, nfds_t n, const char *un
     }
     int r = ppoll(fds, n, s->deadline >= 0 ? &ts : nullptr, &s->waitMask);
     if (r < 0 && errno != EINTR) {
-        fail("poll: %s", strerror(errno));
+        complain(EXIT_FAIL, "poll: %s", strerror(errno));
         return -1;
     }
     return 1;
@@ -718,7 +699,7 @@ static bool output_failed(bool *ok)
     if (fflush(stdout) == 0)
         return false;
     if (errno != EPIPE) {
-        fail("cannot write to standard output: %s", strerror(errno));
+        complain(EXIT_FAIL, "cannot write to standard output: %s", strerror(errno));
         *ok = false;
     }
     return true;
@@ -784,13 +765,13 @@ static bool watch_loop(Session *s, int fd)
             return ok && r == 0;
         ssize_t n = read(fd, buf.data(), buf.size());
         if (n == 0) {
-            fail("quilmod ended");
+            complain(EXIT_FAIL, "quilmod ended");
             return false;
         }
         if (n < 0) {
             if (errno == EAGAIN || errno == EINTR)
                 continue;
-            fail("cannot read %s: %s", WATCH_PIPE, strerror(errno));
+            complain(EXIT_FAIL, "cannot read %s: %s", WATCH_PIPE, strerror(errno));
             return false;
         }
         if (!watch_bytes(s, &fc, buf.data(), static_cast<size_t>(n), &ok))
@@ -812,7 +793,7 @@ static int run_watch(const Subcommand &, const Args &args)
         return EXIT_FAIL;
     if (!drain_fifo(fd)) {  // frames of touches long past
         close(fd);
-        return fail("cannot read %s: %s", WATCH_PIPE, strerror(errno));
+        return complain(EXIT_FAIL, "cannot read %s: %s", WATCH_PIPE, strerror(errno));
     }
     fprintf(stderr, "quilmoctl: watching %s; interrupt to end\n", WATCH_PIPE);
     bool ok = watch_loop(&s, fd);
@@ -860,9 +841,9 @@ static bool share_receive(Session *s, Share *sh, bool *ok)
         return true;
     if (n <= 0) {
         if (n == 0)
-            fail("quilmod ended");
+            complain(EXIT_FAIL, "quilmod ended");
         else
-            fail("cannot read %s: %s", SHR_OUT, strerror(errno));
+            complain(EXIT_FAIL, "cannot read %s: %s", SHR_OUT, strerror(errno));
         *ok = false;
         return false;
     }
@@ -886,7 +867,7 @@ static bool share_flush_input(Share *sh)
         }
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
             return true;
-        fail("cannot write to %s: %s", SHR_IN, n < 0 ? strerror(errno) : "short write");
+        complain(EXIT_FAIL, "cannot write to %s: %s", SHR_IN, n < 0 ? strerror(errno) : "short write");
         return false;
     }
     return true;
@@ -944,7 +925,8 @@ static bool share_begin(Share *sh, const char *device)
     bool ok = drain_fifo(sh->out) && send_command(ch, CMD_SHARE, device);
     Reply r = ok ? await_reply(ch, "SHROK", line, sizeof line) : REPLY_FAILED;
     if (r == REPLY_NONE)
-        fail("quilmod did not share %s within %lld s: no present port of that name", device, REPLY_MS / 1000);
+        complain(EXIT_FAIL, "quilmod did not share %s within %lld s: no present port of that name", device,
+                 REPLY_MS / 1000);
     ok = r == REPLY_GOT && query_mode(ch, &mode);
     channel_close(&ch);
     return ok;
@@ -1006,7 +988,7 @@ static bool check_device_path(const Subcommand &sub, const char *device)
 {
     if (device[0] == '/' && valid_word(device))
         return true;
-    usage_error("%.*s: '%s' is no absolute device path", static_cast<int>(sub.name.size()), sub.name.data(), device);
+    complain(EXIT_USAGE, "%s: '%s' is no absolute device path", sub.name, device);
     return false;
 }
 
@@ -1019,7 +1001,7 @@ static int open_controller(const char *device)
         return -1;
     int fd = open(full, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        fail("cannot open %s: %s", device, strerror(errno));
+        complain(EXIT_FAIL, "cannot open %s: %s", device, strerror(errno));
         return -1;
     }
     struct stat st;
@@ -1032,7 +1014,7 @@ static int open_controller(const char *device)
         refusal = "got a descriptor too high to wait on";
     if (refusal) {
         close(fd);
-        fail("%s %s", device, refusal);
+        complain(EXIT_FAIL, "%s %s", device, refusal);
         return -1;
     }
     Dev_SaveState(fd);
@@ -1059,7 +1041,7 @@ static int run_probe(const Subcommand &sub, const Args &args)
     unsigned char status = found ? static_cast<unsigned char>(get_error_status(fd)) : 0;
     close_controller(fd);
     if (!found)
-        return fail("%s: no controller answered the identification", device);
+        return complain(EXIT_FAIL, "%s: no controller answered the identification", device);
     printf("controller: yes\nstatus: %02X\n", status);
     return EXIT_OK;
 }
@@ -1070,20 +1052,19 @@ static bool build_send(const Subcommand &sub, const Args &args, int *cmd, unsign
 {
     long n;
     if (!parse_number(args.operand[1], 0, CONTROLLER_CMDS - 1, &n)) {
-        usage_error("send: '%s' is not a command number from 0 to %d", args.operand[1], CONTROLLER_CMDS - 1);
+        complain(EXIT_USAGE, "send: '%s' is not a command number from 0 to %d", args.operand[1], CONTROLLER_CMDS - 1);
         return false;
     }
     const char *arg = args.operands > 2 ? args.operand[2] : "";
     if (strlen(arg) > CONTROLLER_ARG) {
-        usage_error("send: at most %zu argument characters", CONTROLLER_ARG);
+        complain(EXIT_USAGE, "send: at most %zu argument characters", CONTROLLER_ARG);
         return false;
     }
     memset(cmdbuf, 0, PACKET_LEN);
     memcpy(cmdbuf, arg, strlen(arg));
     std::array<unsigned char, PACKET_LEN> packet;
     if (!process_command(static_cast<int>(n), cmdbuf, packet.data())) {
-        usage_error("%.*s: command %ld does not take the argument '%s'", static_cast<int>(sub.name.size()),
-                    sub.name.data(), n, arg);
+        complain(EXIT_USAGE, "%s: command %ld does not take the argument '%s'", sub.name, n, arg);
         return false;
     }
     *cmd = static_cast<int>(n);
@@ -1104,7 +1085,7 @@ static int run_send(const Subcommand &sub, const Args &args)
     int answered = SendAndWait(fd, cmd, cmdbuf.data(), &len);
     close_controller(fd);
     if (!answered)
-        return fail("%s: no valid reply to command %d", device, cmd);
+        return complain(EXIT_FAIL, "%s: no valid reply to command %d", device, cmd);
     char hex[PACKET_LEN * 3 + 1];
     hex_text(cmdbuf.data(), PACKET_LEN, hex, sizeof hex);
     printf("reply: %s\n", hex);
@@ -1190,21 +1171,20 @@ static const std::array<Subcommand, 19> subcommands = {{
 static const Subcommand *find_subcommand(const char *name)
 {
     for (const Subcommand &sub : subcommands)
-        if (sub.name == name)
+        if (strcmp(sub.name, name) == 0)
             return &sub;
     return nullptr;
 }
 
 static void print_usage_line(const Subcommand &sub)
 {
-    printf("usage: quilmoctl %.*s%s%.*s\n", static_cast<int>(sub.name.size()), sub.name.data(),
-           sub.operands.empty() ? "" : " ", static_cast<int>(sub.operands.size()), sub.operands.data());
+    printf("usage: quilmoctl %s%s%s\n", sub.name, sub.operands[0] ? " " : "", sub.operands);
 }
 
 static void print_sub_help(const Subcommand &sub)
 {
     print_usage_line(sub);
-    printf("  %.*s\n", static_cast<int>(sub.help.size()), sub.help.data());
+    printf("  %s\n", sub.help);
 }
 
 constexpr int OVERVIEW_COLUMN = 26;
@@ -1215,16 +1195,15 @@ static void print_overview()
          "Talks to the running quilmod through its pipes; QUILMOD_ROOT moves every fixed path.\n"
          "Exit status: 0 done, 1 failed, 2 usage error.\n");
     for (const Subcommand &sub : subcommands) {
-        if (sub.name.starts_with("-"))
+        if (sub.name[0] == '-')
             continue;
         char left[64];
-        int n = snprintf(left, sizeof left, "%.*s %.*s", static_cast<int>(sub.name.size()), sub.name.data(),
-                         static_cast<int>(sub.operands.size()), sub.operands.data());
-        std::string_view help = sub.help.substr(0, sub.help.find('\n'));
+        int n = snprintf(left, sizeof left, "%s %s", sub.name, sub.operands);
+        int summary = static_cast<int>(strcspn(sub.help, "\n"));
         if (n > OVERVIEW_COLUMN)
-            printf("  %s\n  %-*s %.*s\n", left, OVERVIEW_COLUMN, "", static_cast<int>(help.size()), help.data());
+            printf("  %s\n  %-*s %.*s\n", left, OVERVIEW_COLUMN, "", summary, sub.help);
         else
-            printf("  %-*s %.*s\n", OVERVIEW_COLUMN, left, static_cast<int>(help.size()), help.data());
+            printf("  %-*s %.*s\n", OVERVIEW_COLUMN, left, summary, sub.help);
     }
 }
 
@@ -1236,7 +1215,7 @@ static int run_help(const char *name)
     }
     const Subcommand *sub = find_subcommand(name);
     if (!sub)
-        return usage_error("unknown subcommand '%s' (see quilmoctl --help)", name);
+        return complain(EXIT_USAGE, "unknown subcommand '%s' (see quilmoctl --help)", name);
     print_sub_help(*sub);
     return EXIT_OK;
 }
@@ -1248,8 +1227,7 @@ static bool option_value(const Subcommand &sub, const char *option, const char *
 {
     if (value && parse_number(value, 1, max, out))
         return true;
-    usage_error("%.*s: %s needs a number from 1 to %ld", static_cast<int>(sub.name.size()), sub.name.data(), option,
-                max);
+    complain(EXIT_USAGE, "%s: %s needs a number from 1 to %ld", sub.name, option, max);
     return false;
 }
 
@@ -1269,7 +1247,7 @@ static int parse_option(const Subcommand &sub, char **argv, int *i, Args *args)
         return option_value(sub, "--count", argv[++*i], MAX_COUNT, &args->count) ? 0 : EXIT_USAGE;
     if (a == "--timeout" && (sub.options & OPT_TIMEOUT))
         return option_value(sub, "--timeout", argv[++*i], MAX_TIMEOUT_S, &args->timeout) ? 0 : EXIT_USAGE;
-    return usage_error("%.*s: unknown option '%s'", static_cast<int>(sub.name.size()), sub.name.data(), argv[*i]);
+    return complain(EXIT_USAGE, "%s: unknown option '%s'", sub.name, argv[*i]);
 }
 
 // 0 = parsed, -1 = help printed, else the usage status.
@@ -1284,15 +1262,13 @@ static int parse_args(const Subcommand &sub, int argc, char **argv, Args *args)
             continue;
         }
         if (args->operands == sub.maxOperands)
-            return usage_error("%.*s: too many arguments (usage: quilmoctl %.*s %.*s)",
-                               static_cast<int>(sub.name.size()), sub.name.data(), static_cast<int>(sub.name.size()),
-                               sub.name.data(), static_cast<int>(sub.operands.size()), sub.operands.data());
+            return complain(EXIT_USAGE, "%s: too many arguments (usage: quilmoctl %s %s)", sub.name, sub.name,
+                            sub.operands);
         args->operand[static_cast<size_t>(args->operands++)] = argv[i];
     }
     if (args->operands < sub.minOperands)
-        return usage_error("%.*s: missing argument (usage: quilmoctl %.*s %.*s)", static_cast<int>(sub.name.size()),
-                           sub.name.data(), static_cast<int>(sub.name.size()), sub.name.data(),
-                           static_cast<int>(sub.operands.size()), sub.operands.data());
+        return complain(EXIT_USAGE, "%s: missing argument (usage: quilmoctl %s %s)", sub.name, sub.name,
+                        sub.operands);
     return 0;
 }
 
@@ -1300,12 +1276,12 @@ int main(int argc, char **argv)
 {
     signal(SIGPIPE, SIG_IGN);  // a reader that went away shows as EPIPE
     if (argc < 2)
-        return usage_error("no subcommand (see quilmoctl --help)");
+        return complain(EXIT_USAGE, "no subcommand (see quilmoctl --help)");
     if (strcmp(argv[1], "-h") == 0)
         return run_help(nullptr);
     const Subcommand *sub = find_subcommand(argv[1]);
     if (!sub)
-        return usage_error("unknown subcommand '%s' (see quilmoctl --help)", argv[1]);
+        return complain(EXIT_USAGE, "unknown subcommand '%s' (see quilmoctl --help)", argv[1]);
     Args args;
     int parsed = parse_args(*sub, argc - 2, argv + 2, &args);
     if (parsed != 0)
