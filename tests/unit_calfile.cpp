@@ -151,32 +151,30 @@ TEST_F(CalFile, NewPortGetsDefaultFiles)
 
 TEST_F(CalFile, FlagValues)
 {
+    const std::string head = "Get_4pcal_25pcal_mode function\n";
     struct Case {
-        const char *content;
-        int value, mode;
-    } cases[] = {{"25", 25, 25}, {"250", 25, 25}, {"4\n", 4, 4}, {"12", 12, 4}, {"x5", 0, 4}};
+        const char *content;  // null: no flag file
+        int result, mode;
+        std::string out;
+    } cases[] = {
+        {"25", 0, 25, "the pcalflag is 25\nGet_4pcal_25pcal_mode  25\n"},
+        {"250", 0, 25, "the pcalflag is 25\nGet_4pcal_25pcal_mode  25\n"},  // two bytes only
+        {"4\n", 0, 4, "the pcalflag is 4\nGet_4pcal_25pcal_mode  4\n"},
+        {"12", 0, 4, "the pcalflag is 12\nGet_4pcal_25pcal_mode  4\n"},
+        {"x5", 0, 4, "the pcalflag is 0\nGet_4pcal_25pcal_mode  4\n"},
+        {"", 0, 4, "read error\nthe pcalflag is 0\nGet_4pcal_25pcal_mode  4\n"},
+        {nullptr, 1, 4, "failed to open\n"},
+    };
     for (const Case &c : cases) {
-        put("pt4flag_", c.content);
-        std::string out = output_of([&] { EXPECT_EQ(Get_4pcal_25pcal_mode(&p), 0); });
-        EXPECT_EQ(p._25Mode, c.mode) << c.content;
-        EXPECT_EQ(out, "Get_4pcal_25pcal_mode function\nthe pcalflag is " + std::to_string(c.value) +
-                           "\nGet_4pcal_25pcal_mode  " + std::to_string(c.mode) + "\n");
+        if (c.content)
+            put("pt4flag_", c.content);
+        else
+            fs::remove(file("pt4flag_"));
+        p._25Mode = 0;
+        std::string out = output_of([&] { EXPECT_EQ(Get_4pcal_25pcal_mode(&p), c.result); });
+        EXPECT_EQ(p._25Mode, c.mode) << (c.content ? c.content : "(none)");
+        EXPECT_EQ(out, head + c.out);
     }
-}
-
-TEST_F(CalFile, FlagEmptyOrMissing)
-{
-    put("pt4flag_", "");
-    p._25Mode = 25;
-    std::string out = output_of([&] { EXPECT_EQ(Get_4pcal_25pcal_mode(&p), 0); });
-    EXPECT_EQ(out, "Get_4pcal_25pcal_mode function\nread error\nthe pcalflag is 0\nGet_4pcal_25pcal_mode  4\n");
-    EXPECT_EQ(p._25Mode, 4);
-
-    fs::remove(file("pt4flag_"));
-    p._25Mode = 25;
-    out = output_of([&] { EXPECT_EQ(Get_4pcal_25pcal_mode(&p), 1); });
-    EXPECT_EQ(out, "Get_4pcal_25pcal_mode function\nfailed to open\n");
-    EXPECT_EQ(p._25Mode, 4);
 }
 
 TEST_F(CalFile, FourPointLineLoads)

@@ -109,14 +109,10 @@ TEST_F(MouseMode, DrawingPassesPositions)
 
 TEST_F(MouseMode, NoRightBitBeforeFirstRelease)
 {
-    EXPECT_EQ(TouchSetting.thisButton, 0);
     EXPECT_EQ(touch(10, 20)[0], 0x81);
     EXPECT_EQ(lift(10, 20)[0], 0x80);
-    EXPECT_EQ(TouchSetting.thisButton, 0);
+    EXPECT_EQ(TouchSetting.thisButton, 0);  // the start value of nextButton
     EXPECT_EQ(TouchSetting.nextButton, 1);
-    EXPECT_EQ(touch(10, 20)[0], 0x81);
-    EXPECT_EQ(lift(10, 20)[0], 0x80);
-    EXPECT_EQ(TouchSetting.thisButton, 1);
 }
 
 TEST_F(MouseMode, RightButtonTouchTellsTool)
@@ -125,39 +121,24 @@ TEST_F(MouseMode, RightButtonTouchTellsTool)
     ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
     MsgPipe[0] = fds[0];
     MsgPipe[1] = fds[1];
-    RClickPid = 4242;
     TouchSetting.thisButton = 3;
     TouchSetting.nextButton = 3;  // a second right touch was requested meanwhile
-
-    EXPECT_EQ(touch(1000, 600), (Frame{0xA1, 0x03, 0xE8, 0x02, 0x58}));
     char got[8];
+
+    EXPECT_EQ(lift(5, 5)[0], 0xA0);
+    EXPECT_EQ(read(fds[0], got, sizeof got), -1);  // no tool, no message
+
+    RClickPid = 4242;
+    EXPECT_EQ(touch(1000, 600), (Frame{0xA1, 0x03, 0xE8, 0x02, 0x58}));
     EXPECT_EQ(read(fds[0], got, sizeof got), -1);  // nothing while the touch lasts
     EXPECT_EQ(lift(1000, 600), (Frame{0xA0, 0x03, 0xE8, 0x02, 0x58}));
     ASSERT_EQ(read(fds[0], got, sizeof got), 3);
     EXPECT_EQ(0, memcmp(got, "OK\n", 3));
-    EXPECT_EQ(TouchSetting.thisButton, 3);
+    EXPECT_EQ(TouchSetting.thisButton, 1);
     EXPECT_EQ(TouchSetting.nextButton, 1);
 
-    lift(1000, 600);  // the requested second right touch ends
-    ASSERT_EQ(read(fds[0], got, sizeof got), 3);
-    EXPECT_EQ(TouchSetting.thisButton, 1);
     EXPECT_EQ(lift(1000, 600)[0], 0x80);
     EXPECT_EQ(read(fds[0], got, sizeof got), -1);  // left release: no message
-    close(fds[0]);
-    close(fds[1]);
-}
-
-TEST_F(MouseMode, RightReleaseWithoutToolWritesNothing)
-{
-    int fds[2];
-    ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
-    MsgPipe[0] = fds[0];
-    MsgPipe[1] = fds[1];
-    TouchSetting.thisButton = 3;
-    EXPECT_EQ(lift(5, 5)[0], 0xA0);
-    char got[8];
-    EXPECT_EQ(read(fds[0], got, sizeof got), -1);
-    EXPECT_EQ(TouchSetting.thisButton, 0);  // nextButton as it stood
     close(fds[0]);
     close(fds[1]);
 }
@@ -183,27 +164,6 @@ TEST_F(MouseMode, DesktopHoldLastsEighteenFrames)
     EXPECT_EQ(touch(310, 310), frame_at(0x81, 310, 310));
     EXPECT_EQ(lift(311, 311), frame_at(0x80, 311, 311));
     EXPECT_EQ(TouchSetting.count, 0);
-}
-
-TEST_F(MouseMode, DesktopSmallAreaEndsHoldAtOnce)
-{
-    TouchSetting.mode = 1;
-    TouchSetting.dblClickArea = 7;  // hold tolerance -1
-    touch(300, 300);
-    EXPECT_EQ(touch(300, 300), frame_at(0x81, 300, 300));
-    EXPECT_EQ(TouchSetting.count, 19);
-}
-
-TEST_F(MouseMode, ReleaseEndsTouchAndStartsNextWindow)
-{
-    TouchSetting.mode = 1;
-    set_now(77, 123);
-    touch(10, 10);
-    set_now(80, 0);
-    lift(10, 10);
-    EXPECT_EQ(TouchSetting.count, 0);
-    EXPECT_EQ(TouchSetting.prevTime.tv_sec, 77);
-    EXPECT_EQ(TouchSetting.prevTime.tv_usec, 123);
 }
 
 TEST_F(MouseMode, DoubleClickWindowBounds)
@@ -266,6 +226,9 @@ TEST_F(MouseMode, WindowRunsFromStartOfPreviousTouch)
         touch(420, 320);
     set_now(50, 900000);
     lift(420, 320);
+    EXPECT_EQ(TouchSetting.count, 0);
+    EXPECT_EQ(TouchSetting.prevTime.tv_sec, 50);
+    EXPECT_EQ(TouchSetting.prevTime.tv_usec, 0);
     set_now(51, 100000);  // 0.2 s after the lift, 1.1 s after the touch-down
     EXPECT_EQ(touch(900, 700), frame_at(0x81, 900, 700));
 }
@@ -297,18 +260,22 @@ TEST_F(MouseMode, SnapToleranceFollowsArea)
     }
 }
 
-TEST_F(MouseMode, HoldToleranceExtremesStayDefined)
+TEST_F(MouseMode, HoldToleranceExtremes)
 {
     TouchSetting.mode = 1;
     TouchSetting.dblClickArea = INT_MAX;
     touch(0, 0);
     EXPECT_EQ(touch(65535, 65535), frame_at(0x81, 0, 0));
     lift(0, 0);
-    TouchSetting.dblClickArea = INT_MIN;
-    set_now(9000, 0);
-    touch(7, 7);
-    EXPECT_EQ(touch(7, 7), frame_at(0x81, 7, 7));
-    EXPECT_EQ(TouchSetting.count, 19);
+    long sec = 9000;
+    for (int area : {7, INT_MIN}) {  // a negative hold tolerance ends the hold at once
+        TouchSetting.dblClickArea = area;
+        set_now(sec += 10, 0);
+        touch(7, 7);
+        EXPECT_EQ(touch(7, 7), frame_at(0x81, 7, 7));
+        EXPECT_EQ(TouchSetting.count, 19);
+        lift(7, 7);
+    }
 }
 
 TEST_F(MouseMode, DragDelayRepeatsFirstFrame)
