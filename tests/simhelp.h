@@ -103,13 +103,13 @@ inline bool SimReadLine(int fd, std::string &buf, int timeoutMs, std::string &li
     }
 }
 
-// Reads standard output until a line starting with prefix; lines passed over go to skipped.
-inline bool SimWaitFor(SimProc &s, std::string_view prefix, int timeoutMs, std::string *found = nullptr,
-                       std::vector<std::string> *skipped = nullptr)
+// Reads lines from fd until one starts with prefix; lines passed over go to skipped.
+inline bool SimWaitLine(int fd, std::string &buf, std::string_view prefix, int timeoutMs, std::string *found,
+                        std::vector<std::string> *skipped)
 {
     long long deadline = SimNowMs() + timeoutMs;
     std::string line;
-    while (SimReadLine(s.out, s.outBuf, static_cast<int>(deadline - SimNowMs()), line)) {
+    while (SimReadLine(fd, buf, static_cast<int>(deadline - SimNowMs()), line)) {
         if (line.compare(0, prefix.size(), prefix) == 0) {
             if (found)
                 *found = line;
@@ -121,19 +121,17 @@ inline bool SimWaitFor(SimProc &s, std::string_view prefix, int timeoutMs, std::
     return false;
 }
 
-// Same for standard error.
+// Waits for a line on its standard output.
+inline bool SimWaitFor(SimProc &s, std::string_view prefix, int timeoutMs, std::string *found = nullptr,
+                       std::vector<std::string> *skipped = nullptr)
+{
+    return SimWaitLine(s.out, s.outBuf, prefix, timeoutMs, found, skipped);
+}
+
+// Waits for a line on its standard error.
 inline bool SimWaitForError(SimProc &s, std::string_view prefix, int timeoutMs, std::string *found = nullptr)
 {
-    long long deadline = SimNowMs() + timeoutMs;
-    std::string line;
-    while (SimReadLine(s.err, s.errBuf, static_cast<int>(deadline - SimNowMs()), line)) {
-        if (line.compare(0, prefix.size(), prefix) == 0) {
-            if (found)
-                *found = line;
-            return true;
-        }
-    }
-    return false;
+    return SimWaitLine(s.err, s.errBuf, prefix, timeoutMs, found, nullptr);
 }
 
 // Writes script text (lines with their newlines) to its standard input.

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <csignal>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/time.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <vector>
@@ -460,12 +462,32 @@ static int open_descriptors()
     return n;
 }
 
+static volatile sig_atomic_t alarms = 0;
+
+static void count_alarm(int)
+{
+    alarms = alarms + 1;
+}
+
 TEST(DeviceSerial, MilliSecDelayWaitsItsTimeAndNotForNothing)
 {
     int before = open_descriptors();
+    // A wait that should not happen is cut short by the alarm, and counted.
+    struct sigaction sa {}, old {};
+    sa.sa_handler = count_alarm;
+    sigaction(SIGALRM, &sa, &old);
+    alarms = 0;
+    struct itimerval five = {{5, 0}, {5, 0}}, off = {};  // periodic: every wrong wait ends
+    setitimer(ITIMER_REAL, &five, nullptr);
     MilliSecDelay(0);
     MilliSecDelay(-1);  // would be "forever" to a poll
     MilliSecDelay(INT_MIN);
+    usdelay(0);
+    usdelay(-5);
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &old, nullptr);
+    EXPECT_EQ(alarms, 0);
+
     struct timespec t0, t1;
     clock_gettime(CLOCK_MONOTONIC, &t0);
     MilliSecDelay(20);
@@ -473,24 +495,59 @@ TEST(DeviceSerial, MilliSecDelayWaitsItsTimeAndNotForNothing)
     long long us = (t1.tv_sec - t0.tv_sec) * 1000000LL + (t1.tv_nsec - t0.tv_nsec) / 1000;
     EXPECT_GE(us, 20000);  // a lower bound only: a busy machine makes it longer
     EXPECT_EQ(open_descriptors(), before);
-    usdelay(0);
-    usdelay(-5);
 }
 
 // ---- transactions ----
 
-TEST_F(DeviceTransaction, ValidReplyIsReturned)
+TEST_F(DeviceTransaction, ReplyOutcomes)
 {
-    fake.replies = {statusReply};
-    std::array<unsigned char, 8> buf{};
-    int len = -1;
-    EXPECT_EQ(SendAndWait_down(line.slave, 0, buf.data(), &len), 0);
-    EXPECT_EQ(len, 8);
-    EXPECT_EQ(Bytes(buf.begin(), buf.end()), statusReply);
-    ASSERT_EQ(fake.commands.size(), 1u);
-    EXPECT_EQ(fake.commands[0], with_checksum({'U', 'a'}));
-    EXPECT_EQ(fake.usleeps, std::vector<useconds_t>{200000});
-    EXPECT_TRUE(fake.msDelays.empty());
+    Bytes badSum = statusReply;
+    badSum[7] ^= 1;
+    Bytes badThenGood = badSum;
+    for (int i = 0; i < 4; ++i)
+        badThenGood.insert(badThenGood.end(), statusReply.begin(), statusReply.end());
+    Bytes stray = {0x2A};
+    stray.insert(stray.end(), statusReply.begin(), statusReply.end());
+    auto part = [](size_t from, size_t to) { return Bytes(statusReply.begin() + from, statusReply.begin() + to); };
+    struct Case {
+        const char *what;
+        Bytes reply;               // there when the first wait begins
+        std::vector<Bytes> later;  // one piece per empty-poll pause
+        int code;
+        size_t pauses;             // 10 ms pauses taken
+    };
+    const std::vector<Case> cases = {
+        {"whole reply", statusReply, {}, 0, 0},
+        {"silence", {}, {}, -389, 0},
+        {"incomplete", part(0, 5), {}, -397, 3},
+        {"in pieces", part(0, 3), {part(3, 6), part(6, 8)}, 0, 2},
+        // the budget is for the whole reply: three short gaps use it up
+        {"three gaps", part(0, 2), {part(2, 4), part(4, 6), part(6, 8)}, -397, 3},
+        {"wrong checksum", badSum, {}, -397, 3},
+        {"wrong checksum, valid replies behind", badThenGood, {}, -407, 0},
+        {"stray byte first", stray, {}, -397, 3},
+        {"valid sum, wrong header", with_checksum({'V', 'a'}), {}, -397, 3},
+        {"36 bytes of noise", Bytes(36, 0x41), {}, -397, 3},
+        {"37 bytes of noise", Bytes(37, 0x41), {}, -407, 0},
+    };
+    for (const Case &c : cases) {
+        fake.replies = {c.reply};
+        fake.pieces = c.later;
+        fake.commands.clear();
+        fake.usleeps.clear();
+        fake.msDelays.clear();
+        std::array<unsigned char, 8> buf;
+        buf.fill(0xEE);
+        int len = -1;
+        EXPECT_EQ(SendAndWait_down(line.slave, 0, buf.data(), &len), c.code) << c.what;
+        EXPECT_EQ(len, c.code == 0 ? 8 : 0) << c.what;
+        EXPECT_EQ(Bytes(buf.begin(), buf.end()), c.code == 0 ? statusReply : Bytes(8, 0)) << c.what;
+        EXPECT_EQ(fake.msDelays, std::vector<int>(c.pauses, 10)) << c.what;
+        EXPECT_EQ(fake.usleeps, std::vector<useconds_t>{200000}) << c.what;
+        ASSERT_EQ(fake.commands.size(), 1u);
+        EXPECT_EQ(fake.commands[0], with_checksum({'U', 'a'})) << c.what;
+        tcflush(line.slave, TCIFLUSH);
+    }
 }
 
 TEST_F(DeviceTransaction, RejectedCommandWritesNothing)
@@ -504,86 +561,6 @@ TEST_F(DeviceTransaction, RejectedCommandWritesNothing)
     EXPECT_TRUE(written_by_port(line).empty());
     EXPECT_EQ(SendAndWait_down(line.slave, 0, nullptr, &len), -376);
     EXPECT_EQ(SendAndWait_down(line.slave, 0, buf.data(), nullptr), -376);
-}
-
-TEST_F(DeviceTransaction, SilenceEndsAfterTheFirstWait)
-{
-    std::array<unsigned char, 8> buf{};
-    int len = -1;
-    EXPECT_EQ(SendAndWait_down(line.slave, 6, buf.data(), &len), -389);
-    EXPECT_EQ(len, 0);
-    EXPECT_EQ(fake.usleeps.size(), 1u);
-    EXPECT_TRUE(fake.msDelays.empty());  // no polling without a first byte
-}
-
-TEST_F(DeviceTransaction, IncompleteReplyGivesUpAfterThreeEmptyPolls)
-{
-    fake.replies = {Bytes(statusReply.begin(), statusReply.begin() + 5)};
-    std::array<unsigned char, 8> buf{};
-    int len = -1;
-    EXPECT_EQ(SendAndWait_down(line.slave, 0, buf.data(), &len), -397);
-    EXPECT_EQ(len, 0);
-    EXPECT_EQ(Bytes(buf.begin(), buf.end()), Bytes(8, 0));
-    EXPECT_EQ(fake.msDelays, (std::vector<int>{10, 10, 10}));
-}
-
-TEST_F(DeviceTransaction, ReplyInPiecesIsCollected)
-{
-    fake.replies = {Bytes(statusReply.begin(), statusReply.begin() + 3)};
-    fake.pieces = {Bytes(statusReply.begin() + 3, statusReply.begin() + 6), Bytes(statusReply.begin() + 6, statusReply.end())};
-    std::array<unsigned char, 8> buf{};
-    int len = -1;
-    EXPECT_EQ(SendAndWait_down(line.slave, 0, buf.data(), &len), 0);
-    EXPECT_EQ(Bytes(buf.begin(), buf.end()), statusReply);
-    EXPECT_EQ(fake.msDelays.size(), 2u);
-}
-
-TEST_F(DeviceTransaction, EmptyPollBudgetCoversTheWholeReply)
-{
-    // Three gaps of one empty poll each use up the budget, though no gap is long.
-    fake.replies = {Bytes(statusReply.begin(), statusReply.begin() + 2)};
-    fake.pieces = {{statusReply[2], statusReply[3]}, {statusReply[4], statusReply[5]}, {statusReply[6], statusReply[7]}};
-    std::array<unsigned char, 8> buf{};
-    int len = -1;
-    EXPECT_EQ(SendAndWait_down(line.slave, 0, buf.data(), &len), -397);
-    EXPECT_EQ(fake.msDelays.size(), 3u);
-}
-
-TEST_F(DeviceTransaction, WrongChecksumIsNeverAccepted)
-{
-    Bytes bad = statusReply;
-    bad[7] ^= 1;
-    fake.replies = {bad};
-    std::array<unsigned char, 8> buf{};
-    int len = -1;
-    EXPECT_EQ(SendAndWait_down(line.slave, 0, buf.data(), &len), -397);
-
-    // A valid reply behind it does not help: only the start of what came is looked at.
-    Bytes more = bad;
-    for (int i = 0; i < 4; ++i)
-        more.insert(more.end(), statusReply.begin(), statusReply.end());
-    fake.replies.push_back(more);
-    EXPECT_EQ(SendAndWait_down(line.slave, 0, buf.data(), &len), -407);
-    EXPECT_EQ(len, 0);
-}
-
-TEST_F(DeviceTransaction, StrayByteBeforeTheReplySpoilsIt)
-{
-    Bytes stray = {0x2A};
-    stray.insert(stray.end(), statusReply.begin(), statusReply.end());
-    fake.replies = {stray};
-    std::array<unsigned char, 8> buf{};
-    int len = -1;
-    EXPECT_EQ(SendAndWait_down(line.slave, 0, buf.data(), &len), -397);
-}
-
-TEST_F(DeviceTransaction, NoiseBeyondThirtySixBytesEndsTheCollection)
-{
-    std::array<unsigned char, 8> buf{};
-    int len = -1;
-    fake.replies = {Bytes(36, 0x41), Bytes(37, 0x41)};
-    EXPECT_EQ(SendAndWait_down(line.slave, 0, buf.data(), &len), -397);  // 36 is still within
-    EXPECT_EQ(SendAndWait_down(line.slave, 0, buf.data(), &len), -407);
 }
 
 TEST_F(DeviceTransaction, FailedReadEndsTheTransaction)
@@ -689,6 +666,7 @@ struct SimRun {
     SimProc proc;
     std::string dir;
     std::string link;
+    int port = -1;  // the test's end of the simulated line
 };
 
 static std::string sim_program()
@@ -703,31 +681,38 @@ static std::string temp_dir()
     return mkdtemp(tmpl.data()) ? tmpl : std::string();
 }
 
-// Starts the simulator on a link in a fresh directory and waits for its "ready" line.
-static bool start_sim(SimRun &r, std::vector<std::string> args = {})
-{
-    r.dir = temp_dir();
-    r.link = r.dir + "/port";
-    args.insert(args.begin(), r.link);
-    if (r.dir.empty() || !SimStart(r.proc, sim_program(), args))
-        return false;
-    std::string line;
-    return SimWaitFor(r.proc, "ready ", WAIT_MS, &line) && line == "ready " + r.link;
-}
-
-static void end_sim(SimRun &r)
-{
-    SimStop(r.proc);
-    unlink(r.link.c_str());
-    rmdir(r.dir.c_str());
-}
-
 static int open_port(const std::string &link)
 {
     int fd = open(link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd >= 0)
         Dev_SetBaud(fd, 9600);
     return fd;
+}
+
+static void end_sim(SimRun &r)
+{
+    SimStop(r.proc);
+    if (r.port >= 0)
+        close(r.port);
+    unlink(r.link.c_str());
+    rmdir(r.dir.c_str());
+}
+
+// Starts the simulator on a link in a fresh directory, waits for its "ready" line and
+// opens the port.
+static bool start_sim(SimRun &r, std::vector<std::string> args = {})
+{
+    r.dir = temp_dir();
+    r.link = r.dir + "/port";
+    args.insert(args.begin(), r.link);
+    std::string line;
+    if (!r.dir.empty() && SimStart(r.proc, sim_program(), args) && SimWaitFor(r.proc, "ready ", WAIT_MS, &line) &&
+        line == "ready " + r.link)
+        r.port = open_port(r.link);
+    if (r.port >= 0)
+        return true;
+    end_sim(r);
+    return false;
 }
 
 static Bytes touch(unsigned char status, unsigned x, unsigned y)
@@ -755,8 +740,7 @@ TEST(DeviceSim, PlaysTouchPacketsOnTheLink)
     REQUIRE_SIM();
     SimRun r;
     ASSERT_TRUE(start_sim(r));
-    int fd = open_port(r.link);
-    ASSERT_GE(fd, 0);
+    int fd = r.port;
     SimSend(r.proc, "down 528 800\nmove 600 65535\nlift\ntap 1 2\nlift 3 4\ndrag 0 0 100 200 4\n"
                     "hex 55 54 0 ff A\necho sent\n");
     ASSERT_TRUE(SimWaitFor(r.proc, "sent", WAIT_MS));
@@ -773,7 +757,6 @@ TEST(DeviceSim, PlaysTouchPacketsOnTheLink)
     Bytes noise = read_exact(fd, 300);
     EXPECT_EQ(noise.size(), 300u);
     EXPECT_EQ(std::count(noise.begin(), noise.end(), 0x55), 0);
-    close(fd);
     end_sim(r);
 }
 
@@ -782,8 +765,7 @@ TEST(DeviceSim, PrintsWhatThePortWrites)
     REQUIRE_SIM();
     SimRun r;
     ASSERT_TRUE(start_sim(r));
-    int fd = open_port(r.link);
-    ASSERT_GE(fd, 0);
+    int fd = r.port;
     put(fd, {0x01, 0xAB, 0x00});
     std::string line;
     ASSERT_TRUE(SimWaitFor(r.proc, "rx", WAIT_MS, &line));
@@ -797,7 +779,6 @@ TEST(DeviceSim, PrintsWhatThePortWrites)
     ASSERT_TRUE(SimWaitFor(r.proc, "three", WAIT_MS));
     ASSERT_TRUE(SimWaitFor(r.proc, "late", WAIT_MS));
     EXPECT_TRUE(SimWaitForError(r.proc, "error: line 3: wait-rx: 0 of 1 bytes", WAIT_MS));
-    close(fd);
     end_sim(r);
 }
 
@@ -824,8 +805,7 @@ TEST(DeviceSim, AnswersLikeAControllerWithFaultsOnRequest)
     REQUIRE_SIM();
     SimRun r;
     ASSERT_TRUE(start_sim(r, {"--controller"}));
-    int fd = open_port(r.link);
-    ASSERT_GE(fd, 0);
+    int fd = r.port;
     fake = FakeController{};
     fake.slave = fd;
     devUsleep = wait_for_reply;
@@ -857,7 +837,6 @@ TEST(DeviceSim, AnswersLikeAControllerWithFaultsOnRequest)
         clear_serial_buffer(fd);
     }
     devUsleep = usleep;
-    close(fd);
     end_sim(r);
 }
 
@@ -883,8 +862,7 @@ TEST(DeviceSim, HoldsThePortAfterTheScriptUntilTerminated)
     REQUIRE_SIM();
     SimRun r;
     ASSERT_TRUE(start_sim(r));
-    int fd = open_port(r.link);
-    ASSERT_GE(fd, 0);
+    int fd = r.port;
     SimSend(r.proc, "down 1 2\n");
     SimCloseInput(r.proc);
     EXPECT_EQ(read_exact(fd, 10), touch(0x81, 1, 2));
@@ -894,7 +872,6 @@ TEST(DeviceSim, HoldsThePortAfterTheScriptUntilTerminated)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     struct stat st;
     EXPECT_NE(lstat(r.link.c_str(), &st), 0);
-    close(fd);
     end_sim(r);
 }
 

@@ -772,22 +772,20 @@ static void remove_link()
 
 static void setup_signals()
 {
+    static constexpr std::array<int, 3> stopSignals = {SIGTERM, SIGINT, SIGHUP};
     sigset_t stops;
     sigemptyset(&stops);
-    sigaddset(&stops, SIGTERM);
-    sigaddset(&stops, SIGINT);
-    sigaddset(&stops, SIGHUP);
+    for (int sig : stopSignals)
+        sigaddset(&stops, sig);
     // Blocked except inside ppoll, so a signal cannot slip in between a check and a wait.
     sigprocmask(SIG_BLOCK, &stops, &sim.waitMask);
-    sigdelset(&sim.waitMask, SIGTERM);
-    sigdelset(&sim.waitMask, SIGINT);
-    sigdelset(&sim.waitMask, SIGHUP);
     struct sigaction sa {};
     sa.sa_handler = on_stop_signal;
     sigemptyset(&sa.sa_mask);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
+    for (int sig : stopSignals) {
+        sigdelset(&sim.waitMask, sig);
+        sigaction(sig, &sa, nullptr);
+    }
     signal(SIGPIPE, SIG_IGN);
 }
 
