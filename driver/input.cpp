@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -74,13 +75,23 @@ static void remove_device(TouchPanel *p)
     SendRescanCmd();
 }
 
+// A tty whose device went away reads end of file for ever and reports a hang-up.
+static int hung_up(int fd)
+{
+    struct pollfd p = {fd, POLLIN, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & POLLHUP);
+}
+
 int DoRead(TouchPanel *panel)
 {
     if (panel->len < 0 || panel->len >= PANEL_BUF)
         panel->len = 0;  // never happens after framing; keeps a read of zero bytes impossible
     ssize_t n = read(panel->fd, panel->buf + panel->len, PANEL_BUF - panel->len);
     if (n == 0) {
-        count_empty_read();
+        if (hung_up(panel->fd))
+            remove_device(panel);  // gone: reading it again would only spin
+        else
+            count_empty_read();
         return 0;
     }
     if (n < 0) {

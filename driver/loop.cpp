@@ -16,8 +16,24 @@ static void block_hangup()
     sigdelset(&selectMask, SIGHUP);
 }
 
+// pselect delivers a pending SIGHUP only when no descriptor is ready, so a port that is
+// always readable could hold it back for ever: take it from the pending set as well.
+static void collect_hangup()
+{
+    sigset_t pending;
+    if (sigpending(&pending) != 0 || !sigismember(&pending, SIGHUP))
+        return;
+    sigset_t hup;
+    sigemptyset(&hup);
+    sigaddset(&hup, SIGHUP);
+    const struct timespec now = {0, 0};
+    if (sigtimedwait(&hup, nullptr, &now) == SIGHUP)
+        resetPending = 1;
+}
+
 static void reset_if_asked()
 {
+    collect_hangup();
     if (!resetPending)
         return;
     resetPending = 0;

@@ -8,6 +8,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -55,6 +56,9 @@ pid_t spawn_daemon(const Sandbox &sb, const std::vector<std::string> &args, int 
     pid_t pid = fork();
     if (pid == 0) {
         setpgid(0, 0);
+        prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive a test that crashed
+        if (getppid() == 1)
+            _exit(127);
         int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, 0);
         dup2(pipeFds[1], 1);
@@ -172,6 +176,7 @@ FakePort &SandboxAddPort(Sandbox &sb, const std::string &device)
     cfmakeraw(&raw);
     EXPECT_EQ(openpty(&port.master, &port.slave, name, &raw, nullptr), 0) << strerror(errno);
     fcntl(port.master, F_SETFD, FD_CLOEXEC);
+    fcntl(port.master, F_SETFL, O_NONBLOCK);
     fcntl(port.slave, F_SETFD, FD_CLOEXEC);
     std::string link = SandboxPath(sb, device);
     unlink(link.c_str());
@@ -187,6 +192,22 @@ FakePort &SandboxPort(Sandbox &sb, const std::string &device)
             return p;
     ADD_FAILURE() << "no port " << device;
     return sb.ports.front();
+}
+
+bool WaitPortDrained(const FakePort &port, int ms)
+{
+    // Our slave descriptor sees the same input queue as the daemon's.
+    auto deadline = deadline_in(ms);
+    int pending = -1;
+    while ((ioctl(port.slave, FIONREAD, &pending) != 0 || pending > 0) && ms_left(deadline) > 0)
+        usleep(500);
+    return pending == 0;
+}
+
+void SendToPort(FakePort &port, const Bytes &bytes)
+{
+    WriteBytes(port.master, bytes);
+    EXPECT_TRUE(WaitPortDrained(port)) << "daemon did not read " << Hex(bytes);
 }
 
 int OpenFifo(const Sandbox &sb, const std::string &fifo, int flags)
@@ -382,7 +403,7 @@ bool WaitReply(Sandbox &sb, const std::string &text, int ms)
     }
 }
 
-void Sync(Sandbox &sb)
+std::string ModeReply(Sandbox &sb)
 {
     Command(sb, "[7192]x");
     auto deadline = deadline_in(WAIT_MS);
@@ -390,13 +411,22 @@ void Sync(Sandbox &sb)
         size_t m = sb.replies.find('M');
         size_t end = m == std::string::npos ? m : sb.replies.find('\n', m);
         if (end != std::string::npos) {
-            sb.replies.erase(m, end - m + 1);  // keep other replies for the test
-            return;
+            std::string mode = sb.replies.substr(m + 1, end - m - 1);
+            sb.replies.erase(m, end - m + 1);  // other replies stay for the test
+            return mode;
         }
-        ASSERT_GT(ms_left(deadline), 0) << "no reply to [7192]x";
+        if (ms_left(deadline) == 0 || sb.cmdOut < 0) {
+            ADD_FAILURE() << "no reply to [7192]x";
+            return "";
+        }
         wait_readable(sb.cmdOut, std::min(ms_left(deadline), 50));
         drain_into(sb.cmdOut, sb.replies);
     }
+}
+
+void Sync(Sandbox &sb)
+{
+    ModeReply(sb);
 }
 
 Bytes ReadBytes(int fd, size_t n, int ms)
@@ -430,10 +460,14 @@ Bytes ReadAvailable(int fd)
 void WriteBytes(int fd, const Bytes &bytes)
 {
     size_t done = 0;
+    auto deadline = deadline_in(WAIT_MS);
     while (done < bytes.size()) {
         ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
+        if (n < 0 && (errno == EINTR || errno == EAGAIN) && ms_left(deadline) > 0) {
+            struct pollfd p = {fd, POLLOUT, 0};
+            poll(&p, 1, 50);
             continue;
+        }
         ASSERT_GT(n, 0) << strerror(errno);
         done += n;
     }

@@ -42,6 +42,10 @@ void SandboxWriteConfig(Sandbox &sb, const std::vector<std::string> &devices, co
 // Makes a pseudo-terminal and links its slave at ROOT + device.
 FakePort &SandboxAddPort(Sandbox &sb, const std::string &device);
 FakePort &SandboxPort(Sandbox &sb, const std::string &device);
+// Sends bytes as the controller and waits until the port's input queue is empty again. Best
+// effort only: bytes can reach the queue a moment after the write, so assert on effects.
+void SendToPort(FakePort &port, const Bytes &bytes);
+bool WaitPortDrained(const FakePort &port, int ms = WAIT_MS);
 
 // Starts quilmod with args (default -d); with waitReady, returns once the loop answers a command.
 void SandboxStart(Sandbox &sb, const std::vector<std::string> &args = {"-d"}, bool waitReady = true);
@@ -59,6 +63,7 @@ int CountLines(Sandbox &sb, const std::string &text);  // in all output so far
 // Commands: writes one and waits until the daemon has read it; Sync waits until it has run it.
 void Command(Sandbox &sb, const std::string &text);
 void Sync(Sandbox &sb);  // "[7192]x" round trip; the reply is consumed
+std::string ModeReply(Sandbox &sb);  // the same, returning the number after "M"
 // Waits until text has arrived on /dev/qvcmdout, and consumes it and what came before.
 bool WaitReply(Sandbox &sb, const std::string &text, int ms = WAIT_MS);
 bool WaitFifoDrained(const Sandbox &sb, const std::string &fifo, int ms = WAIT_MS);
