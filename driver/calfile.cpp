@@ -222,7 +222,7 @@ int read4ptdata(TouchPanel *p)
     int size[2] = {DEFAULT_WIDTH, DEFAULT_HEIGHT};
     FILE *fp = fopen(path.data(), "r");
     if (!fp) {
-        printf("failed to open %s\n", path.data());
+        printf("failed to open %s%s\n", PT4_STEM, port_name(p));  // messages name the real path
         puts("the programe will create default file and use default data");
     } else {
         int loaded = load_pt4(fp, p, size);
@@ -292,7 +292,7 @@ int SavePt4defaulttoFile(TouchPanel *p)
         return 1;
     }
     if (write_fields(path.data(), PT4_DEFAULTS)) {
-        printf("failed to open can not create file %s\n", path.data());
+        printf("failed to open can not create file %s%s\n", PT4_STEM, port_name(p));
         return 1;
     }
     return 0;
@@ -311,7 +311,7 @@ int SavePt25defaulttoFile(TouchPanel *p)
         write_file(flag.data(), "4");
     }
     if (write_fields(path.data(), PT25_DEFAULTS)) {
-        printf("failed to open can not create file %s\n", path.data());
+        printf("failed to open can not create file %s%s\n", PT25_STEM, port_name(p));
         return 1;
     }
     return 0;

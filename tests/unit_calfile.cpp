@@ -64,6 +64,8 @@ struct CalFile : testing::Test {
         p.device = device.data();
     }
     fs::path file(const char *stem) const { return dir / (std::string(stem) + "ttyUSB0"); }
+    // Messages name the real path, whatever the sandbox root.
+    static std::string named(const char *stem) { return std::string("/usr/local/Qelvanto/") + stem + "ttyUSB0"; }
     void put(const char *stem, const std::string &content) const
     {
         std::ofstream(file(stem), std::ios::binary) << content;
@@ -118,7 +120,7 @@ TEST_F(CalFile, NewPortGetsDefaultFiles)
     std::string out = output_of([&] { EXPECT_EQ(SET_PANEL_MAPPING(&p), 1); });
     EXPECT_EQ(out, "Get_4pcal_25pcal_mode function\n"
                    "failed to open\n"
-                   "failed to open " + file("pt4_").string() + "\n"
+                   "failed to open " + named("pt4_") + "\n"
                    "the programe will create default file and use default data\n"
                    "read25ptdata function\n"
                    "the programe will create default file and use default data-open file error\n");
@@ -394,13 +396,13 @@ TEST_F(CalFile, MissingDirectory)
     std::string out = output_of([&] { EXPECT_EQ(SET_PANEL_MAPPING(&p), 1); });
     EXPECT_EQ(out, "Get_4pcal_25pcal_mode function\n"
                    "failed to open\n"
-                   "failed to open " + file("pt4_").string() + "\n"
+                   "failed to open " + named("pt4_") + "\n"
                    "the programe will create default file and use default data\n"
                    "failed to open file can not create\n"
                    "read25ptdata function\n"
                    "the programe will create default file and use default data-open file error\n"
                    "the flag file is not exist \n"
-                   "failed to open can not create file " + file("pt25_").string() + "\n");
+                   "failed to open can not create file " + named("pt25_") + "\n");
     EXPECT_EQ(p._25Mode, 4);
     expect_default_corners();
     expect_default_grid(p.coef.delta);
@@ -423,12 +425,12 @@ TEST_F(CalFile, WritersReportWhatCouldNotBeCreated)
 
     fs::create_directory(file("pt4_"));
     out = output_of([&] { EXPECT_EQ(SavePt4defaulttoFile(&p), 1); });
-    EXPECT_EQ(out, "failed to open can not create file " + file("pt4_").string() + "\n");
+    EXPECT_EQ(out, "failed to open can not create file " + named("pt4_") + "\n");
     EXPECT_EQ(get("pt4flag_"), "4");
 
     fs::create_directory(file("pt25_"));
     out = output_of([&] { EXPECT_EQ(SavePt25defaulttoFile(&p), 1); });
-    EXPECT_EQ(out, "failed to open can not create file " + file("pt25_").string() + "\n");
+    EXPECT_EQ(out, "failed to open can not create file " + named("pt25_") + "\n");
 }
 
 TEST_F(CalFile, PortNames)
@@ -454,7 +456,8 @@ TEST_F(CalFile, NameTooLongForPathFailsLikeMissingDirectory)
 {
     use_device("/dev/" + std::string(QLM_PATH, 'n'));
     std::string out = output_of([&] { SET_PANEL_MAPPING(&p); });
-    EXPECT_NE(out.find("failed to open can not create file \n"), std::string::npos);
+    EXPECT_NE(out.find("failed to open can not create file /usr/local/Qelvanto/pt25_" + std::string(QLM_PATH, 'n') + "\n"),
+              std::string::npos);
     EXPECT_EQ(p._25Mode, 4);
     expect_default_corners();
     expect_default_grid(p.coef.delta);
