@@ -147,6 +147,9 @@ TEST_F(CommandTest, ClosePortStopsServingIt)
     Sync(sb);
     EXPECT_TRUE(wait_pending_at_port(*port, 10));  // nobody reads the port any more
     EXPECT_TRUE(ReadAvailable(sb.dat[0]).empty());
+    Command(sb, "[7173]/dev/ttyS0");  // a closed port cannot be shared
+    Sync(sb);
+    EXPECT_EQ(sb.replies.find("SHROK"), std::string::npos);
 }
 
 TEST_F(CommandTest, FlushEmptiesBothDataPipes)

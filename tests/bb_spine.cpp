@@ -47,6 +47,7 @@ bool alive(pid_t pid)
 
 TEST_F(DaemonTest, FirstStartWritesDefaultsAndPipesWhateverTheUmask)
 {
+    SandboxWriteFile(sb, "/qlm_not_ours", "keep");  // in the daemon's working directory
     mode_t old = umask(077);
     SandboxStart(sb);
     umask(old);
@@ -62,8 +63,9 @@ TEST_F(DaemonTest, FirstStartWritesDefaultsAndPipesWhateverTheUmask)
                              "Test /dev/USB_Port_1....open failed", "Real Mouse Mode: DRAWING",
                              "warning: no panel found"})
         EXPECT_TRUE(WaitLine(sb, line)) << line << "\n" << sb.log;
-    // The pid file went through a scratch file that is gone again.
+    // The pid file went through a scratch file that is gone again; nothing else was removed.
     EXPECT_EQ(system(("ls " + sb.root + "/var/run | grep -q '^qlm'").c_str()) == 0, false);
+    EXPECT_EQ(SandboxReadFile(sb, "/qlm_not_ours"), "keep");
 }
 
 TEST_F(DaemonTest, ExistingConfigurationIsReadNeverRewritten)

@@ -64,6 +64,8 @@ pid_t spawn_daemon(const Sandbox &sb, const std::vector<std::string> &args, int 
         dup2(pipeFds[1], 1);
         dup2(pipeFds[1], 2);
         setenv("QUILMOD_ROOT", sb.root.c_str(), 1);
+        if (chdir(sb.root.c_str()) != 0)  // a working directory the tests can look into
+            _exit(127);
         std::vector<char *> argv;
         std::string bin = QUILMOD_BIN_DIR "/quilmod";
         argv.push_back(bin.data());
