@@ -353,7 +353,7 @@ TEST_F(QuilmoctlWatch, ResynchronisesOnBytesThatStartNoFrame)
     EXPECT_EQ(r.out, "touch x=300 y=2\nrelease right x=1023 y=767\nrelease x=0 y=0\n");
 }
 
-TEST_F(QuilmoctlWatch, EndsOnTerminationAndOnTheTimeOut)
+TEST_F(QuilmoctlWatch, EndsOnTerminationALostReaderAndTheTimeOut)
 {
     SandboxStart(sb);
     SimProc &w = Background({"watch"});
@@ -362,6 +362,13 @@ TEST_F(QuilmoctlWatch, EndsOnTerminationAndOnTheTimeOut)
     CtlResult r = CtlFinish(w);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
+    // A reader of its output that goes away (a pager quitting) ends it too, frames or not.
+    SimProc &piped = Background({"watch"});
+    ASSERT_TRUE(SimWaitForError(piped, "quilmoctl: watching", WAIT_MS));
+    close(piped.out);
+    piped.out = -1;
+    r = CtlFinish(piped);
+    EXPECT_EQ(r.status, 0) << r.err;
     r = Ctl(sb, {"watch", "--count", "1", "--timeout", "1"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("only 0 of 1 frames"), std::string::npos) << r.err;

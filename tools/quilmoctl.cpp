@@ -658,7 +658,10 @@ struct Session {
     long long deadline = -1;  // -1 = none
     long want = 0;            // items to show, 0 = no limit
     long shown = 0;
+    bool outputOpen = true;   // standard output is a descriptor poll can watch
 };
+
+constexpr size_t SESSION_FDS = 4;  // the caller's three at most, and standard output
 
 static void session_start(Session *s, const Args &args)
 {
@@ -668,8 +671,9 @@ static void session_start(Session *s, const Args &args)
         s->deadline = now_ms() + args.timeout * 1000;
 }
 
-// 1 = go on, 0 = the session is over (signal, count or time), -1 = failed after a message.
-static int session_wait(Session *s, struct pollfd *fds, nfds_t n, const char *unit)
+// 1 = go on, 0 = the session is over (signal, count, time, or nobody reads our output any
+// more), -1 = failed after a message.
+static int session_wait(Session *s, std::span<struct pollfd> fds, const char *unit)
 {
     if (stopRequested || (s->want > 0 && s->shown >= s->want))
         return 0;
@@ -685,11 +689,20 @@ static int session_wait(Session *s, struct pollfd *fds, nfds_t n, const char *un
         ts.tv_sec = left / 1000;
         ts.tv_nsec = (left % 1000) * 1000000L;
     }
-    int r = ppoll(fds, n, s->deadline >= 0 ? &ts : nullptr, &s->waitMask);
+    std::array<struct pollfd, SESSION_FDS> all{};
+    std::copy(fds.begin(), fds.end(), all.begin());
+    all[fds.size()] = {s->outputOpen ? STDOUT_FILENO : -1, 0, 0};  // only errors and hang-ups
+    int r = ppoll(all.data(), fds.size() + 1, s->deadline >= 0 ? &ts : nullptr, &s->waitMask);
     if (r < 0 && errno != EINTR) {
         complain(EXIT_FAIL, "poll: %s", strerror(errno));
         return -1;
     }
+    std::copy(all.begin(), all.begin() + static_cast<long>(fds.size()), fds.begin());
+    short output = r > 0 ? all[fds.size()].revents : 0;
+    if (output & POLLNVAL)
+        s->outputOpen = false;
+    else if (output & (POLLERR | POLLHUP))
+        return 0;
     return 1;
 }
 
@@ -760,7 +773,7 @@ static bool watch_loop(Session *s, int fd)
     std::array<unsigned char, IO_CHUNK> buf;
     for (;;) {
         struct pollfd p = {fd, POLLIN, 0};
-        int r = session_wait(s, &p, 1, "frames");
+        int r = session_wait(s, {&p, 1}, "frames");
         if (r <= 0)
             return ok && r == 0;
         ssize_t n = read(fd, buf.data(), buf.size());
@@ -896,7 +909,7 @@ static bool share_loop(Session *s, Share *sh)
             fds[1].fd = STDIN_FILENO;
         if (sh->pendingLen > 0)
             fds[2].fd = sh->in;
-        int r = session_wait(s, fds.data(), fds.size(), "bytes");
+        int r = session_wait(s, fds, "bytes");
         if (r <= 0)
             return ok && r == 0;
         if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) && !share_receive(s, sh, &ok))
