@@ -48,14 +48,12 @@ static int read_small_file(const char *path, char *buf, size_t size)
     return 0;
 }
 
-// The process's command name as the kernel keeps it (this is /proc, not a file of ours).
+// The process's command name as the kernel keeps it.
 static int process_name(pid_t pid, char *buf, size_t size)
 {
     char path[64];
-    if (pid == 0)
-        snprintf(path, sizeof path, "/proc/self/comm");
-    else
-        snprintf(path, sizeof path, "/proc/%d/comm", (int)pid);
+    if (ProcPath(path, sizeof path, pid, "comm"))
+        return -1;
     return read_small_file(path, buf, size);
 }
 
@@ -97,8 +95,7 @@ static int process_gone(pid_t pid)
     if (kill(pid, 0) != 0)
         return 1;
     char path[64], stat_line[256];
-    snprintf(path, sizeof path, "/proc/%d/stat", (int)pid);
-    if (read_small_file(path, stat_line, sizeof stat_line) != 0)
+    if (ProcPath(path, sizeof path, pid, "stat") || read_small_file(path, stat_line, sizeof stat_line) != 0)
         return 1;
     const char *paren = strrchr(stat_line, ')');
     return paren && paren[1] == ' ' && paren[2] == 'Z';

@@ -15,6 +15,8 @@ constexpr size_t QLM_PATH = 4096;
 // Writes path under $QUILMOD_ROOT (or path itself) into out.
 // 0 = done, 1 = did not fit (out is then the empty string, so opens fail).
 int RootPath(char *out, size_t size, const char *path);
+// /proc/PID/ENTRY (PID 0: /proc/self/ENTRY), never beneath the sandbox root. 0 = done, 1 = did not fit.
+int ProcPath(char *out, size_t size, int pid, const char *entry);
 
 // ---- text.cpp: numbers in text from outside ----
 // Reads an optionally signed decimal after white space, saturating to the int range.

@@ -1,4 +1,5 @@
 // The sandbox root: every fixed absolute path of the daemon is taken beneath $QUILMOD_ROOT.
+// The kernel's /proc is the one tree that stays where it is.
 #include <cstdlib>
 #include <cstring>
 
@@ -10,6 +11,17 @@ int RootPath(char *out, size_t size, const char *path)
     if (!root)
         root = "";
     int n = snprintf(out, size, "%s%s", root, path);
+    if (n < 0 || (size_t)n >= size) {
+        if (size)
+            out[0] = '\0';
+        return 1;
+    }
+    return 0;
+}
+
+int ProcPath(char *out, size_t size, int pid, const char *entry)
+{
+    int n = pid > 0 ? snprintf(out, size, "/proc/%d/%s", pid, entry) : snprintf(out, size, "/proc/self/%s", entry);
     if (n < 0 || (size_t)n >= size) {
         if (size)
             out[0] = '\0';
