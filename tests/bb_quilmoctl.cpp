@@ -439,6 +439,18 @@ TEST_F(QuilmoctlShare, UnknownPortIsAClearError)
     ExpectFailure(Ctl(sb, {"share", "/dev/ttyS9"}), 1, "quilmod did not share /dev/ttyS9");
 }
 
+TEST_F(QuilmoctlShare, ADaemonThatEndsEndsTheSessionWithOneLine)
+{
+    StartWithPort();
+    SimProc &s = Background({"share", "/dev/ttyS0"});
+    ASSERT_TRUE(SimWaitForError(s, "quilmoctl: sharing /dev/ttyS0", WAIT_MS));
+    kill(sb.pid, SIGKILL);
+    ASSERT_TRUE(SandboxWaitExit(sb));
+    CtlResult r = CtlFinish(s);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "quilmoctl: quilmod ended\n");
+}
+
 TEST_F(QuilmoctlController, ProbeAndSendTalkToAControllerOnAFreePort)
 {
     SimProc sim;

@@ -821,6 +821,7 @@ struct Share {
     int in = -1;     // /dev/qvshrin: bytes for the port
     bool raw = false;
     bool input = true;  // standard input still open
+    bool daemonGone = false;
     std::array<unsigned char, IO_CHUNK> pending{};
     size_t pendingAt = 0, pendingLen = 0;
 };
@@ -853,6 +854,7 @@ static bool share_receive(Session *s, Share *sh, bool *ok)
     if (n < 0 && (errno == EAGAIN || errno == EINTR))
         return true;
     if (n <= 0) {
+        sh->daemonGone = n == 0;
         if (n == 0)
             complain(EXIT_FAIL, "quilmod ended");
         else
@@ -968,7 +970,8 @@ static int run_share(const Subcommand &sub, const Args &args)
     bool ok = share_loop(&s, &sh);
     fflush(stdout);
     share_close(&sh);
-    ok = share_end() && ok;
+    if (!sh.daemonGone)
+        ok = share_end() && ok;
     return ok ? EXIT_OK : EXIT_FAIL;
 }
 
@@ -1005,24 +1008,30 @@ static bool check_device_path(const Subcommand &sub, const char *device)
     return false;
 }
 
-// Opens the port raw at 9600 baud; -1 after a message. O_NONBLOCK keeps the open from
-// waiting for a carrier; the line ignores the modem lines once set up.
+// Opens the port raw at 9600 baud; -1 after a message. A port the daemon holds is not even
+// opened. O_NONBLOCK keeps the open from waiting for a carrier; once set up the line ignores
+// the modem lines.
 static int open_controller(const char *device)
 {
     char full[QLM_PATH];
     if (!root_path(full, device))
         return -1;
+    struct stat st;
+    if (stat(full, &st) == 0 && S_ISCHR(st.st_mode) && held_by_daemon(st)) {
+        complain(EXIT_FAIL, "%s is held by quilmod: use 'quilmoctl share', or 'quilmoctl close-port' first", device);
+        return -1;
+    }
     int fd = open(full, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         complain(EXIT_FAIL, "cannot open %s: %s", device, strerror(errno));
         return -1;
     }
-    struct stat st;
+    // Checked again on what was opened: the name may have changed hands meanwhile.
     const char *refusal = nullptr;
     if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
         refusal = "is not a character device";
     else if (held_by_daemon(st))
-        refusal = "is held by quilmod: use 'quilmoctl share', or 'quilmoctl close-port' first";
+        refusal = "is held by quilmod";
     else if (fd >= FD_SETSIZE)
         refusal = "got a descriptor too high to wait on";
     if (refusal) {
