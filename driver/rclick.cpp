@@ -200,8 +200,7 @@ static int runs_the_tool(int pid)
 {
     static char args[CMDLINE_READ + 1];
     char tool[QLM_PATH], path[64];
-    snprintf(path, sizeof path, "/proc/%d/cmdline", pid);  // the kernel's, not beneath the root
-    if (RootPath(tool, sizeof tool, TOOL))
+    if (ProcPath(path, sizeof path, pid, "cmdline") || RootPath(tool, sizeof tool, TOOL))
         return 0;
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
