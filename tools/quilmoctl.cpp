@@ -882,7 +882,11 @@ static bool share_flush_input(Share *sh)
         }
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
             return true;
-        complain(EXIT_FAIL, "cannot write to %s: %s", SHR_IN, n < 0 ? strerror(errno) : "short write");
+        sh->daemonGone = n < 0 && errno == EPIPE;
+        if (sh->daemonGone)
+            complain(EXIT_FAIL, "quilmod ended");
+        else
+            complain(EXIT_FAIL, "cannot write to %s: %s", SHR_IN, n < 0 ? strerror(errno) : "short write");
         return false;
     }
     return true;
