@@ -189,6 +189,7 @@ TEST_F(CommandTest, SharedPortStreamsBothWaysAndSurvivesAReset)
     StartWith();
     Command(sb, "[7173]/dev/ttyS0");
     EXPECT_TRUE(WaitReply(sb, "SHROK\n"));
+    Sync(sb);
     Bytes packet = Packet(DOWN, 51, 38);
     SendToPort(*port, packet);
     EXPECT_EQ(Hex(ReadBytes(sb.shrOut, 10)), Hex(packet));
@@ -212,6 +213,7 @@ TEST_F(CommandTest, SharedPortStreamsBothWaysAndSurvivesAReset)
     EXPECT_TRUE(WaitReply(sb, "SHROK\n"));
     Command(sb, "[7178]x");
     EXPECT_TRUE(WaitReply(sb, "SHROK\n"));
+    Sync(sb);  // SHROK comes before the share-change byte is written and drained
     SendToPort(*port, packet);
     EXPECT_EQ(Hex(ReadBytes(sb.shrOut, 10)), Hex(packet));
     // A name that matches no port ends sharing without a reply.
