@@ -582,7 +582,8 @@ static bool process_stopped(pid_t pid)
     if (kill(pid, 0) != 0 && errno == ESRCH)
         return true;
     char path[64], line[512];
-    snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    if (ProcPath(path, sizeof path, static_cast<int>(pid), "stat") != 0)
+        return false;
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return errno == ENOENT;
@@ -988,7 +989,8 @@ static bool held_by_daemon(const struct stat &dev)
     if (pid <= 0 || process_stopped(pid))
         return false;
     char dir[64];
-    snprintf(dir, sizeof dir, "/proc/%d/fd", static_cast<int>(pid));
+    if (ProcPath(dir, sizeof dir, static_cast<int>(pid), "fd") != 0)
+        return false;
     DIR *d = opendir(dir);
     if (!d)
         return false;  // not ours to look into: the open will tell
