@@ -891,6 +891,20 @@ TEST(DeviceSim, EndsOnQuitOrAtTheEndWhenAsked)
     }
 }
 
+TEST(DeviceSim, StopsOnSignalThoughTheScriptNeverWaits)
+{
+    REQUIRE_SIM();
+    SimRun r;
+    ASSERT_TRUE(start_sim(r, {"/dev/zero"}));  // one endless line, always ready
+    EXPECT_TRUE(SimWaitForError(r.proc, "error: line 1: longer than", WAIT_MS));
+    kill(r.proc.pid, SIGTERM);
+    int status = SimWait(r.proc, WAIT_MS);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    struct stat st;
+    EXPECT_NE(lstat(r.link.c_str(), &st), 0);
+    end_sim(r);
+}
+
 TEST(DeviceSim, ReplacesAnOldLinkButNothingElse)
 {
     REQUIRE_SIM();

@@ -9,6 +9,11 @@
 // the terminal open until SIGTERM or SIGINT (or ends at once with --exit-at-end), so a daemon
 // holding the port sees no hang-up. On the way out it removes its symlink.
 //
+// Options: --controller starts in controller mode, --fault KIND sets the controller's fault
+// (as the script line does), --exit-at-end ends after the script, --seed N seeds the noise
+// (default 1, so runs repeat). Exit status 0; 1 when the script, the terminal or the link
+// cannot be made or opened; 2 for a bad command line.
+//
 // Script lines; "#" starts a comment, blank lines are skipped. X and Y are 0..65535.
 //   down X Y                  touch packet, status 0x81
 //   move X Y                  touch packet, status 0x81
@@ -108,6 +113,7 @@ struct Sim {
 
 static Sim sim;
 static volatile sig_atomic_t stopRequested = 0;
+static constexpr std::array<int, 3> stopSignals = {SIGTERM, SIGINT, SIGHUP};
 
 static void on_stop_signal(int)
 {
@@ -304,13 +310,33 @@ static void receive()
 
 enum ServeEnd { SERVE_TIMEOUT, SERVE_READY, SERVE_RX, SERVE_STOP };
 
+// ppoll delivers a pending signal only when it has to wait; with input always ready
+// (a fast script, a flood on the port) the signal would stay pending for good.
+static bool stop_pending()
+{
+    sigset_t set;
+    if (sigpending(&set) != 0)
+        return false;
+    for (int sig : stopSignals)
+        if (sigismember(&set, sig) == 1)
+            return true;
+    return false;
+}
+
+static bool stopping()
+{
+    if (stop_pending())
+        stopRequested = 1;
+    return stopRequested != 0;
+}
+
 // Serves the port (received bytes, controller answers) until the deadline (-1 = none),
 // until waitFd shows waitEvents, until rxTotal reaches rxTarget (0 = no target), or until
 // a stop signal or a broken port.
 static ServeEnd serve(long long deadline, int waitFd, short waitEvents, unsigned long long rxTarget)
 {
     for (;;) {
-        if (stopRequested || sim.portBroken)
+        if (stopping() || sim.portBroken)
             return SERVE_STOP;
         send_due();
         if (rxTarget > 0 && sim.rxTotal >= rxTarget)
@@ -474,7 +500,7 @@ static void cmd_drag(int argc, char **argv)
         return;
     for (unsigned long i = 1; i <= steps; ++i) {
         pause_ms(gap);
-        if (stopRequested ||
+        if (stopping() ||
             !send_touch(0x81, static_cast<unsigned long>(interpolate(v[0], v[2], i, steps)),
                         static_cast<unsigned long>(interpolate(v[1], v[3], i, steps))))
             return;
@@ -678,9 +704,11 @@ static void run_script(int fd)
         }
         len += static_cast<size_t>(n);
         size_t start = 0;
-        for (size_t i = 0; i < len && !sim.quit && !stopRequested; ++i) {
+        for (size_t i = 0; i < len && !sim.quit; ++i) {
             if (buf[i] != '\n')
                 continue;
+            if (stopping())
+                return;
             buf[i] = '\0';
             if (tooLong)
                 tooLong = false;
@@ -772,7 +800,6 @@ static void remove_link()
 
 static void setup_signals()
 {
-    static constexpr std::array<int, 3> stopSignals = {SIGTERM, SIGINT, SIGHUP};
     sigset_t stops;
     sigemptyset(&stops);
     for (int sig : stopSignals)
