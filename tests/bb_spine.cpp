@@ -246,7 +246,8 @@ TEST(RealPaths, SmokeInPrivateNamespace)
         "for d in /etc /var/run /dev /tmp /usr/local; do mount -t tmpfs none $d; done\n"
         "mkdir -p /usr/local/Qelvanto\n"
         "unset QUILMOD_ROOT\n"
-        "\"$0\" -d > /tmp/out 2>&1 &\n"
+        ": > /tmp/in\n"  // an explicit input: the new /dev has no null for bash's default
+        "\"$0\" -d < /tmp/in > /tmp/out 2>&1 &\n"
         "pid=$!\n"
         "for i in $(seq 1 2000); do [ -p /dev/qvdat1 ] && break; sleep 0.01; done\n"
         "exec 3<>/dev/qvcmdout\n"
