@@ -243,11 +243,13 @@ TEST(RealPaths, SmokeInPrivateNamespace)
         GTEST_SKIP() << "this machine does not allow an unprivileged user and mount namespace (unshare -Urm)";
     std::string script =
         "set -e\n"
-        "for d in /etc /var/run /dev /tmp /usr/local; do mount -t tmpfs none $d; done\n"
+        "for d in /etc /var/run /dev /usr/local; do mount -t tmpfs none $d; done\n"
+        "cp \"$0\" /usr/local/quilmod\n"  // the build may itself lie under /tmp
+        "mount -t tmpfs none /tmp\n"
         "mkdir -p /usr/local/Qelvanto\n"
         "unset QUILMOD_ROOT\n"
         ": > /tmp/in\n"  // an explicit input: the new /dev has no null for bash's default
-        "\"$0\" -d < /tmp/in > /tmp/out 2>&1 &\n"
+        "/usr/local/quilmod -d < /tmp/in > /tmp/out 2>&1 &\n"
         "pid=$!\n"
         "for i in $(seq 1 2000); do [ -p /dev/qvdat1 ] && break; sleep 0.01; done\n"
         "exec 3<>/dev/qvcmdout\n"
