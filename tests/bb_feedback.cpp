@@ -294,6 +294,61 @@ TEST_F(FeedbackTest, WithoutAConsoleBeepingNeverEndsTheDaemon)
     EXPECT_TRUE(SandboxAlive(sb));
 }
 
+// Occurrences of text in the file.
+static int count_in(const Sandbox &sb, const std::string &path, const std::string &text)
+{
+    std::string all = SandboxReadFile(sb, path);
+    int n = 0;
+    for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1))
+        n++;
+    return n;
+}
+
+// The console tone request itself, seen by tracing the daemon's ioctl calls.
+TEST_F(FeedbackTest, ToneRequestsComeOnTheConfiguredEdgesOnly)
+{
+    if (system("/usr/bin/strace -o /dev/null true >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "strace is not installed or may not trace here";
+    install_all(sb);
+    SandboxWriteFile(sb, "/dev/console", "");  // opens; the request fails on a file but is made
+    const std::string log = "/tmp/strace.log";
+    sb.wrapper = {"/usr/bin/strace", "-qq", "-e", "trace=ioctl", "-o", SandboxPath(sb, log)};
+    StartWith("Sound = Down\n");
+    auto tones = [&] { return count_in(sb, log, "KIOCSOUND, 1000"); };
+    auto alarms = [&] { return count_in(sb, log, "SIGALRM"); };
+    // Each step waits for the alarm that ends the tone, so the next edge may start one.
+    auto expect_tones = [&](int n) {
+        EXPECT_TRUE(Eventually([&] { return tones() >= n; })) << SandboxReadFile(sb, log);
+        int seen = alarms();
+        EXPECT_TRUE(Eventually([&] { return alarms() > seen; }));
+        EXPECT_EQ(tones(), n);
+    };
+    Touch({Packet(DOWN, 100, 100), Packet(DOWN, 120, 100), Packet(LIFT, 120, 100)});
+    expect_tones(1);  // the touch-down only
+    Command(sb, "[7181]2");
+    Touch({Packet(DOWN, 100, 100), Packet(DOWN, 120, 100)});
+    Sync(sb);
+    EXPECT_EQ(tones(), 1);  // touch frames are no edge for Up
+    Touch({Packet(LIFT, 120, 100)});
+    expect_tones(2);  // the lift-off
+    Command(sb, "[7177]x");
+    Touch({Packet(DOWN, 100, 100), Packet(LIFT, 100, 100)});  // right-button frames never beep
+    Command(sb, "[7181]0");
+    Touch({Packet(DOWN, 100, 100), Packet(LIFT, 100, 100)});
+    Sync(sb);
+    EXPECT_EQ(tones(), 2);
+}
+
+TEST_F(FeedbackTest, OnLaterSwitchesTheToolOnBeforeTheNextCommand)
+{
+    install_all(sb);
+    StartWith("RClickTool = 0\n");
+    int tool = wait_tools(sb, 1);
+    Command(sb, "[7187]x");
+    Sync(sb);  // taken only after the delayed switch has run
+    EXPECT_TRUE(hears(sb, tool, "ON\n")) << heard(sb, tool);
+}
+
 TEST_F(FeedbackTest, WithAConsoleThePeriodicAlarmDisturbsNothing)
 {
     install_all(sb);

@@ -67,12 +67,14 @@ pid_t spawn_daemon(const Sandbox &sb, const std::vector<std::string> &args, int 
         if (chdir(sb.root.c_str()) != 0)  // a working directory the tests can look into
             _exit(127);
         std::vector<char *> argv;
+        for (const auto &w : sb.wrapper)
+            argv.push_back(const_cast<char *>(w.c_str()));
         std::string bin = QUILMOD_BIN_DIR "/quilmod";
         argv.push_back(bin.data());
         for (const auto &a : args)
             argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
-        execv(bin.c_str(), argv.data());
+        execv(argv[0], argv.data());
         _exit(127);
     }
     if (pid > 0)

@@ -29,6 +29,7 @@ struct Sandbox {
     int exitStatus = -1;            // wait status once the daemon has ended
     std::string replies;            // read from /dev/qvcmdout, not yet consumed
     std::vector<pid_t> others;      // earlier daemons of this sandbox, killed at the end
+    std::vector<std::string> wrapper;  // a program that runs the daemon (e.g. strace), if any
 };
 
 // Sandbox life: create the root tree, start, stop (kills the process group, removes the root).
