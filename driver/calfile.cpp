@@ -218,9 +218,8 @@ static int load_pt4(FILE *fp, TouchPanel *p, int *size)
 int read4ptdata(TouchPanel *p)
 {
     CalPath path;
-    cal_path(path, PT4_STEM, p);
     int size[2] = {DEFAULT_WIDTH, DEFAULT_HEIGHT};
-    FILE *fp = fopen(path.data(), "r");
+    FILE *fp = open_cal(path, PT4_STEM, p);
     if (!fp) {
         printf("failed to open %s%s\n", PT4_STEM, port_name(p));  // messages name the real path
         puts("the programe will create default file and use default data");
