@@ -230,29 +230,10 @@ TEST_F(FeedbackTest, CursorCommandsSucceedOnARealDisplay)
 {
     if (access("/usr/bin/Xvfb", X_OK) != 0 || access("/usr/bin/xsetroot", X_OK) != 0)
         GTEST_SKIP() << "Xvfb or xsetroot is not installed (Debian packages xvfb, x11-xserver-utils)";
-    int fds[2];
-    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-    int xvfb = fork();
-    if (xvfb == 0) {
-        setpgid(0, 0);
-        dup2(fds[1], 3);  // -displayfd: the server picks a free display and writes its number here
-        int devnull = open("/dev/null", O_RDWR);
-        dup2(devnull, 0);
-        dup2(devnull, 1);
-        dup2(devnull, 2);
-        execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "640x480x24",
-              (char *)nullptr);
-        _exit(127);
-    }
-    close(fds[1]);
     std::string display;
-    for (Bytes b; (b = ReadBytes(fds[0], 1)).size() == 1 && b[0] != '\n';)
-        display += (char)b[0];
-    close(fds[0]);
-    if (display.empty()) {
-        EndAndReap(xvfb);
+    int xvfb = StartXvfb("640x480x24", &display);
+    if (xvfb < 0)
         GTEST_SKIP() << "Xvfb did not start here";
-    }
 
     std::string log = SandboxPath(sb, "/tmp/xsetroot.log");
     SandboxWriteFile(sb, "/usr/bin/xsetroot",
@@ -274,8 +255,7 @@ TEST_F(FeedbackTest, CursorCommandsSucceedOnARealDisplay)
     std::string bitmap = SandboxPath(sb, IMAGES + "empty.xbm");
     EXPECT_EQ(file_lines(sb, "/tmp/xsetroot.log"),
               (std::vector<std::string>{"0 -cursor " + bitmap + " " + bitmap, "0 -cursor_name left_ptr"}));
-    kill(-xvfb, SIGTERM);
-    waitpid(xvfb, nullptr, 0);
+    StopXvfb(xvfb);
 }
 
 TEST_F(FeedbackTest, WithoutAConsoleBeepingNeverEndsTheDaemon)

@@ -1,6 +1,7 @@
 // Test helpers for child processes: waiting with a deadline, starting a fed child, its state, its end.
 #pragma once
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -64,4 +65,52 @@ inline char ProcState(int pid)
     std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     size_t paren = stat.rfind(')');
     return paren != std::string::npos && paren + 2 < stat.size() ? stat[paren + 2] : 0;
+}
+
+// Starts Xvfb on a free display (it picks one and writes its number to -displayfd), in its own
+// process group, with the given screen geometry such as "640x480x24". Returns its pid with the
+// display number in *display ("17"), or -1 when Xvfb is missing or did not start.
+inline int StartXvfb(const char *geometry, std::string *display)
+{
+    display->clear();
+    if (access("/usr/bin/Xvfb", X_OK) != 0)
+        return -1;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return -1;
+    int pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        dup2(fds[1], 3);
+        int devnull = open("/dev/null", O_RDWR);
+        dup2(devnull, 0);
+        dup2(devnull, 1);
+        dup2(devnull, 2);
+        execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", geometry,
+              (char *)nullptr);
+        _exit(127);
+    }
+    close(fds[1]);
+    // The server writes the number once it accepts connections; a bounded read, it may never come.
+    struct pollfd p = {fds[0], POLLIN, 0};
+    char c;
+    while (display->size() < 8 && poll(&p, 1, 15000) == 1 && read(fds[0], &c, 1) == 1 && c != '\n')
+        *display += c;
+    close(fds[0]);
+    if (display->empty() || pid < 0) {
+        if (pid > 0) {
+            kill(-pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+        return -1;
+    }
+    return pid;
+}
+
+inline void StopXvfb(int pid)
+{
+    if (pid <= 0)
+        return;
+    kill(-pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
 }
