@@ -14,7 +14,7 @@ int console = -1;
 volatile sig_atomic_t beep_status = 0;
 long beep_freq = 1000;
 
-constexpr double BEEP_INTERVAL = 0.1;      // seconds: length of a tone and period of the timer
+constexpr double BEEP_INTERVAL = 0.1;      // seconds: length of a tone
 constexpr long USEC_PER_SEC = 1000000;
 constexpr long DOWN_PAUSE_USEC = 1000;     // after a touch-down tone
 constexpr int FRAME_LEN = 5;
@@ -39,13 +39,13 @@ void beep_off()
     BeepIoctl(console, KIOCSOUND, 0);
 }
 
+// One alarm only: the tone ends at it, and an idle daemon is never woken again.
 void setTimer(double interval)
 {
     struct itimerval it = {};
     long sec = (long)interval;
     it.it_value.tv_sec = sec;
     it.it_value.tv_usec = (long)((interval - (double)sec) * (double)USEC_PER_SEC);
-    it.it_interval = it.it_value;
     setitimer(ITIMER_REAL, &it, nullptr);
 }
 

@@ -3,43 +3,65 @@
 
 #include "quilmod.h"
 
-// SIGHUP is blocked except inside pselect, so one that arrives just before the wait
-// still wakes it, and the reset never runs in the middle of a handler.
+// SIGHUP and SIGCHLD are blocked except inside pselect, so one that arrives just before the
+// wait still wakes it, and neither a reset nor a reaping runs in the middle of a handler.
 static sigset_t selectMask;
 
-static void block_hangup()
+static void block_loop_signals()
 {
-    sigset_t hup;
-    sigemptyset(&hup);
-    sigaddset(&hup, SIGHUP);
-    sigprocmask(SIG_BLOCK, &hup, &selectMask);
+    struct sigaction sa = {};
+    sa.sa_handler = child_ended_routine;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGCHLD, &sa, nullptr);  // no SA_RESTART: the wait must end
+    sigset_t loop;
+    sigemptyset(&loop);
+    sigaddset(&loop, SIGHUP);
+    sigaddset(&loop, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &loop, &selectMask);
     sigdelset(&selectMask, SIGHUP);
+    sigdelset(&selectMask, SIGCHLD);
 }
 
-// pselect delivers a pending SIGHUP only when no descriptor is ready, so a port that is
-// always readable could hold it back for ever: take it from the pending set as well.
-static void collect_hangup()
+static void take_pending(const sigset_t *pending, int signo, volatile sig_atomic_t *flag)
+{
+    if (!sigismember(pending, signo))
+        return;
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, signo);
+    const struct timespec now = {0, 0};
+    if (sigtimedwait(&one, nullptr, &now) == signo)
+        *flag = 1;
+}
+
+// pselect delivers a pending signal only when no descriptor is ready, so a port that is
+// always readable could hold one back for ever: take them from the pending set as well.
+static void collect_signals()
 {
     sigset_t pending;
-    if (sigpending(&pending) != 0 || !sigismember(&pending, SIGHUP))
+    if (sigpending(&pending) != 0)
         return;
-    sigset_t hup;
-    sigemptyset(&hup);
-    sigaddset(&hup, SIGHUP);
-    const struct timespec now = {0, 0};
-    if (sigtimedwait(&hup, nullptr, &now) == SIGHUP)
-        resetPending = 1;
+    take_pending(&pending, SIGHUP, &resetPending);
+    take_pending(&pending, SIGCHLD, &childEnded);
 }
 
 static void reset_if_asked()
 {
-    collect_hangup();
     if (!resetPending)
         return;
     resetPending = 0;
     beep_off();
     puts("qlm_killed 's DaemonReset");
     DaemonReset();
+}
+
+// A wait cut short by a signal may have been SIGCHLD under another handler (starting the
+// right-click tool installs its own), so that counts as a possible end of our child too.
+static void serve_children(int interrupted)
+{
+    int woken = childEnded || interrupted;
+    childEnded = 0;
+    CursorChildService(woken);
 }
 
 // Panels in list order; a reset run by a handler ends the walk, since the records may be new.
@@ -55,11 +77,16 @@ static void serve_panels(const fd_set *ready, unsigned generation)
 
 int ServiceCycle()
 {
+    collect_signals();
     reset_if_asked();
+    serve_children(0);
     fd_set ready = fdSet;
-    int n = pselect(fdMax + 1, &ready, nullptr, nullptr, nullptr, &selectMask);
-    if (n <= 0)
+    struct timespec left;
+    int n = pselect(fdMax + 1, &ready, nullptr, nullptr, CursorWaitLimit(&left), &selectMask);
+    if (n <= 0) {
+        serve_children(n < 0);  // a time-out is xsetroot's limit; an interruption may be its end
         return n;
+    }
     unsigned generation = resetCount;
     if (FD_ISSET(fdCmdIn, &ready))
         ProcessCommand();
@@ -71,7 +98,7 @@ int ServiceCycle()
 
 void EndlessServiceLoop()
 {
-    block_hangup();
+    block_loop_signals();
     for (;;)
         ServiceCycle();
 }

@@ -144,14 +144,21 @@ extern long beep_freq;
 extern int (*BeepIoctl)(int fd, unsigned long request, long arg);
 void beep_on(long freq);
 void beep_off();
-void setTimer(double interval);
+void setTimer(double interval);  // one SIGALRM after interval seconds
 void kick_beep();
 inline void XBEEP() { kick_beep(); }
 void beep_timer_routine(int num);
 void CheckFrameForBeep(char *frame, int dlen);
 
 // ---- cursor.cpp: cursor hiding ----
+extern volatile sig_atomic_t childEnded;  // set by SIGCHLD, acted on by the loop
 void CheckFrameForCursor(char *frame, int dlen);
+void child_ended_routine(int signo);  // the SIGCHLD handler: sets childEnded
+// After each wait: reaps an ended xsetroot (looked at when woken is set) or kills one past its
+// time limit, then starts the request that waited for it.
+void CursorChildService(int woken);
+// The wait's time-out while an xsetroot runs (written into *left), else nullptr: no time-out.
+const struct timespec *CursorWaitLimit(struct timespec *left);
 
 // ---- rclick.cpp: right-click tool ----
 extern int RClickPid;

@@ -35,13 +35,14 @@ std::string list_fds(const std::string &file)
     return "for f in /proc/$$/fd/*; do echo \"${f##*/} $(readlink $f)\"; done >> " + file + "\n";
 }
 
-// xsetroot stand-in: one line of '|'-ended arguments per run, and its descriptors.
+// xsetroot stand-in: one line of '|'-ended arguments per run, and its descriptors; a line in
+// xsetroot.done once a run has written everything (the daemon does not wait for it).
 void install_xsetroot(Sandbox &sb)
 {
     std::string tmp = SandboxPath(sb, "/tmp");
     SandboxWriteFile(sb, "/usr/bin/xsetroot",
                      "#!/bin/sh\nprintf '%s|' \"$@\" >> " + tmp + "/xsetroot.log\necho >> " + tmp +
-                         "/xsetroot.log\n" + list_fds(tmp + "/xsetroot.fds"),
+                         "/xsetroot.log\n" + list_fds(tmp + "/xsetroot.fds") + "echo >> " + tmp + "/xsetroot.done\n",
                      0755);
 }
 
@@ -192,6 +193,13 @@ protected:
         return frames;
     }
     std::vector<std::string> Xsetroot() { return file_lines(sb, "/tmp/xsetroot.log"); }
+    // The command lines once n runs have finished (xsetroot runs beside the frame path).
+    std::vector<std::string> XsetrootAfter(size_t n, const std::string &done = "/tmp/xsetroot.done")
+    {
+        EXPECT_TRUE(Eventually([&] { return file_lines(sb, done).size() >= n; })) << file_lines(sb, done).size();
+        Sync(sb);
+        return Xsetroot();
+    }
 };
 
 }  // namespace
@@ -204,9 +212,9 @@ TEST_F(FeedbackTest, CursorNoneHidesOnEachNewFrameOnly)
     ASSERT_EQ(frames.size(), 15u);
     ASSERT_EQ(Hex(Bytes(frames.begin(), frames.begin() + 5)), Hex(Bytes(frames.begin() + 5, frames.begin() + 10)));
     ASSERT_NE(Hex(Bytes(frames.begin() + 5, frames.begin() + 10)), Hex(Bytes(frames.begin() + 10, frames.end())));
-    EXPECT_EQ(Xsetroot(), std::vector<std::string>(2, hide_line(sb)));
+    EXPECT_EQ(XsetrootAfter(2), std::vector<std::string>(2, hide_line(sb)));
     Touch({Packet(LIFT, 300, 256)});
-    EXPECT_EQ(Xsetroot().size(), 3u);
+    EXPECT_EQ(XsetrootAfter(3).size(), 3u);
     EXPECT_TRUE(SandboxAlive(sb));
 }
 
@@ -215,12 +223,14 @@ TEST_F(FeedbackTest, CursorDisplayRestoresOnceAndFollowsTheMode)
     install_all(sb);
     StartWith("");
     Touch({Packet(DOWN, 100, 100), Packet(DOWN, 200, 100), Packet(LIFT, 200, 100)});
-    EXPECT_EQ(Xsetroot(), std::vector<std::string>{SHOW_LINE});
+    EXPECT_EQ(XsetrootAfter(1), std::vector<std::string>{SHOW_LINE});
 
     Command(sb, "[7182]0");
     Touch({Packet(DOWN, 400, 300), Packet(LIFT, 400, 300)});
+    XsetrootAfter(3);  // a request made while one runs would replace a pending one
     Command(sb, "[7182]1");
     Touch({Packet(DOWN, 400, 300), Packet(DOWN, 410, 300), Packet(LIFT, 410, 300)});
+    XsetrootAfter(4);
     Command(sb, "[7182]2");
     Touch({Packet(DOWN, 500, 300), Packet(LIFT, 500, 300)});
     EXPECT_EQ(Xsetroot(), (std::vector<std::string>{SHOW_LINE, hide_line(sb), hide_line(sb), SHOW_LINE}));
@@ -253,7 +263,7 @@ TEST_F(FeedbackTest, CursorCommandsSucceedOnARealDisplay)
     Command(sb, "[7182]1");
     Touch({Packet(LIFT, 100, 100)});
     std::string bitmap = SandboxPath(sb, IMAGES + "empty.xbm");
-    EXPECT_EQ(file_lines(sb, "/tmp/xsetroot.log"),
+    EXPECT_EQ(XsetrootAfter(2, "/tmp/xsetroot.log"),
               (std::vector<std::string>{"0 -cursor " + bitmap + " " + bitmap, "0 -cursor_name left_ptr"}));
     StopXvfb(xvfb);
 }
@@ -329,7 +339,7 @@ TEST_F(FeedbackTest, OnLaterSwitchesTheToolOnBeforeTheNextCommand)
     EXPECT_TRUE(hears(sb, tool, "ON\n")) << heard(sb, tool);
 }
 
-TEST_F(FeedbackTest, WithAConsoleThePeriodicAlarmDisturbsNothing)
+TEST_F(FeedbackTest, WithAConsoleTheToneAlarmDisturbsNothing)
 {
     install_all(sb);
     SandboxWriteFile(sb, "/dev/console", "");  // opens; the tone request simply fails on it
@@ -337,10 +347,11 @@ TEST_F(FeedbackTest, WithAConsoleThePeriodicAlarmDisturbsNothing)
     EXPECT_TRUE(catches_alarm(sb.pid));
     int tool = wait_tools(sb, 1);
     size_t hides = 0;
-    for (int i = 0; i < 20; i++) {  // the timer keeps interrupting the loop, xsetroot's wait, commands
+    for (int i = 0; i < 20; i++) {  // each tone's alarm interrupts the loop, a reaping or a command
         Touch({Packet(DOWN, 100 + i, 100), Packet(LIFT, 100 + i, 100)});
         hides += 2;
         Command(sb, i % 2 ? "[7185]x" : "[7186]x");
+        XsetrootAfter(hides);  // so no request of the next touch replaces a pending one
     }
     Sync(sb);
     EXPECT_EQ(Xsetroot().size(), hides);
@@ -478,6 +489,7 @@ TEST_F(FeedbackTest, ToolAndXsetrootHoldNoPortOrFifo)
     StartWith("Cursor = None\n");
     int tool = wait_tools(sb, 1);
     Touch({Packet(DOWN, 100, 100)});
+    XsetrootAfter(1);
     auto tool_fds = file_lines(sb, "/tmp/tool." + std::to_string(tool) + ".fds");
     auto xset_fds = file_lines(sb, "/tmp/xsetroot.fds");
     ASSERT_FALSE(tool_fds.empty());

@@ -5,6 +5,8 @@
 
 #include <vector>
 
+#include "childproc.h"
+
 #include "quilmod.h"
 
 namespace {
@@ -97,14 +99,23 @@ TEST_F(Beep, ToneRequestsGoToTheConsole)
     EXPECT_EQ(requests[1].arg, 0);
 }
 
-TEST_F(Beep, TimerIsPeriodicWithTheGivenInterval)
+TEST_F(Beep, TimerIsOneShotWithTheGivenInterval)
 {
     setTimer(1.25);
     struct itimerval it = timer_now();
-    EXPECT_EQ(it.it_interval.tv_sec, 1);
-    EXPECT_EQ(it.it_interval.tv_usec, 250000);
-    EXPECT_GT(it.it_value.tv_sec * 1000000 + it.it_value.tv_usec, 0);
+    EXPECT_EQ(it.it_interval.tv_sec, 0);
+    EXPECT_EQ(it.it_interval.tv_usec, 0);
+    EXPECT_GT(it.it_value.tv_sec * 1000000 + it.it_value.tv_usec, 1000000);
     EXPECT_LE(it.it_value.tv_sec * 1000000 + it.it_value.tv_usec, 1250000);
+}
+
+TEST_F(Beep, ExpiredTimerStaysDisarmed)
+{
+    setTimer(0.001);  // SIGALRM is ignored here; a periodic timer would be re-armed at expiry
+    EXPECT_TRUE(Eventually([] {
+        struct itimerval it = timer_now();
+        return it.it_value.tv_sec == 0 && it.it_value.tv_usec == 0;
+    }));
 }
 
 TEST_F(Beep, OneToneLastsUntilTheNextAlarm)
@@ -116,7 +127,9 @@ TEST_F(Beep, OneToneLastsUntilTheNextAlarm)
     EXPECT_EQ(beep_status, 1);
     struct itimerval it = timer_now();
     EXPECT_EQ(it.it_interval.tv_sec, 0);
-    EXPECT_EQ(it.it_interval.tv_usec, 100000);
+    EXPECT_EQ(it.it_interval.tv_usec, 0);
+    EXPECT_EQ(it.it_value.tv_sec, 0);
+    EXPECT_GT(it.it_value.tv_usec, 0);
     EXPECT_LE(it.it_value.tv_usec, 100000);
 
     kick_beep();  // sounding: neither restarted nor lengthened
@@ -129,7 +142,7 @@ TEST_F(Beep, OneToneLastsUntilTheNextAlarm)
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[1].arg, 0);
 
-    beep_timer_routine(SIGALRM);  // the periodic timer goes on; a silent speaker is left alone
+    beep_timer_routine(SIGALRM);  // a stray alarm leaves a silent speaker alone
     EXPECT_EQ(requests.size(), 2u);
     kick_beep();
     EXPECT_EQ(tones(), 2);
