@@ -56,16 +56,6 @@ void install_xsetroot(Sandbox &sb, bool hang = false)
     SandboxWriteFile(sb, "/usr/bin/xsetroot", body, 0755);
 }
 
-// Voluntary context switches of pid: one for every time it blocked, i.e. every wake-up.
-long voluntary_switches(int pid)
-{
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(f, line);)
-        if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
-            return std::stol(line.substr(24));
-    return -1;
-}
-
 int occurrences(const std::string &all, const std::string &text)
 {
     int n = 0;
@@ -181,19 +171,19 @@ TEST_F(LatencyTest, AfterAToneTheIdleDaemonIsNeverWoken)
     ReadFrames(sb, 0, 1);
     Sync(sb);
     // Settled once it has not woken for 300 ms; a periodic timer never lets it settle.
-    long last = voluntary_switches(sb.pid);
+    long last = VoluntarySwitches(sb.pid);
     auto quiet_since = std::chrono::steady_clock::now();
     EXPECT_TRUE(Eventually([&] {
-        long now = voluntary_switches(sb.pid);
+        long now = VoluntarySwitches(sb.pid);
         if (now != last) {
             last = now;
             quiet_since = std::chrono::steady_clock::now();
         }
         return std::chrono::steady_clock::now() - quiet_since > std::chrono::milliseconds(300);
     }));
-    long settled = voluntary_switches(sb.pid);
+    long settled = VoluntarySwitches(sb.pid);
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    EXPECT_EQ(voluntary_switches(sb.pid), settled);
+    EXPECT_EQ(VoluntarySwitches(sb.pid), settled);
     EXPECT_TRUE(SandboxAlive(sb));
 }
 

@@ -26,22 +26,39 @@ inline bool Eventually(const std::function<bool()> &pred, int ms = 10000)
     return true;
 }
 
+// In a forked child: runs args[0] with args; never returns.
+[[noreturn]] inline void ExecArgs(const std::vector<std::string> &args)
+{
+    std::vector<char *> argv;
+    for (const auto &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
+// Voluntary context switches of pid (one each time it blocked: its wake-ups), or -1.
+inline long VoluntarySwitches(int pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(f, line);)
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+            return std::stol(line.substr(24));
+    return -1;
+}
+
 // Starts args with a pipe as standard input; the test holds the write end in *feed,
 // so a child that reads stays until the test lets it go. -1 when no pipe could be made.
 inline int SpawnFed(const std::vector<std::string> &args, int *feed)
 {
+    *feed = -1;
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return -1;
     int pid = fork();
     if (pid == 0) {
         dup2(fds[0], 0);
-        std::vector<char *> argv;
-        for (const auto &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
+        ExecArgs(args);
     }
     close(fds[0]);
     *feed = fds[1];

@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "childproc.h"  // StartXvfb, StopXvfb
+#include "childproc.h"  // ExecArgs, StartXvfb, StopXvfb, VoluntarySwitches
 
 namespace {
 
@@ -102,12 +102,7 @@ pid_t spawn(const std::vector<std::string> &args, const std::string &log)
         int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         dup2(fd, 1);
         dup2(fd, 2);
-        std::vector<char *> argv;
-        for (const auto &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
+        ExecArgs(args);
     }
     return pid;
 }
@@ -217,15 +212,6 @@ long long cpu_ns(pid_t pid)
     long long ns = -1;
     f >> ns;
     return ns;
-}
-
-long voluntary_switches(pid_t pid)
-{
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(f, line);)
-        if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
-            return std::stol(line.substr(24));
-    return -1;
 }
 
 // Packets on a fixed schedule (period 0: as fast as the ports take them) while frames are read
@@ -430,9 +416,9 @@ double idle_wakeups(Target &t, int seconds)
     if (write(t.masters[0], p.data(), p.size()) != (ssize_t)p.size() || !read_frame(t.dat[0], f, FRAME_WAIT_MS))
         fail(t.name + " gave no frame for the idle case");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the tone ends after 100 ms
-    long before = voluntary_switches(t.pid);
+    long before = VoluntarySwitches(t.pid);
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    return (double)(voluntary_switches(t.pid) - before) / seconds;
+    return (double)(VoluntarySwitches(t.pid) - before) / seconds;
 }
 
 void idle_case(int seconds)
