@@ -433,6 +433,15 @@ void idle_case(int seconds)
     stop_target(r);
 }
 
+// The first three figures of /proc/loadavg: how busy the machine was around the run.
+std::string load_average()
+{
+    std::ifstream f("/proc/loadavg");
+    std::string a, b, c;
+    f >> a >> b >> c;
+    return a + " " + b + " " + c;
+}
+
 // A whole number from lo to hi, or exit with a usage message.
 int number_arg(const char *text, int lo, int hi)
 {
@@ -472,11 +481,13 @@ int main(int argc, char **argv)
            (int)sysconf(_SC_NPROCESSORS_ONLN));
     printf("# paced: %d packets at 1,000/s; flood: %d packets; latency from the packet's write to the frame's read\n",
            PACED_PACKETS, FLOOD_PACKETS);
+    printf("# load average at the start: %s\n", load_average().c_str());
     printf("%-14s %-18s %12s %12s %7s\n", "case", "figure", "daemon", "relay", "ratio");
     road_case(1, rounds);
     road_case(8, rounds);
     cursor_case(std::min(rounds, 3));
     idle_case(idle);
+    printf("# load average at the end: %s\n", load_average().c_str());
     std::filesystem::remove_all(root);
     return 0;
 }
