@@ -277,7 +277,15 @@ TEST_F(QuilmoctlSettings, CursorModeDecidesWhatXsetrootIsAskedFor)
     ExpectOk(Ctl(sb, {"cursor", "display"}));
     WriteBytes(port.master, Packet(0x84, 51, 38));
     ReadFrames(sb, 0, 1);
-    Sync(sb);  // xsetroot runs before the daemon reads the next command
+    // xsetroot runs beside the frame path: wait for both runs, then for anything late.
+    long long deadline = SimNowMs() + WAIT_MS;
+    auto runs = [&] {
+        std::string text = SandboxReadFile(sb, "/tmp/xsetroot.log");
+        return std::count(text.begin(), text.end(), '\n');
+    };
+    while (runs() < 2 && SimNowMs() < deadline)
+        usleep(10000);
+    Sync(sb);
     EXPECT_EQ(SandboxReadFile(sb, "/tmp/xsetroot.log"), "-cursor\n-cursor_name\n");
 }
 
