@@ -147,6 +147,19 @@ std::vector<std::pair<int, char>> children_of(int parent)
     return kids;
 }
 
+// Children of parent, ended or not, whose command name is name.
+int children_named(int parent, const std::string &name)
+{
+    int n = 0;
+    for (auto [pid, state] : children_of(parent)) {
+        std::ifstream f("/proc/" + std::to_string(pid) + "/comm");
+        std::string comm;
+        std::getline(f, comm);
+        n += comm == name;
+    }
+    return n;
+}
+
 int running_children(int parent)
 {
     int n = 0;
@@ -193,10 +206,13 @@ protected:
         return frames;
     }
     std::vector<std::string> Xsetroot() { return file_lines(sb, "/tmp/xsetroot.log"); }
-    // The command lines once n runs have finished (xsetroot runs beside the frame path).
+    // The command lines once n runs have finished and been reaped (xsetroot runs beside the
+    // frame path; one still running would take the next requests as a single pending one).
     std::vector<std::string> XsetrootAfter(size_t n, const std::string &done = "/tmp/xsetroot.done")
     {
-        EXPECT_TRUE(Eventually([&] { return file_lines(sb, done).size() >= n; })) << file_lines(sb, done).size();
+        EXPECT_TRUE(Eventually([&] {
+            return file_lines(sb, done).size() >= n && children_named(sb.pid, "xsetroot") == 0;
+        })) << file_lines(sb, done).size();
         Sync(sb);
         return Xsetroot();
     }
