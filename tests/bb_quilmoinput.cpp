@@ -254,6 +254,38 @@ TEST_F(QuilmoinputTest, AMissingPipeIsWaitedForAndAnnouncedOnce)
     EXPECT_EQ(Pointer(x), "1,2");
 }
 
+TEST_F(QuilmoinputTest, FramesWaitingBeforeTheStartAreNotReplayed)
+{
+    StartX("640x480x24");
+    ASSERT_EQ(mkfifo(SandboxPath(sb, "/dev/qvdat0").c_str(), 0600), 0);
+    writer = OpenFifo(sb, "/dev/qvdat0", O_RDWR);  // holds the frames of an earlier tap
+    ASSERT_GE(writer, 0);
+    WriteBytes(writer, Frame(0x81, 300, 300));
+    WriteBytes(writer, Frame(0x80, 300, 300));
+    ASSERT_TRUE(InputStart(sb, input, {"--display", ":" + display, "--verbose"}));
+    ASSERT_TRUE(SimWaitForError(input, "quilmoinput: reading /dev/qvdat0", WAIT_MS));
+    Inject(Frame(0x81, 40, 50), "touch x=40 y=50");  // the first line is the new touch
+    EXPECT_EQ(Buttons(x, 1), std::vector<std::string>{"press 1 at 40,50"});
+}
+
+TEST_F(QuilmoinputTest, ALostDisplayIsRetriedQuietlyAndFramesMeanwhileAreDropped)
+{
+    StartX("640x480x24");
+    StartInput();
+    Inject(Frame(0x81, 5, 6), "touch x=5 y=6");
+    XWatchClose(&x);
+    StopXvfb(xvfb);
+    xvfb = -1;
+    ASSERT_TRUE(SimWaitForError(input, "quilmoinput: X display :" + display + " went away; retrying every second",
+                                WAIT_MS));
+    WriteBytes(writer, Frame(0x80, 5, 6));  // nowhere to go: dropped, not printed
+    ExpectIdle(input.pid);
+    kill(input.pid, SIGTERM);
+    EXPECT_EQ(SimWait(input, WAIT_MS), 0);
+    std::string line;
+    EXPECT_FALSE(SimReadLine(input.out, input.outBuf, WAIT_MS, line)) << line;  // end of output, no frame
+}
+
 // The whole road: a tap on a simulated controller, through the daemon, clicks on the X screen
 // where the daemon's calibrated frame says.
 TEST_F(QuilmoinputTest, ASimulatedTapClicksWhereTheDaemonPutsIt)

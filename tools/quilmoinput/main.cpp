@@ -407,6 +407,10 @@ int main(int argc, char **argv)
     if (choose_backend(&s) != 0)
         return EXIT_FAIL;
     int status = open_pipe(&s) != 0 ? EXIT_FAIL : EXIT_OK;
+    // Frames left from touches long past (the daemon writes whether or not anyone reads)
+    // would replay as clicks at start-up: only what comes from now on is injected.
+    if (status == EXIT_OK && s.fd >= 0 && !DrainFifo(s.fd))
+        status = Complain(EXIT_FAIL, "cannot read %s: %s", s.opt.pipe, strerror(errno));
     if (status == EXIT_OK && !stopRequested) {
         say_ready(&s);
         status = run(&s) ? EXIT_FAIL : EXIT_OK;
