@@ -344,6 +344,7 @@ TEST_F(QuilmoinputTest, BadCommandLinesAreRefusedClearly)
         {{"--screen", "1024x65537"}, 2, "quilmoinput: --screen: '1024x65537' is not WxH"},
         {{"--screen", "1024x"}, 2, "quilmoinput: --screen: '1024x' is not WxH"},
         {{"--screen", "x768"}, 2, "quilmoinput: --screen: 'x768' is not WxH"},
+        {{"--screen", " 800x600"}, 2, "quilmoinput: --screen: ' 800x600' is not WxH"},
         {{"--backend", "wayland"}, 2, "quilmoinput: --backend: 'wayland' is not xtest, uinput or auto"},
         {{"--pipe", "dev/qvdat0"}, 2, "quilmoinput: --pipe: 'dev/qvdat0' is not an absolute path"},
         {{"--name", std::string(80, 'n')}, 2, "quilmoinput: --name: '"},

@@ -45,10 +45,9 @@ struct InputEvents {
 };
 InputEvents StepsToEvents(const Steps &steps);
 
-// The backend in use and the screen it clamps to. The Open functions: 0 = ready.
+// The screen of the backend in use, which every position is clamped to.
 struct Backend {
-    const char *name = "";
-    int width = 0, height = 0;  // the screen the steps are clamped to
+    int width = 0, height = 0;
 };
 
 // 0 = ready, 1 = the display does not answer, 2 = it has no XTest extension.

@@ -21,7 +21,6 @@ static bool verbose = false;  // print each injected frame
 constexpr int MAX_SCREEN = 65536;         // frames carry 16-bit coordinates
 constexpr size_t MAX_NAME = 79;           // the kernel's uinput name field holds 80 bytes
 constexpr size_t MAX_DISPLAY = 255;
-constexpr long RETRY_NS = 1000000000L;    // missing pipe, lost display: once a second
 constexpr size_t READ_CHUNK = 512;
 
 enum BackendChoice { CHOOSE_AUTO, CHOOSE_XTEST, CHOOSE_UINPUT };
@@ -70,6 +69,8 @@ static int usage_error(const char *fmt, const char *what)
 // "WxH" with both sides 1..MAX_SCREEN, nothing else.
 static bool parse_screen(const char *s, int *w, int *h)
 {
+    if (!(s[0] >= '0' && s[0] <= '9'))  // strtol would take blanks and signs too
+        return false;
     char *end;
     errno = 0;
     long a = strtol(s, &end, 10);
@@ -189,7 +190,7 @@ static int wait_events(Bridge *s, pollfd *fds, nfds_t n, const timespec *timeout
     return r < 0 && errno == EINTR ? 0 : r;
 }
 
-static const timespec ONE_SECOND = {RETRY_NS / 1000000000L, RETRY_NS % 1000000000L};
+constexpr timespec ONE_SECOND = {1, 0};  // a missing pipe, a lost display: looked for once a second
 
 // Opens the data pipe without waiting for a writer; a missing pipe is waited for, checked once
 // a second. 0 = open (or a stop came first), 1 = it cannot be used.
@@ -225,7 +226,7 @@ static int open_pipe(Bridge *s)
 static void schedule_retry(Bridge *s)
 {
     clock_gettime(CLOCK_MONOTONIC, &s->nextRetry);
-    s->nextRetry.tv_sec += 1;
+    s->nextRetry.tv_sec += ONE_SECOND.tv_sec;
 }
 
 static void x_lost(Bridge *s, const char *how)
@@ -262,8 +263,7 @@ static int choose_backend(Bridge *s)
             return 1;
         s->xtest = false;
         if (!UinputAvailable()) {
-            Complain(0, "no X display answers at %s and /dev/uinput is not writable",
-                    s->opt.display);
+            Complain(0, "no X display answers at %s and /dev/uinput is not writable", s->opt.display);
             return 1;
         }
     }

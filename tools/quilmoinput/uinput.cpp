@@ -58,7 +58,6 @@ int UinputOpen(Backend *be, const char *name, int width, int height)
         uiFd = -1;
         return 1;
     }
-    be->name = "uinput";
     be->width = width;
     be->height = height;
     return 0;

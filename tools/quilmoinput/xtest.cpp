@@ -9,7 +9,7 @@
 
 static Display *xDisplay = nullptr;
 static int xScreen = 0;
-static volatile bool xLost = false;  // set from Xlib's I/O error path, inside our own calls
+static bool xLost = false;  // set from Xlib's I/O error path, inside our own calls
 
 // Xlib calls this when the connection breaks; returning keeps the process alive (the exit
 // handler below takes over from the default one, which would end it).
@@ -46,7 +46,6 @@ int XtestOpen(Backend *be, const char *display)
     xDisplay = d;
     xLost = false;
     xScreen = DefaultScreen(d);  // the screen the display name gives, else 0
-    be->name = "xtest";
     be->width = DisplayWidth(d, xScreen);
     be->height = DisplayHeight(d, xScreen);
     return 0;
