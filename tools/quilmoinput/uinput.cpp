@@ -31,6 +31,7 @@ static libevdev *describe(const char *name, int width, int height)
     if (!dev)
         return nullptr;
     libevdev_set_name(dev, name);
+    libevdev_set_id_bustype(dev, BUS_VIRTUAL);
     input_absinfo ax = {};
     ax.maximum = width - 1;
     input_absinfo ay = {};
