@@ -286,6 +286,17 @@ TEST_F(QuilmoinputTest, ALostDisplayIsRetriedQuietlyAndFramesMeanwhileAreDropped
     EXPECT_FALSE(SimReadLine(input.out, input.outBuf, WAIT_MS, line)) << line;  // end of output, no frame
 }
 
+TEST_F(QuilmoinputTest, AnXDisplayThatIsNotThereYetIsWaitedFor)
+{
+    ASSERT_EQ(mkfifo(SandboxPath(sb, "/dev/qvdat0").c_str(), 0600), 0);
+    ASSERT_TRUE(InputStart(sb, input, {"--backend", "xtest", "--display", ":65000"}));
+    ASSERT_TRUE(SimWaitForError(input, "quilmoinput: X display :65000 does not answer; retrying every second",
+                                WAIT_MS));
+    ASSERT_TRUE(SimWaitForError(input, "quilmoinput: reading /dev/qvdat0 into X display :65000", WAIT_MS));
+    ExpectIdle(input.pid);
+    EXPECT_EQ(SimStop(input), 0);
+}
+
 // The whole road: a tap on a simulated controller, through the daemon, clicks on the X screen
 // where the daemon's calibrated frame says.
 TEST_F(QuilmoinputTest, ASimulatedTapClicksWhereTheDaemonPutsIt)
@@ -351,8 +362,8 @@ TEST_F(QuilmoinputTest, BadCommandLinesAreRefusedClearly)
         {{"--name", ""}, 2, "quilmoinput: --name: '' is empty"},
         {{"--display"}, 2, "quilmoinput: --display needs a value"},
         {{"--frobnicate"}, 2, "quilmoinput: unknown option '--frobnicate'"},
-        {{"--backend", "auto", "--display", "nowhere:99"}, 1,
-         "quilmoinput: no X display answers at nowhere:99 and /dev/uinput is not writable"},
+        {{"--backend", "auto", "--display", ":65000"}, 1,
+         "quilmoinput: no X display answers at :65000 and /dev/uinput is not writable"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.message);
