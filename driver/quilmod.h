@@ -97,6 +97,9 @@ int SavePt25defaulttoFile(TouchPanel *p);
 void ProcessPanel(TouchPanel *panel);
 int DoRead(TouchPanel *panel);
 void SendRescanCmd();
+// The wait until a held-back self-reset is due (into *wait), or null when none is held back.
+const struct timespec *SelfResetTimeout(struct timespec *wait);
+void SelfResetIfDue();  // sends the held-back self-reset once it is due
 
 // ---- framing.cpp: packet framing ----
 unsigned char *DataFilter(TouchPanel *panel);
