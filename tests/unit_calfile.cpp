@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -557,27 +556,6 @@ TEST_F(CalFile, TransientFailuresLeaveTheFilesAlone)
         if (c.stem == std::string("pt25_"))
             expect_default_grid(p.coef.delta);
     }
-}
-
-// The same with every descriptor in use: nothing is read, nothing is written.
-TEST_F(CalFile, NoDescriptorsLeftWritesNothing)
-{
-    put("pt4flag_", "25");
-    put("pt4_", "1#2#3#4#5#6#7#8#9#10#");
-    testing::internal::CaptureStdout();
-    struct rlimit saved;
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-    int lowest = dup(0);
-    close(lowest);
-    struct rlimit low = {(rlim_t)lowest, saved.rlim_max};
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
-    SET_PANEL_MAPPING(&p);
-    setrlimit(RLIMIT_NOFILE, &saved);
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(get("pt4flag_"), "25");
-    EXPECT_EQ(get("pt4_"), "1#2#3#4#5#6#7#8#9#10#");
-    EXPECT_FALSE(fs::exists(file("pt25_")));  // missing or not, it could not be looked at
-    EXPECT_NE(out.find("Too many open files"), std::string::npos) << out;
 }
 
 // Anyone who can plant a file in the directory: links are never followed, FIFOs never block,
