@@ -43,6 +43,24 @@ int running_children(pid_t pid)
     return n;
 }
 
+// Whether pid has the file that our descriptor fd names open.
+bool holds(pid_t pid, int fd)
+{
+    char mine[256] = {}, theirs[256];
+    if (readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), mine, sizeof mine - 1) <= 0)
+        return false;
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
+    DIR *d = opendir(dir.c_str());
+    bool found = false;
+    while (struct dirent *e = d ? readdir(d) : nullptr) {
+        ssize_t n = readlink((dir + e->d_name).c_str(), theirs, sizeof theirs - 1);
+        found |= n > 0 && std::string(theirs, n) == mine;
+    }
+    if (d)
+        closedir(d);
+    return found;
+}
+
 }  // namespace
 
 // An opener racing the daemon must never find a FIFO open to others before it has its final
@@ -168,10 +186,8 @@ TEST_F(DaemonTest, PortThatReadsNothingBacksOffTheSelfReset)
 
     // The adapter is back: its first packet returns the rule to normal, so once it reads
     // nothing again the next self-reset comes at once and the back-off starts from 1 s.
-    unlink(SandboxPath(sb, "/dev/ttyUSB0").c_str());
     FakePort &back = SandboxAddPort(sb, "/dev/ttyUSB0");
-    ASSERT_TRUE(WaitLine(sb, "Update /dev/ttyUSB0....")) << sb.log;  // the held-back reset reopened it
-    Sync(sb);
+    ASSERT_TRUE(Eventually([&] { return holds(sb.pid, back.slave); })) << sb.log;  // the held-back reset
     SendToPort(back, Packet(DOWN, 51, 38));
     EXPECT_EQ(ReadFrames(sb, 0, 1).size(), 5u);
     unlink(SandboxPath(sb, "/dev/ttyUSB0").c_str());
