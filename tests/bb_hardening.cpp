@@ -9,7 +9,6 @@
 
 #include <fstream>
 #include <regex>
-#include <sstream>
 
 #include "childproc.h"
 #include "fixture.h"
@@ -18,28 +17,13 @@ namespace {
 
 constexpr unsigned char DOWN = 0x81, LIFT = 0x84;
 
-// The children of pid that are still running (not zombies).
-int running_children(pid_t pid)
+// How many children pid has, ended or not, as long as it has not reaped them.
+int children(pid_t pid)
 {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
     int n = 0;
-    DIR *d = opendir("/proc");
-    while (struct dirent *e = d ? readdir(d) : nullptr) {
-        int child = atoi(e->d_name);
-        if (child <= 0)
-            continue;
-        std::ifstream f("/proc/" + std::to_string(child) + "/stat");
-        std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-        size_t paren = stat.rfind(')');
-        if (paren == std::string::npos)
-            continue;
-        std::istringstream rest(stat.substr(paren + 2));
-        char state;
-        int ppid;
-        rest >> state >> ppid;
-        n += ppid == pid && state != 'Z';
-    }
-    if (d)
-        closedir(d);
+    for (int child; f >> child;)
+        n++;
     return n;
 }
 
@@ -228,11 +212,11 @@ TEST_F(DaemonTest, RightClickNewStormKeepsOneTool)
                      "#!/bin/sh\nwhile read -r line; do :; done\n", 0755);
     SandboxWriteConfig(sb, {}, "RClickTool = 0\n");
     SandboxStart(sb);
-    ASSERT_TRUE(Eventually([&] { return running_children(sb.pid) == 1; }));
+    ASSERT_TRUE(Eventually([&] { return children(sb.pid) == 1; }));
     int fds = CountOpenFds(sb.pid);
     for (int i = 0; i < 30; i++)
         Command(sb, "[7191]x");
     Sync(sb);
     EXPECT_EQ(CountOpenFds(sb.pid), fds);
-    EXPECT_EQ(running_children(sb.pid), 1);
+    EXPECT_EQ(children(sb.pid), 1);
 }

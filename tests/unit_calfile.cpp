@@ -539,9 +539,10 @@ TEST_F(CalFile, TransientFailuresLeaveTheFilesAlone)
         put("pt25_", grid);
         failStem = c.stem;
         failErrno = c.err;
+        auto saved = RegularOpen;
         RegularOpen = failing_open;
         std::string out = output_of([&] { SET_PANEL_MAPPING(&p); });
-        RegularOpen = [](const char *path, int flags) { return open(path, flags); };
+        RegularOpen = saved;
         EXPECT_EQ(get("pt4flag_"), "25");
         EXPECT_EQ(get("pt4_"), four);
         EXPECT_EQ(get("pt25_"), grid);
