@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <regex>
+#include <sstream>
 
 #include "childproc.h"
 #include "fixture.h"
@@ -59,11 +59,14 @@ TEST_F(DaemonTest, FifosAreOwnerOnlyUntilTheyHaveTheirModes)
     SandboxStart(sb);
     umask(old);
     std::string trace = SandboxReadFile(sb, log);
-    std::regex made("\"[^\"]*/dev/(qv[a-z0-9]+)\", S_IFIFO\\|(0[0-7]+)");
     int fifos = 0;
-    for (auto it = std::sregex_iterator(trace.begin(), trace.end(), made); it != std::sregex_iterator(); ++it) {
+    std::istringstream lines(trace);
+    for (std::string line; std::getline(lines, line);) {
+        size_t at = line.find("S_IFIFO|");
+        if (at == std::string::npos)
+            continue;
         fifos++;
-        EXPECT_EQ((*it)[2].str(), "0600") << (*it)[1].str();
+        EXPECT_EQ(line.substr(at + 8, 4), "0600") << line;
     }
     EXPECT_EQ(fifos, 6) << trace;
     struct stat st;
