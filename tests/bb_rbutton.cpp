@@ -31,6 +31,11 @@ std::string read_whole(const std::string &path)
     return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
 
+std::string text_of(const Bytes &bytes)
+{
+    return std::string(bytes.begin(), bytes.end());
+}
+
 // Standard output of a shell command line.
 std::string run(const std::string &command)
 {
@@ -80,11 +85,11 @@ protected:
     std::string X(const std::string &command) { return run("DISPLAY=:" + display + " " + command + " 2>/dev/null"); }
     // The tool's window id while it is mapped, else "".
     std::string Window() { return X("xdotool search --onlyvisible --name '^rbutton$'"); }
-    void Click()
+    void Click(int button = 1)
     {
         std::string w;
         ASSERT_TRUE(Eventually([&] { return !(w = Window()).empty(); }));
-        X("xdotool mousemove --window " + w + " 24 30 click 1");
+        X("xdotool mousemove --window " + w + " 24 30 click " + std::to_string(button));
     }
     // The colours of the left and the right button, read back from the server.
     std::string Buttons()
@@ -205,14 +210,31 @@ TEST_F(RButtonTest, CommandsGoIntoTheFifoOnlyWhenItHasAReader)
         EXPECT_TRUE(SimWaitForError(tool, "rbutton:", WAIT_MS, &line));
         EXPECT_EQ(line, c.error);
     }
+    // With a reader. Button 3 is the armed touch landing on the tool: it only ever disarms,
+    // also when the daemon's OK for that touch came first.
     int reader = OpenFifo(sb, "/dev/qvcmdin", O_RDONLY);
-    for (const char *expect : {"[7177]x", "[7189]x"}) {
-        Click();
-        EXPECT_EQ(std::string((const char *)ReadBytes(reader, 7).data(), 7), expect);
+    struct Step {
+        const char *action;  // "1", "3": a click with that button; else a message
+        const char *bytes;   // written into the FIFO
+        const char *state;   // the state line it prints, "" for none
+    } steps[] = {
+        {"1", "[7177]x", "armed mapped 0"}, {"1", "[7189]x", "plain mapped 0"}, {"3", "", ""},
+        {"1", "[7177]x", "armed mapped 0"}, {"3", "[7189]x", "plain mapped 0"}, {"1", "[7177]x", "armed mapped 0"},
+        {"OK\n", "", "plain mapped 0"},    {"3", "", ""},                      {"1", "[7177]x", "armed mapped 0"},
+    };
+    for (const auto &step : steps) {
+        std::string action = step.action;
+        if (action.size() == 1)
+            Click(std::stoi(action));
+        else
+            SimSend(tool, action);
+        std::string bytes = step.bytes;
+        EXPECT_EQ(text_of(ReadBytes(reader, bytes.size())), bytes) << action;
+        if (*step.state)
+            ExpectState(step.state);
     }
+    EXPECT_EQ(Hex(ReadAvailable(reader)), "");
     close(reader);
-    ExpectState("armed mapped 0");
-    ExpectState("plain mapped 0");
     EXPECT_EQ(EndTool(), 0);
     EXPECT_EQ(tool.errBuf, "");
 }
@@ -243,7 +265,7 @@ TEST_F(RButtonTest, MessagesAreWholeLinesAndTheRestIsIgnored)
     SimSend(tool, "OFF\n");
     ExpectState("plain mapped 4");
     ExpectState("plain withdrawn 4");
-    EXPECT_EQ(std::string((const char *)ReadBytes(reader, 14).data(), 14), "[7177]x[7189]x");
+    EXPECT_EQ(text_of(ReadBytes(reader, 14)), "[7177]x[7189]x");
     close(reader);
 }
 

@@ -47,6 +47,11 @@ proc complain {text} {
     flush stderr
 }
 
+# A fault in an event handler is reported, never shown as a dialog on a kiosk's screen.
+proc bgerror {text} {
+    complain "internal error: $text"
+}
+
 proc report_state {} {
     global tool
     if {![info exists ::env(QUILMOD_RBUTTON_STATE)] || $::env(QUILMOD_RBUTTON_STATE) eq ""} {
@@ -266,10 +271,17 @@ proc drag {x y} {
     wm geometry . +$nx+$ny
 }
 
-proc release {} {
+# A touch ends. Button 1 toggles. Button 3 means the armed touch has landed on the button
+# itself, which takes the right button back; the daemon's OK for that touch may come before
+# or after this release, so it must never arm again.
+proc release {button} {
     global tool
     if {$tool(press) ne "" && !$tool(dragging)} {
-        toggle
+        if {$button == 1} {
+            toggle
+        } elseif {$tool(armed) && [send_command {[7189]x}]} {
+            set_armed 0
+        }
     }
     set tool(press) ""
     set tool(dragging) 0
@@ -304,7 +316,7 @@ proc build_window {on} {
     foreach n {1 3} {
         bind .b <ButtonPress-$n> {press %X %Y}
         bind .b <B$n-Motion> {drag %X %Y}
-        bind .b <ButtonRelease-$n> release
+        bind .b <ButtonRelease-$n> "release $n"
     }
     bind . <Map> {map_changed %W 1}
     bind . <Unmap> {map_changed %W 0}
