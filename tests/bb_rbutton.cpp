@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 
 #include "childproc.h"
@@ -90,6 +92,22 @@ protected:
         std::string w;
         ASSERT_TRUE(Eventually([&] { return !(w = Window()).empty(); }));
         X("xdotool mousemove --window " + w + " 24 30 click " + std::to_string(button));
+    }
+    // The window's place and size: "X Y WIDTH HEIGHT".
+    std::array<int, 4> Geometry()
+    {
+        std::array<int, 4> g{};
+        std::string text = X("xdotool getwindowgeometry --shell " + Window());
+        for (auto [key, i] : {std::pair{"X=", 0}, {"Y=", 1}, {"WIDTH=", 2}, {"HEIGHT=", 3}}) {
+            size_t at = text.find(key);
+            g[i] = at == std::string::npos ? -1 : atoi(text.c_str() + at + strlen(key));
+        }
+        return g;
+    }
+    std::string ScreenPixel(int x, int y)
+    {
+        return X("xwd -silent -root | convert xwd:- -format '%[hex:p{" + std::to_string(x) + "," + std::to_string(y) +
+                 "}]' info:");
     }
     // The colours of the left and the right button, read back from the server.
     std::string Buttons()
@@ -371,4 +389,51 @@ TEST_F(RButtonTest, BadArgumentsAreRefusedAndAMissingImageShowsALetter)
         tool.outBuf.clear();
         tool.errBuf.clear();
     }
+}
+
+TEST_F(RButtonTest, DraggingMovesItOnTheScreenAndATouchThatJittersStillCounts)
+{
+    StartTool(std::to_string(getpid()));
+    ExpectState("plain withdrawn 0");
+    ExpectState("plain mapped 0");
+    ASSERT_EQ(mkfifo(SandboxPath(sb, "/dev/qvcmdin").c_str(), 0600), 0);
+    int reader = OpenFifo(sb, "/dev/qvcmdin", O_RDONLY);
+    auto [x, y, w, h] = Geometry();
+    ASSERT_EQ(x + w, 640 - 8);  // at the right edge
+    struct Case {
+        int dx, dy;              // the finger's way
+        int expectX, expectY;    // where the window ends
+    } cases[] = {
+        {-100, 50, x - 100, y + 50},
+        {1000, 1000, 640 - w, 480 - h},  // the finger stops at the screen's edge, the window inside
+        {-1000, -1000, 0, 0},
+        {3, 2, 0, 0},  // too short for a drag: a touch
+    };
+    for (const auto &c : cases) {
+        X("xdotool mousemove --window " + Window() + " 24 30 mousedown 1 mousemove_relative -- " +
+          std::to_string(c.dx) + " " + std::to_string(c.dy) + " mouseup 1");
+        EXPECT_TRUE(Eventually([&] {
+            auto g = Geometry();
+            return g[0] == c.expectX && g[1] == c.expectY;
+        })) << c.dx << "," << c.dy << ": " << Geometry()[0] << "," << Geometry()[1];
+    }
+    ExpectState("armed mapped 0");  // from the last touch only
+    EXPECT_EQ(text_of(ReadAvailable(reader)), "[7177]x");
+    close(reader);
+}
+
+TEST_F(RButtonTest, AWindowOpenedOverItIsPutBelowIt)
+{
+    StartTool(std::to_string(getpid()));
+    ExpectState("plain withdrawn 0");
+    ExpectState("plain mapped 0");
+    auto [x, y, w, h] = Geometry();
+    SimProc cover;
+    ASSERT_TRUE(SimStart(cover, "/usr/bin/env", {"DISPLAY=:" + display, "/usr/bin/wish"}));
+    SimSend(cover, "wm overrideredirect . 1\n. configure -background red\nwm geometry . 100x100+" +
+                       std::to_string(x - 20) + "+" + std::to_string(y - 20) + "\n");
+    EXPECT_TRUE(Eventually([&] { return ScreenPixel(x - 10, y - 10) == "FF0000"; }));
+    EXPECT_TRUE(Eventually([&] { return ScreenPixel(x + 16, y + 12) == FILLED; }));  // lifted at the next look
+    EXPECT_EQ(ScreenPixel(x + w + 5, y + h / 2), "FF0000");
+    SimStop(cover);
 }
