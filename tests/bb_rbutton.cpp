@@ -104,15 +104,19 @@ protected:
         }
         return g;
     }
-    std::string ScreenPixel(int x, int y)
+    // The screen's colours at the points, read back from the server, as "RRGGBB RRGGBB...".
+    std::string Pixels(const std::vector<std::array<int, 2>> &points)
     {
-        return X("xwd -silent -root | convert xwd:- -format '%[hex:p{" + std::to_string(x) + "," + std::to_string(y) +
-                 "}]' info:");
+        std::string format;
+        for (auto [x, y] : points)
+            format += (format.empty() ? "%[hex:p{" : " %[hex:p{") + std::to_string(x) + "," + std::to_string(y) + "}]";
+        return X("xwd -silent -root | convert xwd:- -format '" + format + "' info:");
     }
-    // The colours of the left and the right button, read back from the server.
+    // The colours of the left and the right button.
     std::string Buttons()
     {
-        return X("xwd -silent -id " + Window() + " | convert xwd:- -format '%[hex:p{16,12}] %[hex:p{32,12}]' info:");
+        auto [x, y, w, h] = Geometry();
+        return Pixels({{x + 16, y + 12}, {x + 32, y + 12}});
     }
 
     // The tool on its own, its standard streams ours.
@@ -125,6 +129,13 @@ protected:
                                          SandboxPath(sb, IMAGES + "rbutton.gif"), ppid, on, "0"};
         args.insert(args.end(), more.begin(), more.end());
         ASSERT_TRUE(SimStart(tool, "/usr/bin/env", args));
+    }
+    // The tool on its own, switched on, with a live process as its daemon.
+    void StartShown()
+    {
+        StartTool(std::to_string(getpid()));
+        ExpectState("plain withdrawn 0");
+        ExpectState("plain mapped 0");
     }
     // The next state line is exactly "rbutton: state " + state.
     void ExpectState(const std::string &state)
@@ -200,9 +211,7 @@ TEST_F(RButtonTest, ClickMakesTheNextTouchARightButtonTouch)
 
 TEST_F(RButtonTest, CommandsGoIntoTheFifoOnlyWhenItHasAReader)
 {
-    StartTool(std::to_string(getpid()));
-    ExpectState("plain withdrawn 0");
-    ExpectState("plain mapped 0");
+    StartShown();
     const std::string fifo = SandboxPath(sb, "/dev/qvcmdin");
     struct Case {
         const char *setup;  // what /dev/qvcmdin is
@@ -391,11 +400,9 @@ TEST_F(RButtonTest, BadArgumentsAreRefusedAndAMissingImageShowsALetter)
     }
 }
 
-TEST_F(RButtonTest, DraggingMovesItOnTheScreenAndATouchThatJittersStillCounts)
+TEST_F(RButtonTest, StaysOnTopAndMovesWithADragInsideTheScreen)
 {
-    StartTool(std::to_string(getpid()));
-    ExpectState("plain withdrawn 0");
-    ExpectState("plain mapped 0");
+    StartShown();
     ASSERT_EQ(mkfifo(SandboxPath(sb, "/dev/qvcmdin").c_str(), 0600), 0);
     int reader = OpenFifo(sb, "/dev/qvcmdin", O_RDONLY);
     auto [x, y, w, h] = Geometry();
@@ -420,20 +427,12 @@ TEST_F(RButtonTest, DraggingMovesItOnTheScreenAndATouchThatJittersStillCounts)
     ExpectState("armed mapped 0");  // from the last touch only
     EXPECT_EQ(text_of(ReadAvailable(reader)), "[7177]x");
     close(reader);
-}
 
-TEST_F(RButtonTest, AWindowOpenedOverItIsPutBelowIt)
-{
-    StartTool(std::to_string(getpid()));
-    ExpectState("plain withdrawn 0");
-    ExpectState("plain mapped 0");
-    auto [x, y, w, h] = Geometry();
+    // A window opened over it is put below it at the next look.
     SimProc cover;
     ASSERT_TRUE(SimStart(cover, "/usr/bin/env", {"DISPLAY=:" + display, "/usr/bin/wish"}));
-    SimSend(cover, "wm overrideredirect . 1\n. configure -background red\nwm geometry . 100x100+" +
-                       std::to_string(x - 20) + "+" + std::to_string(y - 20) + "\n");
-    EXPECT_TRUE(Eventually([&] { return ScreenPixel(x - 10, y - 10) == "FF0000"; }));
-    EXPECT_TRUE(Eventually([&] { return ScreenPixel(x + 16, y + 12) == FILLED; }));  // lifted at the next look
-    EXPECT_EQ(ScreenPixel(x + w + 5, y + h / 2), "FF0000");
+    SimSend(cover, "wm overrideredirect . 1\n. configure -background red\nwm geometry . 100x100+0+0\n");
+    EXPECT_TRUE(Eventually([&] { return Pixels({{60, 70}}) == "FF0000"; }));
+    EXPECT_TRUE(Eventually([&] { return Pixels({{32, 12}, {70, 20}}) == FILLED + " FF0000"; }));
     SimStop(cover);
 }
