@@ -177,6 +177,19 @@ TEST_F(RButtonTest, DaemonShowsHidesAndTellsTheModeToItsTool)
     }
 }
 
+TEST_F(RButtonTest, TheNextDaemonEndsALeftOverToolByItsLockFile)
+{
+    StartShown();
+    SandboxWriteConfig(sb, {}, "RClickTool = 1\n");
+    int leftover = tool.pid;
+    SandboxStart(sb);
+    int status = SimWait(tool, WAIT_MS);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    ASSERT_TRUE(WaitLine(sb, "rbutton: state plain mapped 0"));  // the lock is written before
+    int pid = atoi(SandboxReadFile(sb, "/tmp/rclick.lock").c_str());
+    EXPECT_TRUE(pid > 0 && pid != leftover) << pid;
+}
+
 TEST_F(RButtonTest, ClickMakesTheNextTouchARightButtonTouch)
 {
     FakePort &port = SandboxAddPort(sb, PORT);
