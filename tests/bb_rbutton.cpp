@@ -204,7 +204,8 @@ TEST_F(RButtonTest, ClickMakesTheNextTouchARightButtonTouch)
     for (auto [clicks, flags] : cases) {
         for (int i = 0; i < clicks; i++) {
             Click();
-            ASSERT_TRUE(WaitLine(sb, i ? "rbutton: state plain mapped 0" : "rbutton: state armed mapped 0"));
+            ASSERT_TRUE(WaitLine(sb, i ? "rbutton: state plain mapped 0" : "rbutton: state armed mapped 0"))
+                << clicks << " " << i << " " << sb.log;
         }
         if (clicks == 1) {
             EXPECT_TRUE(Buttons(SHELL, FILLED));
@@ -450,4 +451,15 @@ TEST_F(RButtonTest, StaysOnTopAndMovesWithADragInsideTheScreen)
     EXPECT_TRUE(Eventually([&] { return Pixels({{60, 70}}) == "FF0000"; }));
     EXPECT_TRUE(Eventually([&] { return Pixels({{32, 12}, {70, 20}}) == FILLED + " FF0000"; }));
     SimStop(cover);
+}
+
+TEST_F(RButtonTest, CommittedImagesAreWhatTheirScriptDraws)
+{
+    std::string dir = SandboxPath(sb, "/tmp");
+    EXPECT_EQ(X("/usr/bin/wish " + tool_source("make-images.tcl") + " " + dir + " && echo drawn"), "drawn");
+    for (const char *image : {"lbutton.gif", "rbutton.gif"}) {
+        std::string drawn = read_whole(dir + "/" + image);
+        EXPECT_FALSE(drawn.empty()) << image;
+        EXPECT_EQ(drawn, read_whole(tool_source(image))) << image;
+    }
 }
