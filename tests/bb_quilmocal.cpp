@@ -13,6 +13,7 @@
 // After gtest: Xlib's macros (None, Bool, Status) would rename its declarations.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/keysym.h>
 
 namespace {
 
@@ -84,6 +85,7 @@ class QuilmocalTest : public DaemonTest {
 protected:
     SimProc sim, cal;
     std::mt19937 rng{7};
+    int xvfb = -1;  // stopped at the end whatever happens
 
     void SetUp() override
     {
@@ -98,6 +100,7 @@ protected:
     {
         SimStop(cal);
         SimStop(sim);
+        StopXvfb(xvfb);
         DaemonTest::TearDown();
     }
 
@@ -351,7 +354,7 @@ TEST_F(QuilmocalTest, UsageErrorsAndAMissingDisplay)
 TEST_F(QuilmocalTest, TheTargetIsDrawnAtTheAnnouncedPixelOnAFullScreenWindow)
 {
     std::string display;
-    int xvfb = StartXvfb("640x480x24", &display);
+    xvfb = StartXvfb("640x480x24", &display);
     if (xvfb < 0)
         GTEST_SKIP() << "Xvfb is not installed";
     Start({"--no-reset", "/dev/ttyS0"}, ":" + display);
@@ -385,9 +388,41 @@ TEST_F(QuilmocalTest, TheTargetIsDrawnAtTheAnnouncedPixelOnAFullScreenWindow)
         SimSend(sim, Press(panel(at.x, at.y), rng));
     }
     CalResult r = Finish();
-    XCloseDisplay(x);
-    StopXvfb(xvfb);
     EXPECT_EQ(r.status, 0) << r.err;
     const std::string pt4 = SandboxReadFile(sb, "/usr/local/Qelvanto/pt4_ttyS0");
     EXPECT_TRUE(pt4.ends_with("#640#480#")) << pt4;
+
+    // Escape on the target screen cancels, and nothing is written.
+    Start({"/dev/ttyS0"}, ":" + display);
+    EXPECT_TRUE(SimWaitFor(cal, "target 1 of 4", WAIT_MS));
+    Window ours = 0;
+    EXPECT_TRUE(Eventually([&] {
+        Window root, parent, *children = nullptr;
+        unsigned n = 0;
+        XQueryTree(x, DefaultRootWindow(x), &root, &parent, &children, &n);
+        for (unsigned i = 0; i < n; ++i) {
+            char *name = nullptr;
+            if (XFetchName(x, children[i], &name) && name && std::string(name) == "quilmocal")
+                ours = children[i];
+            if (name)
+                XFree(name);
+        }
+        if (children)
+            XFree(children);
+        return ours != 0;
+    }));
+    XEvent key{};
+    key.xkey.type = KeyPress;
+    key.xkey.display = x;
+    key.xkey.window = ours;
+    key.xkey.root = DefaultRootWindow(x);
+    key.xkey.keycode = XKeysymToKeycode(x, XK_Escape);
+    key.xkey.same_screen = True;
+    XSendEvent(x, ours, True, KeyPressMask, &key);
+    XFlush(x);
+    r = Finish();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cancelled: nothing written"), std::string::npos) << r.err;
+    EXPECT_EQ(SandboxReadFile(sb, "/usr/local/Qelvanto/pt4_ttyS0"), pt4);
+    XCloseDisplay(x);
 }

@@ -193,8 +193,7 @@ static void drop_scratch(CalFile *files)
 
 bool WriteCalibration(const Calibration &c, const char *device)
 {
-    static CalFile files[KINDS];
-    files[PT4] = files[PT25] = files[FLAG] = CalFile{};
+    CalFile files[KINDS];
     for (int k = 0; k < KINDS; ++k)
         if (!name_file(&files[k], static_cast<FileKind>(k), device))
             return false;
@@ -224,11 +223,9 @@ bool WriteCalibration(const Calibration &c, const char *device)
 
 int RestoreCalibration(const char *device)
 {
-    static CalFile files[KINDS];
     int restored = 0;
     for (int k = 0; k < KINDS; ++k) {
-        CalFile &f = files[k];
-        f = CalFile{};
+        CalFile f;
         struct stat st;
         if (!name_file(&f, static_cast<FileKind>(k), device))
             return EXIT_FAIL;

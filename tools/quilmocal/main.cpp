@@ -189,7 +189,7 @@ static int calibrate(Session *s, const Options &o)
 {
     Calibration c;
     PlanTargets(&c, o.points, o.width, o.height);
-    static Share sh;
+    Share sh;
     activeShare = &sh;
     if (!ShareBegin(&sh, o.device)) {
         end_share();
