@@ -215,8 +215,10 @@ TEST_F(QuilmocalTest, TwentyFivePointsFollowAWarpThatFourPointsCannot)
     Panel warped = Mounted(false, true, false, 14);
     Start({"--screen", "1024x768", "/dev/ttyS0"});
     CalResult four = Drive(warped);
-    // The check sees the warp: the verdict fails, and says by how much.
+    // The check sees the warp: the verdict fails, and the new files stay for the user to judge.
     EXPECT_EQ(four.status, 1);
+    EXPECT_NE(four.err.find("the check found errors above 12.8 px"), std::string::npos) << four.err;
+    EXPECT_NE(four.err.find("'quilmocal --restore /dev/ttyS0' puts the old one back"), std::string::npos);
     double worstFour = WorstTap(warped, TAPS);
     EXPECT_GT(worstFour, 6.0);
 
@@ -295,7 +297,7 @@ TEST_F(QuilmocalTest, RunsThatDoNotFinishLeaveTheOldFilesAlone)
     }
 }
 
-TEST_F(QuilmocalTest, RestoreBringsBackThePreviousCalibration)
+TEST_F(QuilmocalTest, CheckAloneAndRestoreBringBackThePreviousCalibration)
 {
     const std::string defaults = CalFiles();
     Start({"--screen", "1024x768", "--no-reset", "/dev/ttyS0"});
@@ -304,6 +306,18 @@ TEST_F(QuilmocalTest, RestoreBringsBackThePreviousCalibration)
     EXPECT_EQ(r.lines.back(), "verdict: not checked, quilmod was not reset (--no-reset)");
     const std::string calibrated = CalFiles();
     EXPECT_NE(calibrated, defaults);
+    // The check on its own judges what the daemon runs on: the defaults until it resets.
+    Panel panel = Mounted(true, false, true);
+    Start({"--check", "--screen", "1024x768", "/dev/ttyS0"});
+    CalResult check = Drive(panel);
+    EXPECT_EQ(check.status, 1);
+    EXPECT_EQ(check.lines.front(), "check 1 of 5 at 512 384");
+    Command(sb, "[7178]x");
+    Sync(sb);
+    Start({"--check", "--screen", "1024x768", "/dev/ttyS0"});
+    check = Drive(panel);
+    EXPECT_EQ(check.status, 0) << check.err;
+    EXPECT_EQ(check.lines.size(), 11u);
     Start({"--restore", "/dev/ttyS0"});
     CalResult back = Finish();
     EXPECT_EQ(back.status, 0) << back.err;

@@ -180,7 +180,10 @@ static int run_check(Session *s, const Options &o)
     }
     close(fd);
     printf("verdict: max error %.1f px, mean %.1f px\n", worst, sum / CHECK_TARGETS);
-    return worst <= std::hypot(o.width, o.height) * VERDICT_PERCENT / 100 ? EXIT_OK : EXIT_FAIL;
+    const double allowed = std::hypot(o.width, o.height) * VERDICT_PERCENT / 100;
+    if (worst <= allowed)
+        return EXIT_OK;
+    return Complain(EXIT_FAIL, "the check found errors above %.1f px (1 %% of the screen diagonal)", allowed);
 }
 
 // ---- calibrating ----
@@ -213,7 +216,10 @@ static int calibrate(Session *s, const Options &o)
     }
     if (!reset_daemon())
         return EXIT_FAIL;
-    return run_check(s, o);
+    int status = run_check(s, o);
+    if (status != EXIT_OK)  // the new files may still beat the old: the choice is the user's
+        Complain(status, "the new calibration stays; 'quilmocal --restore %s' puts the old one back", o.device);
+    return status;
 }
 
 static int restore(const Options &o)
