@@ -41,7 +41,7 @@ struct Options {
 
 enum Outcome { MEASURED, CANCELLED, TIMED_OUT, INTERRUPTED, FAILED };
 
-static Share *activeShare;  // ended by ScreenLost too
+static Share *activeShare;  // ended by screen_lost too
 static bool filesWritten;
 
 static void end_share()
