@@ -64,6 +64,14 @@ static void serve_children(int interrupted)
     CursorChildService(woken);
 }
 
+// The shorter of two optional time-outs (null: none); null only when both are.
+static const struct timespec *earlier(const struct timespec *a, const struct timespec *b)
+{
+    if (!a || !b)
+        return a ? a : b;
+    return a->tv_sec < b->tv_sec || (a->tv_sec == b->tv_sec && a->tv_nsec <= b->tv_nsec) ? a : b;
+}
+
 // Panels in list order; a reset run by a handler ends the walk, since the records may be new.
 static void serve_panels(const fd_set *ready, unsigned generation)
 {
@@ -77,12 +85,14 @@ static void serve_panels(const fd_set *ready, unsigned generation)
 
 int ServiceCycle()
 {
+    SelfResetIfDue();
     collect_signals();
     reset_if_asked();
     serve_children(0);
     fd_set ready = fdSet;
-    struct timespec left;
-    int n = pselect(fdMax + 1, &ready, nullptr, nullptr, CursorWaitLimit(&left), &selectMask);
+    struct timespec wait, left;
+    const struct timespec *limit = earlier(SelfResetTimeout(&wait), CursorWaitLimit(&left));
+    int n = pselect(fdMax + 1, &ready, nullptr, nullptr, limit, &selectMask);
     if (n <= 0) {
         serve_children(n < 0);  // a time-out is xsetroot's limit; an interruption may be its end
         return n;
