@@ -7,16 +7,26 @@ set(QUILMOD_UNITDIR "lib/systemd/system" CACHE STRING "systemd unit directory (r
 set(QUILMOD_UDEVDIR "lib/udev/rules.d" CACHE STRING "udev rules directory (relative: below the prefix)")
 set(QUILMOD_TMPFILESDIR "lib/tmpfiles.d" CACHE STRING "tmpfiles.d directory (relative: below the prefix)")
 set(QUILMOD_SYSUSERSDIR "lib/sysusers.d" CACHE STRING "sysusers.d directory (relative: below the prefix)")
-# A Debian package may not ship files under /usr/local: it ships them here and its maintainer
-# scripts place them. Empty: install them where the daemon reads them.
-set(QUILMOD_FIXED_STAGING "" CACHE STRING "Where the /usr/local/Qelvanto files go instead (package builds)")
-option(QUILMOD_INSTALL_CONFIG "Install /etc/quilmod.conf (package builds: a conffile)" OFF)
+# The Debian package's layout: a package may not ship files under /usr/local, so the files of
+# /usr/local/Qelvanto/ go to share/quilmod for its maintainer scripts to place; /etc/quilmod.conf
+# ships as a conffile, with the copyright and changelog Debian wants.
+option(QUILMOD_PACKAGE_LAYOUT "Install for the Debian package (scripts/package)" OFF)
+set(QUILMOD_MAINTAINER "quilmod developers <quilmod@localhost>" CACHE STRING
+  "The package's Maintainer (scripts/package takes it from DEBFULLNAME and DEBEMAIL or git)")
 
-set(QUILMOD_FIXED_DIR /usr/local/Qelvanto)
-if(QUILMOD_FIXED_STAGING)
-  set(fixed_dest ${QUILMOD_FIXED_STAGING})
+if(QUILMOD_PACKAGE_LAYOUT)
+  set(fixed_dest ${CMAKE_INSTALL_DATADIR}/quilmod)
+  install(FILES data/quilmod.conf DESTINATION /etc)
+  install(FILES dist/deb/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  set(changelog ${CMAKE_BINARY_DIR}/dist/changelog)
+  string(TIMESTAMP built "%a, %d %b %Y %H:%M:%S +0000" UTC)
+  file(WRITE ${changelog} "quilmod (${PROJECT_VERSION}) unstable; urgency=medium\n\n"
+    "  * Built from the source tree with scripts/package.\n\n"
+    " -- ${QUILMOD_MAINTAINER}  ${built}\n")
+  install(CODE "execute_process(COMMAND gzip -9nf ${changelog})")
+  install(FILES ${changelog}.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 else()
-  set(fixed_dest ${QUILMOD_FIXED_DIR})
+  set(fixed_dest /usr/local/Qelvanto)
 endif()
 
 install(TARGETS quilmod RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
@@ -36,9 +46,6 @@ foreach(image lbutton.gif rbutton.gif)
 endforeach()
 if(EXISTS ${CMAKE_SOURCE_DIR}/tools/rbutton/rbutton.tcl)
   install(PROGRAMS tools/rbutton/rbutton.tcl DESTINATION ${fixed_dest}/diag)
-endif()
-if(QUILMOD_INSTALL_CONFIG)
-  install(FILES data/quilmod.conf DESTINATION /etc)
 endif()
 
 # Units and the udev rule name the programs by their installed path, which the prefix given
@@ -80,4 +87,17 @@ if(SCDOC AND GZIP AND MAN_SOURCES)
     install(FILES ${out}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
   endforeach()
   add_custom_target(man ALL DEPENDS ${man_pages})
+endif()
+
+# The install checks (tests/sh_install.sh): exit status 77 is a skip, with its reason printed.
+if(BUILD_TESTING)
+  foreach(check fresh units man package)
+    add_test(NAME Install.${check}
+      COMMAND bash ${CMAKE_SOURCE_DIR}/tests/sh_install.sh ${check} ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}
+              $<IF:$<BOOL:${QUILMOD_SANITIZE}>,ON,OFF>)
+    set_tests_properties(Install.${check} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900)
+  endforeach()
+  # The package is built in the fresh check's folder, after it.
+  set_tests_properties(Install.fresh PROPERTIES FIXTURES_SETUP fresh_build)
+  set_tests_properties(Install.package PROPERTIES FIXTURES_REQUIRED fresh_build)
 endif()
