@@ -575,3 +575,28 @@ TEST_F(QuilmoctlBadInput, ADaemonThatNeverAnswersIsAnErrorNotAHang)
     close(in);
     close(out);
 }
+
+TEST_F(QuilmoctlBadInput, ACommandNobodyTakesMayStillRunLater)
+{
+    // A reader that holds the command FIFO open and never reads: the command stays queued.
+    mkfifo(SandboxPath(sb, "/dev/qvcmdin").c_str(), 0622);
+    int in = open(SandboxPath(sb, "/dev/qvcmdin").c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(in, 0);
+    ExpectFailure(Ctl(sb, {"flush"}), 1, "not take the command within 5 s; it may still carry it out later");
+    Bytes queued = ReadAvailable(in);
+    EXPECT_EQ(std::string(queued.begin(), queued.end()), "[7188]x\n");
+    close(in);
+}
+
+TEST_F(QuilmoctlSettings, StopGoesByTheFifoWhenThePidFileNamesAnotherProgram)
+{
+    SandboxStart(sb);
+    // A live process that is not quilmod, as a pid file left from a reboot can name.
+    SimProc other;
+    ASSERT_TRUE(SimStart(other, "/bin/sleep", {"60"}));
+    SandboxWriteFile(sb, "/var/run/quilmod.pid", std::to_string(other.pid) + "\n");
+    ExpectOk(Ctl(sb, {"stop"}));
+    ASSERT_TRUE(SandboxWaitExit(sb, 0));
+    EXPECT_EQ(kill(other.pid, 0), 0);  // looked at, never taken for the daemon
+    SimStop(other);
+}
