@@ -1,4 +1,5 @@
 // Calibration mode and data files: per-port flag, four-point and twenty-five-point files.
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string_view>
@@ -314,4 +315,41 @@ int SavePt25defaulttoFile(TouchPanel *p)
         return 1;
     }
     return 0;
+}
+
+// The mode's data line parsed as the loaders parse it; 1 = the daemon would load it.
+static int quiet_load(FILE *fp, size_t readSize, size_t maxLine, int *values, int count)
+{
+    std::array<char, PT25_READ> line;
+    size_t len = read_first_line(fp, line.data(), std::min(readSize, line.size()));
+    return len > 0 && len <= maxLine && parse_fields(line.data(), len, values, count) == count;
+}
+
+void ReadCalState(const char *device, CalState *out)
+{
+    TouchPanel p = {};
+    p.device = const_cast<char *>(device);  // only its name is read
+    CalPath path;
+    *out = {MODE_4, 0, 0, 1, DEFAULT_WIDTH, DEFAULT_HEIGHT};
+    if (FILE *fp = open_cal(path, FLAG_STEM, &p)) {
+        char flag[3] = {};
+        if (fread(flag, 1, 2, fp) > 0 && AtoiSat(flag) == MODE_25)
+            out->mode = MODE_25;
+        fclose(fp);
+    }
+    bool grid = out->mode == MODE_25;
+    std::array<int, PT25_FIELDS> v{};
+    FILE *fp = open_cal(path, grid ? PT25_STEM : PT4_STEM, &p);
+    if (!fp)
+        return;
+    out->present = 1;
+    int count = grid ? PT25_FIELDS : PT4_FIELDS;
+    out->valid = quiet_load(fp, grid ? PT25_READ : PT4_READ, grid ? PT25_MAX_LINE : PT4_MAX_LINE, v.data(), count);
+    fclose(fp);
+    if (!out->valid)
+        return;
+    const int *defaults = grid ? PT25_DEFAULTS.data() : PT4_DEFAULTS.data();
+    out->isDefault = std::equal(v.begin(), v.begin() + count, defaults);
+    out->width = v[static_cast<size_t>(count - 2)];
+    out->height = v[static_cast<size_t>(count - 1)];
 }
