@@ -99,6 +99,12 @@ check_units() {
          { prev = $0 } END { exit bad }' "${units[0]}" || fail "hardening lines without a comment"
     grep -q "RUN+=\"$pfx/bin/quilmoctl hotplug \$devnode\"" "$pfx/lib/udev/rules.d/90-quilmod-hotplug.rules" ||
         fail "the udev rule does not run the installed quilmoctl"
+    # The bash completion offers exactly the subcommands quilmoctl's help lists.
+    local listed offered
+    listed=$("$build/bin/quilmoctl" --help | awk '/^  [a-z]/ { print $1 }' | sort)
+    offered=$(bash -c '. "$1"; COMP_WORDS=(quilmoctl ""); COMP_CWORD=1; _quilmoctl; printf "%s\n" "${COMPREPLY[@]}"' \
+        _ "$pfx/share/bash-completion/completions/quilmoctl" | grep -v '^-' | sort)
+    [ "$listed" = "$offered" ] || fail "completion offers $(echo $offered) but help lists $(echo $listed)"
     if command -v udevadm >/dev/null && udevadm verify --help >/dev/null 2>&1; then
         udevadm verify "$pfx/lib/udev/rules.d/90-quilmod-hotplug.rules" || fail "udevadm verify"
     fi
