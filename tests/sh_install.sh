@@ -53,6 +53,11 @@ check_fresh() {
         /usr/lib/systemd/system/quilmod.service /usr/lib/udev/rules.d/90-quilmod-hotplug.rules \
         /usr/lib/tmpfiles.d/quilmod.conf /usr/share/bash-completion/completions/quilmoctl \
         /usr/local/Qelvanto/image/empty.xbm
+    if [ -f "$src/tools/rbutton/rbutton.tcl" ]; then
+        expect_files "$dest" /usr/local/Qelvanto/diag/rbutton.tcl /usr/local/Qelvanto/image/lbutton.gif \
+            /usr/local/Qelvanto/image/rbutton.gif
+        [ -x "$dest/usr/local/Qelvanto/diag/rbutton.tcl" ] || fail "the right-click tool is not executable"
+    fi
     grep -qx 'ExecStart=/usr/sbin/quilmod -d' "$dest/usr/lib/systemd/system/quilmod.service" ||
         fail "the unit does not run the installed daemon"
     [ -e "$dest/etc/quilmod.conf" ] && fail "a plain install must leave /etc/quilmod.conf to the daemon"
@@ -151,6 +156,12 @@ check_package() {
         /usr/share/doc/quilmod/copyright; do
         grep -qx "$p" "$tmp/list" || fail "the package lacks $p"
     done
+    if [ -f "$src/tools/rbutton/rbutton.tcl" ]; then
+        for p in /usr/share/quilmod/diag/rbutton.tcl /usr/share/quilmod/image/lbutton.gif \
+            /usr/share/quilmod/image/rbutton.gif; do
+            grep -qx "$p" "$tmp/list" || fail "the package lacks $p"
+        done
+    fi
     grep -q '^/usr/local' "$tmp/list" && fail "the package ships files under /usr/local"
     dpkg-deb -f "$deb" Depends | grep -q 'libc6' || fail "Depends does not come from the libraries"
     [ "$(dpkg-deb -f "$deb" Recommends)" = "x11-xserver-utils, tk" ] || fail "Recommends"
