@@ -142,6 +142,8 @@ TEST_F(InstallTest, TmpfilesFifosServeTheGroupOnly)
         GTEST_SKIP() << "systemd-tmpfiles is not installed (systemd)";
     SandboxWriteFile(sb, "/etc/group", "root:x:0:\nquilmod:x:" + std::to_string(GROUP_ID) + ":\n");
     SandboxWriteFile(sb, "/etc/passwd", "root:x:0:0:root:/root:/bin/sh\n");
+    SandboxAddPort(sb, "/dev/ttyS0");
+    SandboxWriteConfig(sb, {"/dev/ttyS0"}, "RClickTool = 0\n");
     Outcome made = RunProgram({"/usr/bin/systemd-tmpfiles", "--root=" + sb.root, "--create",
                            QUILMOD_SOURCE_DIR "/dist/quilmod.tmpfiles"}, {});
     ASSERT_EQ(made.status, 0) << made.out;
@@ -167,6 +169,8 @@ TEST_F(InstallTest, TmpfilesFifosServeTheGroupOnly)
         {"member", {GROUP_ID}, {"mode"}, 0, "DRAWING"},
         {"member", {GROUP_ID}, {"mode", "desktop"}, 0, ""},
         {"member", {GROUP_ID}, {"mode"}, 0, "DESKTOP"},
+        // root's descriptors are closed to a member: status says so rather than "not held"
+        {"member", {GROUP_ID}, {"status"}, 0, "port /dev/ttyS0: present, held: unknown"},
     };
     for (const auto &c : cases) {
         std::vector<std::string> args = {QUILMOD_BIN_DIR "/quilmoctl"};

@@ -116,7 +116,7 @@ int RunHotplug(const char *devnode)
 struct PortState {
     std::string device;
     bool exists = false;
-    bool held = false;
+    int held = 0;  // 1 held by the daemon, 0 not, -1 unknown (its descriptors are not ours to see)
     CalState cal{};
 };
 
@@ -129,13 +129,37 @@ static const char *values_word(const CalState &c)
     return c.isDefault ? "default" : "calibrated";
 }
 
-static void port_state(const std::string &device, PortState *ps)
+// Whether a user may look into the daemon's descriptors: root's process is closed to others.
+static bool fds_visible(pid_t pid)
+{
+    char dir[64];
+    if (ProcPath(dir, sizeof dir, static_cast<int>(pid), "fd") != 0)
+        return false;
+    DIR *d = opendir(dir);
+    if (!d)
+        return false;
+    closedir(d);
+    return true;
+}
+
+static void port_state(const std::string &device, pid_t pid, bool visible, PortState *ps)
 {
     ps->device = device;
     struct stat st;
     ps->exists = node_of(device, &st);
-    ps->held = ps->exists && S_ISCHR(st.st_mode) && HeldByDaemon(st);
+    if (ps->exists && S_ISCHR(st.st_mode) && pid)
+        ps->held = visible ? HeldByDaemon(st) : -1;
     ReadCalState(device.c_str(), &ps->cal);
+}
+
+static const char *held_text(int held)
+{
+    return held > 0 ? ", held by quilmod" : held < 0 ? ", held: unknown (no access to quilmod's descriptors)" : "";
+}
+
+static const char *held_json(int held)
+{
+    return held > 0 ? "true" : held < 0 ? "null" : "false";
 }
 
 // A JSON string: quotes, backslashes and control characters escaped.
@@ -166,7 +190,7 @@ static void print_json(pid_t pid, int mode, bool modeKnown, const std::vector<Po
         printf("%s{\"device\":", i ? "," : "");
         json_string(p.device);
         printf(",\"exists\":%s,\"held\":%s,\"calibration\":%d,\"values\":\"%s\",\"width\":%d,\"height\":%d}",
-               p.exists ? "true" : "false", p.held ? "true" : "false", p.cal.mode, values_word(p.cal), p.cal.width,
+               p.exists ? "true" : "false", held_json(p.held), p.cal.mode, values_word(p.cal), p.cal.width,
                p.cal.height);
     }
     printf("]}\n");
@@ -182,7 +206,7 @@ static void print_text(pid_t pid, int mode, bool modeKnown, const std::vector<Po
         printf("mode: %s\n", mode == MODE_DRAWING ? "DRAWING" : "DESKTOP");
     for (const PortState &p : ports)
         printf("port %s: %s%s; %d-point calibration, %s; screen %dx%d\n", p.device.c_str(),
-               p.exists ? "present" : "missing", p.held ? ", held by quilmod" : "", p.cal.mode, values_word(p.cal),
+               p.exists ? "present" : "missing", held_text(p.held), p.cal.mode, values_word(p.cal),
                p.cal.width, p.cal.height);
 }
 
@@ -201,8 +225,9 @@ int RunStatus(bool json)
         }
     }
     std::vector<PortState> ports(devices.size());
+    bool visible = pid && fds_visible(pid);
     for (size_t i = 0; i < devices.size(); i++)
-        port_state(devices[i], &ports[i]);
+        port_state(devices[i], pid, visible, &ports[i]);
     (json ? print_json : print_text)(pid, mode, modeKnown, ports);
     return configured && (!pid || modeKnown) ? EXIT_OK : EXIT_FAIL;
 }
