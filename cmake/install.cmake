@@ -91,7 +91,7 @@ endif()
 
 # The install checks (tests/sh_install.sh): exit status 77 is a skip, with its reason printed.
 if(BUILD_TESTING)
-  foreach(check fresh units man package)
+  foreach(check deps fresh units man package)
     add_test(NAME Install.${check}
       COMMAND bash ${CMAKE_SOURCE_DIR}/tests/sh_install.sh ${check} ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}
               $<IF:$<BOOL:${QUILMOD_SANITIZE}>,ON,OFF>)

@@ -205,11 +205,28 @@ check_maintainer_scripts() {
     return 0
 }
 
+# As a user who cannot install, scripts/deps names what is missing and fails.
+check_deps() {
+    need dpkg-query "package checks"
+    local as=()
+    if [ "$(id -u)" = 0 ]; then
+        need setpriv "dropping root for the check"
+        as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+    fi
+    local probe='. "$1/scripts/deps"; needed+=(quilmod-no-such-package); deps_install probe'
+    if "${as[@]}" bash -c "$probe" _ "$src" > "$tmp/deps.out" 2>&1; then
+        fail "deps_install succeeded with a package missing: $(cat "$tmp/deps.out")"
+    fi
+    grep -q '^probe: missing packages: quilmod-no-such-package' "$tmp/deps.out" ||
+        fail "the missing package is not named: $(cat "$tmp/deps.out")"
+}
+
 case $check in
+    deps) check_deps ;;
     fresh) check_fresh ;;
     units) check_units ;;
     man) check_man ;;
     package) check_package ;;
-    *) echo "usage: $0 fresh|units|man|package SOURCE_DIR BUILD_DIR SANITIZE" >&2; exit 2 ;;
+    *) echo "usage: $0 deps|fresh|units|man|package SOURCE_DIR BUILD_DIR SANITIZE" >&2; exit 2 ;;
 esac
 echo "PASS: $check"
