@@ -1,7 +1,10 @@
 // Calibration mode and data files: per-port flag, four-point and twenty-five-point files.
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <string_view>
 
 #include "quilmod.h"
@@ -18,6 +21,8 @@ constexpr const char *FLAG_STEM = "/usr/local/Qelvanto/pt4flag_";
 constexpr const char *PT4_STEM = "/usr/local/Qelvanto/pt4_";
 constexpr const char *PT25_STEM = "/usr/local/Qelvanto/pt25_";
 constexpr size_t DEV_PREFIX = 5;  // "/dev/"
+constexpr char SCRATCH_SUFFIX[] = ".XXXXXX";  // a new file is written beside the one it replaces
+constexpr int CAL_FILE_MODE = 0644;
 
 constexpr int MODE_25 = 25;
 constexpr int MODE_4 = 4;
@@ -56,24 +61,51 @@ static void cal_path(CalPath &out, const char *stem, const TouchPanel *p)
         out[0] = '\0';
 }
 
-// Builds the path into out and opens the file for reading.
-static FILE *open_cal(CalPath &out, const char *stem, const TouchPanel *p)
+enum CalRead {
+    CAL_READ,      // the first line is in the buffer
+    CAL_MISSING,   // no such file: defaults may be written
+    CAL_UNUSABLE,  // there but not readable now (a link, a FIFO, EMFILE, EIO): leave it alone
+};
+
+// The first line as a C string: a zero byte ends it, and so does a line end (kept), after
+// at most size - 1 bytes. The length, or -1 on a read error.
+static long read_first_line(int fd, char *buf, size_t size)
 {
-    cal_path(out, stem, p);
-    return fopen(out.data(), "r");
+    long n = ReadUpTo(fd, buf, size - 1);
+    if (n < 0)
+        return -1;
+    buf[n] = '\0';
+    if (char *end = static_cast<char *>(memchr(buf, '\n', (size_t)n)))
+        end[1] = '\0';
+    return (long)strlen(buf);
 }
 
-// The first line, line end included, at most size - 1 bytes of any value.
-static size_t read_first_line(FILE *fp, char *buf, size_t size)
+static void say_unusable(const char *stem, const TouchPanel *p, int err)
 {
-    size_t n = 0;
-    int c;
-    while (n + 1 < size && (c = getc(fp)) != EOF) {
-        buf[n++] = (char)c;
-        if (c == '\n')
-            break;
+    printf("cannot read %s%s: %s; default data used, the file is left alone\n", stem, port_name(p),
+           err ? strerror(err) : "not a regular file");
+}
+
+// Builds the path into out and reads the file's first line into buf (*len its length).
+static CalRead read_cal(CalPath &out, const char *stem, const TouchPanel *p, char *buf, size_t size,
+                        long *len)
+{
+    cal_path(out, stem, p);
+    int fd = OpenRegular(out.data());
+    if (fd == -1 && errno == ENOENT)
+        return CAL_MISSING;
+    if (fd < 0) {
+        say_unusable(stem, p, fd == -1 ? errno : 0);
+        return CAL_UNUSABLE;
     }
-    return n;
+    *len = read_first_line(fd, buf, size);
+    int err = errno;
+    close(fd);
+    if (*len < 0) {
+        say_unusable(stem, p, err);
+        return CAL_UNUSABLE;
+    }
+    return CAL_READ;
 }
 
 // Field k (below count) of the line into values[k]; returns the number of separators.
@@ -138,14 +170,15 @@ static void store_grid(int (*plane)[5][5], const int *v)
     }
 }
 
-// 0 = written, 1 = could not be created (or written).
+// 0 = written, 1 = could not be created (or written). The file is replaced whole and
+// comes out 0644 whatever the umask; a link at the path is replaced, never followed.
 static int write_file(const char *path, std::string_view text)
 {
-    FILE *fp = fopen(path, "w");
-    if (!fp)
+    std::array<char, QLM_PATH + sizeof SCRATCH_SUFFIX> scratch;
+    int n = snprintf(scratch.data(), scratch.size(), "%s%s", path, SCRATCH_SUFFIX);
+    if (!*path || n < 0 || (size_t)n >= scratch.size())
         return 1;
-    size_t put = fwrite(text.data(), 1, text.size(), fp);
-    return (fclose(fp) != 0 || put != text.size()) ? 1 : 0;
+    return ReplaceFile(path, scratch.data(), text, CAL_FILE_MODE) != 0;
 }
 
 // The fields as "v#v#...#", written without a line end or terminator.
@@ -176,35 +209,32 @@ int Get_4pcal_25pcal_mode(TouchPanel *p)
 {
     puts("Get_4pcal_25pcal_mode function");
     CalPath path;
-    FILE *fp = open_cal(path, FLAG_STEM, p);
-    if (!fp) {
+    char flag[3];  // two bytes and a terminator
+    long len = 0;
+    if (read_cal(path, FLAG_STEM, p, flag, sizeof flag, &len) != CAL_READ) {
         puts("failed to open");
         p->_25Mode = MODE_4;
         return 1;
     }
-    char flag[3] = {};  // two bytes and a terminator
-    if (fread(flag, 1, 2, fp) == 0)
+    if (len == 0)
         puts("read error");
     int value = AtoiSat(flag);
     printf("the pcalflag is %d\n", value);
     p->_25Mode = value == MODE_25 ? MODE_25 : MODE_4;
     printf("Get_4pcal_25pcal_mode  %d\n", p->_25Mode);
-    fclose(fp);
     return 0;
 }
 
 // 1 = the line was loaded into the panel. 0 = rejected; size[] then holds the
 // width and height to keep (a line with the wrong count keeps what it parsed).
-static int load_pt4(FILE *fp, TouchPanel *p, int *size)
+static int load_pt4(const char *line, size_t len, TouchPanel *p, int *size)
 {
-    std::array<char, PT4_READ> line;
-    size_t len = read_first_line(fp, line.data(), line.size());
     if (len == 0 || len > PT4_MAX_LINE) {
         puts("the programe will create default file and use default data-length<0");
         return 0;
     }
     int v[PT4_FIELDS] = {0, 0, 0, 0, 0, 0, 0, 0, DEFAULT_WIDTH, DEFAULT_HEIGHT};
-    if (parse_fields(line.data(), len, v, PT4_FIELDS) != PT4_FIELDS) {
+    if (parse_fields(line, len, v, PT4_FIELDS) != PT4_FIELDS) {
         printf("this file data is not ok ,it will create it again and use default-testflagerror");
         size[0] = v[8];
         size[1] = v[9];
@@ -216,32 +246,40 @@ static int load_pt4(FILE *fp, TouchPanel *p, int *size)
     return 1;
 }
 
+static void use_pt4_defaults(TouchPanel *p, const int *size)
+{
+    store_corners(p, PT4_DEFAULTS.data());
+    p->screen_width_4 = size[0];
+    p->screen_high_4 = size[1];
+}
+
 int read4ptdata(TouchPanel *p)
 {
     CalPath path;
     int size[2] = {DEFAULT_WIDTH, DEFAULT_HEIGHT};
-    FILE *fp = open_cal(path, PT4_STEM, p);
-    if (!fp) {
+    std::array<char, PT4_READ> line;
+    long len = 0;
+    switch (read_cal(path, PT4_STEM, p, line.data(), line.size(), &len)) {
+    case CAL_READ:
+        if (load_pt4(line.data(), (size_t)len, p, size))
+            return 0;
+        break;
+    case CAL_MISSING:
         printf("failed to open %s%s\n", PT4_STEM, port_name(p));  // messages name the real path
         puts("the programe will create default file and use default data");
-    } else {
-        int loaded = load_pt4(fp, p, size);
-        fclose(fp);
-        if (loaded)
-            return 0;
+        break;
+    case CAL_UNUSABLE:
+        use_pt4_defaults(p, size);
+        return 0;
     }
-    store_corners(p, PT4_DEFAULTS.data());
-    p->screen_width_4 = size[0];
-    p->screen_high_4 = size[1];
+    use_pt4_defaults(p, size);
     SavePt4defaulttoFile(p);
     return 0;
 }
 
 // 1 = the line was loaded into the panel, 0 = rejected.
-static int load_pt25(FILE *fp, TouchPanel *p)
+static int load_pt25(const char *line, size_t len, TouchPanel *p)
 {
-    std::array<char, PT25_READ> line;
-    size_t len = read_first_line(fp, line.data(), line.size());
     printf("read25ptdata  the length is %d\n", (int)len);
     if (len == 0 || len > PT25_MAX_LINE) {
         puts("the programe will create default file and use default data-length<0");
@@ -250,7 +288,7 @@ static int load_pt25(FILE *fp, TouchPanel *p)
     int v[PT25_FIELDS] = {};
     v[50] = DEFAULT_WIDTH;
     v[51] = DEFAULT_HEIGHT;
-    if (parse_fields(line.data(), len, v, PT25_FIELDS) != PT25_FIELDS) {
+    if (parse_fields(line, len, v, PT25_FIELDS) != PT25_FIELDS) {
         puts("this file data is not ok ,it will create it again and use default-testflag      error ");
         return 0;
     }
@@ -260,23 +298,33 @@ static int load_pt25(FILE *fp, TouchPanel *p)
     return 1;
 }
 
-int read25ptdata(TouchPanel *p)
+static void use_pt25_defaults(TouchPanel *p)
 {
-    puts("read25ptdata function");
-    CalPath path;
-    FILE *fp = open_cal(path, PT25_STEM, p);
-    if (!fp) {
-        puts("the programe will create default file and use default data-open file error");
-    } else {
-        int loaded = load_pt25(fp, p);
-        fclose(fp);
-        if (loaded)
-            return 0;
-    }
     store_grid(p->coef.delta, PT25_DEFAULTS.data());
     store_grid(p->coef.delta_S, PT25_DEFAULTS.data());
     p->screen_width_25 = DEFAULT_WIDTH;
     p->screen_high_25 = DEFAULT_HEIGHT;
+}
+
+int read25ptdata(TouchPanel *p)
+{
+    puts("read25ptdata function");
+    CalPath path;
+    std::array<char, PT25_READ> line;
+    long len = 0;
+    switch (read_cal(path, PT25_STEM, p, line.data(), line.size(), &len)) {
+    case CAL_READ:
+        if (load_pt25(line.data(), (size_t)len, p))
+            return 0;
+        break;
+    case CAL_MISSING:
+        puts("the programe will create default file and use default data-open file error");
+        break;
+    case CAL_UNUSABLE:
+        use_pt25_defaults(p);
+        return 0;
+    }
+    use_pt25_defaults(p);
     SavePt25defaulttoFile(p);
     return 0;
 }
@@ -298,15 +346,15 @@ int SavePt4defaulttoFile(TouchPanel *p)
     return 0;
 }
 
-// 0 = data file written, 1 = it could not be created. A missing flag file gets "4".
+// 0 = data file written, 1 = it could not be created. A missing flag file gets "4"; one
+// that is there (or cannot be looked at now) keeps its mode.
 int SavePt25defaulttoFile(TouchPanel *p)
 {
     CalPath flag, path;
-    FILE *fp = open_cal(flag, FLAG_STEM, p);
+    cal_path(flag, FLAG_STEM, p);
     cal_path(path, PT25_STEM, p);
-    if (fp) {
-        fclose(fp);
-    } else {
+    struct stat st;
+    if (lstat(flag.data(), &st) != 0 && errno == ENOENT) {
         puts("the flag file is not exist ");
         write_file(flag.data(), "4");
     }
@@ -317,35 +365,36 @@ int SavePt25defaulttoFile(TouchPanel *p)
     return 0;
 }
 
-// The mode's data line parsed as the loaders parse it; 1 = the daemon would load it.
-static int quiet_load(FILE *fp, size_t readSize, size_t maxLine, int *values, int count)
+// The first line of a calibration file, read quietly; -1 when it is missing or unreadable.
+static long quiet_first_line(const char *stem, const TouchPanel *p, char *buf, size_t size)
 {
-    std::array<char, PT25_READ> line;
-    size_t len = read_first_line(fp, line.data(), std::min(readSize, line.size()));
-    return len > 0 && len <= maxLine && parse_fields(line.data(), len, values, count) == count;
+    CalPath path;
+    cal_path(path, stem, p);
+    int fd = OpenRegular(path.data());
+    if (fd < 0)
+        return -1;
+    long len = read_first_line(fd, buf, size);
+    close(fd);
+    return len;
 }
 
 void ReadCalState(const char *device, CalState *out)
 {
     TouchPanel p = {};
     p.device = const_cast<char *>(device);  // only its name is read
-    CalPath path;
     *out = {MODE_4, 0, 0, 1, DEFAULT_WIDTH, DEFAULT_HEIGHT};
-    if (FILE *fp = open_cal(path, FLAG_STEM, &p)) {
-        char flag[3] = {};
-        if (fread(flag, 1, 2, fp) > 0 && AtoiSat(flag) == MODE_25)
-            out->mode = MODE_25;
-        fclose(fp);
-    }
+    std::array<char, PT25_READ> line;
+    if (quiet_first_line(FLAG_STEM, &p, line.data(), 3) > 0 && AtoiSat(line.data()) == MODE_25)
+        out->mode = MODE_25;  // two bytes and a terminator, as the flag is read
     bool grid = out->mode == MODE_25;
-    std::array<int, PT25_FIELDS> v{};
-    FILE *fp = open_cal(path, grid ? PT25_STEM : PT4_STEM, &p);
-    if (!fp)
+    long len = quiet_first_line(grid ? PT25_STEM : PT4_STEM, &p, line.data(), grid ? PT25_READ : PT4_READ);
+    if (len < 0)
         return;
     out->present = 1;
     int count = grid ? PT25_FIELDS : PT4_FIELDS;
-    out->valid = quiet_load(fp, grid ? PT25_READ : PT4_READ, grid ? PT25_MAX_LINE : PT4_MAX_LINE, v.data(), count);
-    fclose(fp);
+    size_t maxLine = grid ? PT25_MAX_LINE : PT4_MAX_LINE;
+    std::array<int, PT25_FIELDS> v{};
+    out->valid = len > 0 && (size_t)len <= maxLine && parse_fields(line.data(), (size_t)len, v.data(), count) == count;
     if (!out->valid)
         return;
     const int *defaults = grid ? PT25_DEFAULTS.data() : PT4_DEFAULTS.data();

@@ -8,7 +8,6 @@
 
 Setting TouchSetting;
 
-constexpr char CONFIG_FILE[] = "/etc/quilmod.conf";
 constexpr char DEFAULT_CONFIG[] =
     " MouseMode = DRAWING\n\rDblClickSpeed = 18\n\rDblClickArea = 30\n\rRClickTool = 0\n\r"
     "Sound = 0\n\rCursor = 0\n\rPort = /dev/Serial_Port_0\n\rPort = /dev/Serial_Port_1\n\r"
@@ -170,13 +169,11 @@ static void align_rclick_tool(int keptMode)
     }
 }
 
-int GetPanelSetting()
+int LoadPanelSetting()
 {
     FILE *fp = open_config();
-    if (!fp) {
-        perror("reopen");
+    if (!fp)
         return 1;
-    }
     TouchSetting.count = 0;
     int keptMode = RClickToolExist() && TouchSetting.rClickTool ? TouchSetting.mode : NO_MODE_KEPT;
     ReadDataFromCfgFile(fp);
@@ -186,4 +183,12 @@ int GetPanelSetting()
         puts("warning: no panel found");
     fclose(fp);
     return 0;
+}
+
+int GetPanelSetting()
+{
+    if (LoadPanelSetting() == 0)
+        return 0;
+    perror("reopen");
+    return 1;
 }

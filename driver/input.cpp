@@ -1,6 +1,8 @@
 // Panel input: reading a port, copying to the share pipe, framing, and noticing a removed device.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -11,6 +13,16 @@
 static int cnt = 0;  // empty reads, over all panels, since the last self-reset
 
 constexpr int EMPTY_READS_BEFORE_RESET = 6;  // the seventh empty read resets
+constexpr int BACKOFF_FIRST_S = 1;   // after a self-reset the next waits at least this long,
+constexpr int BACKOFF_MAX_S = 60;    // doubling up to this while ports keep reading nothing
+constexpr size_t CAUSE_NAME = 256;
+
+// Self-reset back-off. A port that always reads nothing (a regular file or /dev/null named by a
+// Port line) would otherwise reset the daemon dozens of times a second for ever.
+static int backoffSeconds = 0;              // 0: the normal rule, reset at once
+static struct timespec lastSelfReset;
+static struct timespec selfResetDue;        // tv_sec 0: none held back
+static char causeDevice[CAUSE_NAME];        // the port whose empty reads caused the last one
 constexpr char RESCAN_PIPE[] = "/tmp/qelvanto.cmd";
 constexpr char RESCAN_MESSAGE[] = "rescan\n";
 
@@ -57,13 +69,79 @@ static void copy_to_share(TouchPanel *p, int n)
     }
 }
 
-static void count_empty_read()
+static struct timespec monotonic_now()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+static bool reached(const struct timespec &now, const struct timespec &at)
+{
+    return now.tv_sec > at.tv_sec || (now.tv_sec == at.tv_sec && now.tv_nsec >= at.tv_nsec);
+}
+
+static void self_reset(const struct timespec &now)
+{
+    selfResetDue = {0, 0};
+    lastSelfReset = now;
+    backoffSeconds = backoffSeconds ? std::min(2 * backoffSeconds, BACKOFF_MAX_S) : BACKOFF_FIRST_S;
+    puts("kill(getpid(),SIGUP) in DoRead");
+    kill(getpid(), SIGHUP);  // blocked here: the service loop resets before its next wait
+}
+
+// Too soon after the last self-reset: the port leaves the select set (it would only read
+// nothing again, at full speed) until the held-back reset reopens it. Other ports go on.
+static void hold_back(TouchPanel *p)
+{
+    FD_CLR(p->fd, &fdSet);
+    if (selfResetDue.tv_sec)
+        return;
+    selfResetDue = {lastSelfReset.tv_sec + backoffSeconds, lastSelfReset.tv_nsec};
+    printf("self-reset held back %d s: %s reads nothing\n", backoffSeconds, p->device);
+}
+
+static void count_empty_read(TouchPanel *p)
 {
     if (cnt++ < EMPTY_READS_BEFORE_RESET)
         return;
     cnt = 0;
-    puts("kill(getpid(),SIGUP) in DoRead");
-    kill(getpid(), SIGHUP);  // blocked here: the service loop resets before its next wait
+    struct timespec now = monotonic_now();
+    struct timespec allowed = {lastSelfReset.tv_sec + backoffSeconds, lastSelfReset.tv_nsec};
+    if (backoffSeconds && !reached(now, allowed)) {
+        hold_back(p);
+        return;
+    }
+    snprintf(causeDevice, sizeof causeDevice, "%s", p->device);
+    self_reset(now);
+}
+
+// A packet from the port that caused the back-off: it works again, back to the normal rule.
+static void note_packet(const TouchPanel *p)
+{
+    if (backoffSeconds && strcmp(p->device, causeDevice) == 0)
+        backoffSeconds = 0;
+}
+
+const struct timespec *SelfResetTimeout(struct timespec *wait)
+{
+    if (!selfResetDue.tv_sec)
+        return nullptr;
+    struct timespec now = monotonic_now();
+    if (reached(now, selfResetDue)) {
+        *wait = {0, 0};
+        return wait;
+    }
+    long ns = selfResetDue.tv_nsec - now.tv_nsec;
+    *wait = {selfResetDue.tv_sec - now.tv_sec - (ns < 0), ns < 0 ? ns + 1000000000L : ns};
+    return wait;
+}
+
+void SelfResetIfDue()
+{
+    struct timespec now = monotonic_now();
+    if (selfResetDue.tv_sec && reached(now, selfResetDue))
+        self_reset(now);
 }
 
 // The device is gone: stop selecting it, keep the record, ask for a rescan.
@@ -91,7 +169,7 @@ int DoRead(TouchPanel *panel)
         if (hung_up(panel->fd))
             remove_device(panel);  // gone: reading it again would only spin
         else
-            count_empty_read();
+            count_empty_read(panel);
         return 0;
     }
     if (n < 0) {
@@ -113,7 +191,9 @@ void ProcessPanel(TouchPanel *panel)
         return;
     while (panel->len > 9) {
         unsigned char *record = DataFilter(panel);
-        if (record)
+        if (record) {
+            note_packet(panel);
             ReportFrame(panel, record);
+        }
     }
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +19,11 @@ unsigned resetCount = 0;
 constexpr int CMD_RESET_CODE = 7178;
 constexpr char PID_FILE[] = "/var/run/quilmod.pid";
 constexpr char PID_SCRATCH[] = "/var/run/qlmXXXXXX";
+// Held (flock) for the daemon's whole life; never replaced, so every start locks the same file.
+constexpr char LOCK_FILE[] = "/var/run/quilmod.lock";
+constexpr int LOCK_FILE_MODE = 0644;
+constexpr int READY_WAIT_MS = 5000;  // how long a second start waits for the running one's command pipe
+constexpr int POLL_STEP_US = 10000;
 constexpr char ROOT_MESSAGE[] = "You must have root permission to execute this program.";
 constexpr int OLD_INSTANCE_WAIT_MS = 3000;  // how long a forced start waits for the old one to go
 
@@ -33,18 +39,17 @@ void GetOpt(int argc, char **argv)
     }
 }
 
-// Reads the first line of a small file into buf; 0 = read, -1 = not.
+// Reads the start of a small file, at most size - 1 bytes, into buf as a string; 0 = read, -1 = not.
 static int read_small_file(const char *path, char *buf, size_t size)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return -1;
-    ssize_t n = read(fd, buf, size - 1);
+    long n = ReadUpTo(fd, buf, size - 1);
     close(fd);
     if (n < 0)
         return -1;
     buf[n] = '\0';
-    buf[strcspn(buf, "\n")] = '\0';
     return 0;
 }
 
@@ -52,9 +57,10 @@ static int read_small_file(const char *path, char *buf, size_t size)
 static int process_name(pid_t pid, char *buf, size_t size)
 {
     char path[64];
-    if (ProcPath(path, sizeof path, pid, "comm"))
+    if (ProcPath(path, sizeof path, pid, "comm") || read_small_file(path, buf, size) != 0)
         return -1;
-    return read_small_file(path, buf, size);
+    buf[strcspn(buf, "\n")] = '\0';
+    return 0;
 }
 
 // A live pid counts as the running instance only when it runs this program.
@@ -70,7 +76,7 @@ int IsUnique(int *pid)
     char path[QLM_PATH], text[64];
     if (RootPath(path, sizeof path, PID_FILE) || read_small_file(path, text, sizeof text) != 0)
         return -1;
-    const char *s = text;
+    const char *s = text;  // the number may follow white space and blank lines, as "%d" reads it
     int recorded;
     if (!ScanInt(&s, &recorded))
         return -1;
@@ -111,27 +117,43 @@ static void replace_instance(pid_t old)
 
 void SetLock()
 {
-    char tmp_file[QLM_PATH], pid_file[QLM_PATH];
-    int fd = -1;
+    char tmp_file[QLM_PATH], pid_file[QLM_PATH], line[32];
+    int n = snprintf(line, sizeof line, "%d\n", (int)getpid());
+    int result = 1;
     if (RootPath(tmp_file, sizeof tmp_file, PID_SCRATCH) == 0 && RootPath(pid_file, sizeof pid_file, PID_FILE) == 0)
-        fd = mkostemp(tmp_file, O_CLOEXEC);
-    if (fd < 0) {
+        result = ReplaceFile(pid_file, tmp_file, {line, (size_t)n}, 0644);
+    if (result == 1) {
         if (getuid() != 0)
             printf("%s", ROOT_MESSAGE);
         else
             printf("Cannot open file %s\n", PID_SCRATCH);
         exit(1);
     }
-    char line[32];
-    int n = snprintf(line, sizeof line, "%d\n", (int)getpid());
-    bool written = PipeWrite(fd, line, n) == n && fchmod(fd, 0644) == 0;
-    close(fd);
-    // The scratch file in the pid file's own directory is renamed over it: no reader sees half a file.
-    if (!written || rename(tmp_file, pid_file) != 0) {
-        unlink(tmp_file);
+    if (result != 0) {
         printf("Cannot open file %s\n", PID_FILE);
         exit(1);
     }
+}
+
+// Opens the lock file and tries to lock it. 0 = locked (*fd holds it), 1 = another instance
+// holds it, -1 = it could not be opened or locked (the message says why).
+static int try_instance_lock(int *fd)
+{
+    char path[QLM_PATH];
+    if (*fd < 0) {
+        if (RootPath(path, sizeof path, LOCK_FILE) == 0)
+            *fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, LOCK_FILE_MODE);
+        if (*fd < 0) {
+            printf("Cannot open file %s: %s\n", LOCK_FILE, strerror(errno));
+            return -1;
+        }
+    }
+    if (flock(*fd, LOCK_EX | LOCK_NB) == 0)
+        return 0;
+    if (errno == EWOULDBLOCK)
+        return 1;
+    printf("Cannot lock %s: %s\n", LOCK_FILE, strerror(errno));
+    return -1;
 }
 
 // Asks the running instance to reset by the command pipe, as a shell's echo >> would.
@@ -150,6 +172,17 @@ static int send_reset_request()
     return ok ? 0 : -1;
 }
 
+// A running instance may still be starting: its command pipe may have no reader yet.
+static int send_reset_request_waiting()
+{
+    for (int waited = 0; send_reset_request() != 0; waited += POLL_STEP_US / 1000) {
+        if (waited >= READY_WAIT_MS)
+            return -1;
+        usleep(POLL_STEP_US);
+    }
+    return 0;
+}
+
 void qlm_killed(int signo)
 {
     if (signo == SIGHUP)
@@ -161,8 +194,13 @@ void no_operate(int) {}
 void DaemonReset()
 {
     beep_off();
-    if (GetPanelSetting() != 0)
-        exit(1);
+    // A reset that cannot read the file (EMFILE, a link loop) keeps what is in force: ending
+    // here would leave the panels without touch input until somebody restarted the daemon.
+    if (LoadPanelSetting() != 0) {
+        printf("reset: cannot open %s: %s; the settings and ports in force are kept\n", CONFIG_FILE,
+               strerror(errno));
+        return;
+    }
     if (PortShared[0]) {
         char copy[PORT_SHARED_SIZE];
         snprintf(copy, sizeof copy, "%s", PortShared);  // SharePort rewrites PortShared itself
@@ -212,29 +250,73 @@ static int create_pipes()
     return 0;
 }
 
+// A second start while an instance runs: without -f, ask it to reset; 0 = asked.
+static int ask_running_instance()
+{
+    if (send_reset_request_waiting() != 0) {
+        printf("Cannot send the reset request to /dev/qvcmdin\n");
+        return 1;
+    }
+    puts("Reset Sent in main");
+    return 0;
+}
+
+// -f while the lock is held: end whoever the pid file names until the lock is ours. 0 = ours.
+static int take_over(int lockFd)
+{
+    for (int waited = 0; waited < OLD_INSTANCE_WAIT_MS; waited += POLL_STEP_US / 1000) {
+        int oldpid = 0;
+        if (IsUnique(&oldpid) == 0)
+            replace_instance(oldpid);
+        if (flock(lockFd, LOCK_EX | LOCK_NB) == 0)
+            return 0;
+        usleep(POLL_STEP_US);
+    }
+    printf("Cannot lock %s: another instance keeps it\n", LOCK_FILE);
+    return 1;
+}
+
+// The single-instance rule: the lock first, then the pid file. 1 = this start ends with
+// *status, 0 = it goes on to serve.
+static int single_instance(int *status)
+{
+    static int lockFd = -1;  // open, and locked, for the daemon's whole life
+    int locked = try_instance_lock(&lockFd);  // without a lock file the pid file alone decides
+    *status = 1;
+    if (locked == 1) {
+        if (!optForce) {
+            *status = ask_running_instance();
+            return 1;
+        }
+        return take_over(lockFd);
+    }
+    // The lock was ours (or there is none); a pid file may still name an instance that runs without one.
+    int oldpid = 0;
+    int unique = IsUnique(&oldpid);
+    if (unique == 0 && !optForce) {
+        *status = ask_running_instance();
+        return 1;
+    }
+    if (unique == 0)
+        replace_instance(oldpid);
+    return 0;
+}
+
 int QuilmodMain(int argc, char **argv)
 {
     setvbuf(stdout, nullptr, _IOLBF, 0);  // every message reaches a log reader as printed
     signal(SIGPIPE, SIG_IGN);             // a peer that went away never ends the daemon
-    int oldpid = 0;
     GetOpt(argc, argv);
     if (!optNotDaemon && daemon(0, 0) != 0)
         perror("daemon");
     open_console();
-    int unique = IsUnique(&oldpid);
-    if (unique == 0 && !optForce) {
-        if (send_reset_request() != 0) {
-            printf("Cannot send the reset request to /dev/qvcmdin\n");
-            return 1;
-        }
-        puts("Reset Sent in main");
-        return 0;
-    }
-    if (unique == 0)
-        replace_instance(oldpid);
+    int status;
+    if (single_instance(&status))
+        return status;
     SetLock();
     signal(SIGHUP, qlm_killed);
     FD_ZERO(&fdSet);
+    ReservePipeFds();
     if (GetPanelSetting() != 0)
         return 1;
     if (create_pipes() != 0)

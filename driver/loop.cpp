@@ -55,9 +55,11 @@ static void serve_panels(const fd_set *ready, unsigned generation)
 
 int ServiceCycle()
 {
+    SelfResetIfDue();
     reset_if_asked();
     fd_set ready = fdSet;
-    int n = pselect(fdMax + 1, &ready, nullptr, nullptr, nullptr, &selectMask);
+    struct timespec wait;
+    int n = pselect(fdMax + 1, &ready, nullptr, nullptr, SelfResetTimeout(&wait), &selectMask);
     if (n <= 0)
         return n;
     unsigned generation = resetCount;

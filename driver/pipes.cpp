@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,12 @@ int fdCmdIn = -1, fdCmdOut = -1, fdShrIn = -1, fdShrOut = -1;
 constexpr int MAX_PIPE_RETRY = 5;     // re-attempts after removing a non-FIFO
 constexpr int MAX_MKFIFO_ROUNDS = 8;  // bounds a path that vanishes again after mkfifo
 constexpr size_t EMPTY_PIPE_READ = 5000;
+constexpr int PIPE_COUNT = 6;
+
+// Low descriptors held from before the ports open until each FIFO takes one, so the FIFOs
+// never depend on how many descriptors the ports left (select stops at FD_SETSIZE).
+static int reserved[PIPE_COUNT] = {-1, -1, -1, -1, -1, -1};
+static int reservedUsed = 0;
 
 long PipeWrite(int fd, const void *buf, size_t len)
 {
@@ -27,7 +34,9 @@ long PipeWrite(int fd, const void *buf, size_t len)
 static int make_fifo(const char *path, int mode, struct stat *st)
 {
     for (int round = 0; stat(path, st) != 0; round++) {
-        if (round == MAX_MKFIFO_ROUNDS || mkfifo(path, 0644) != 0)
+        // Owner-only until chmod: nobody else may open it (say, to read frames or commands)
+        // before it has its final mode.
+        if (round == MAX_MKFIFO_ROUNDS || mkfifo(path, 0600) != 0)
             return -1;
         chmod(path, mode);  // exact mode, whatever the umask
     }
@@ -64,15 +73,36 @@ int CreatePipe(char *name, int mode)
     }
 }
 
+void ReservePipeFds()
+{
+    for (int &fd : reserved)
+        if (fd < 0)
+            fd = eventfd(0, EFD_CLOEXEC);
+    reservedUsed = 0;
+}
+
+// Frees the next held descriptor just before a FIFO is opened, so the open gets it (or a
+// lower free one) even when the ports took every other descriptor.
+static int create_in_reserve(const char *name, int mode)
+{
+    if (reservedUsed < PIPE_COUNT) {
+        int &fd = reserved[reservedUsed++];
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+    }
+    return CreatePipe((char *)name, mode);
+}
+
 // Opens a pair of FIFOs into *first and *second; 0 = both open, 1 = failure.
 static int create_pair(const char *first, int firstMode, int *fdFirst,
                        const char *second, int secondMode, int *fdSecond)
 {
-    int fd = CreatePipe((char *)first, firstMode);
+    int fd = create_in_reserve(first, firstMode);
     if (fd == -1)
         return 1;
     *fdFirst = fd;
-    fd = CreatePipe((char *)second, secondMode);
+    fd = create_in_reserve(second, secondMode);
     if (fd == -1)
         return 1;
     *fdSecond = fd;

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
+#include <string_view>
 #include <sys/select.h>
 #include <sys/time.h>
 
@@ -18,6 +19,19 @@ int RootPath(char *out, size_t size, const char *path);
 // /proc/PID/ENTRY (PID 0: /proc/self/ENTRY), never beneath the sandbox root. 0 = done, 1 = did not fit.
 int ProcPath(char *out, size_t size, int pid, const char *entry);
 
+// ---- safefile.cpp: files in directories others may touch ----
+// Opens a regular file for reading, never through a link, never blocking on a FIFO.
+// The descriptor; -1 = open failed (errno says why), -2 = not a regular file.
+int OpenRegular(const char *path);
+// The open() that OpenRegular calls; a pointer so that unit tests can make it fail.
+extern int (*RegularOpen)(const char *path, int flags);
+// Reads until size bytes or the end; the count, or -1 on a read error.
+long ReadUpTo(int fd, char *buf, size_t size);
+// Replaces path whole with text and mode: a scratch file made from the mkstemp template
+// scratch (in path's directory) is written and renamed over path.
+// 0 = done, 1 = the scratch file could not be created, 2 = writing or renaming failed.
+int ReplaceFile(const char *path, char *scratch, std::string_view text, int mode);
+
 // ---- text.cpp: numbers in text from outside ----
 // Reads an optionally signed decimal after white space, saturating to the int range.
 // 1 = a number was read (*s moves past it), 0 = no digits (*s and *out unchanged).
@@ -25,6 +39,7 @@ int ScanInt(const char **s, int *out);
 int AtoiSat(const char *s);  // atoi with saturation; no digits gives 0
 
 // ---- config.cpp: settings record and configuration file ----
+constexpr char CONFIG_FILE[] = "/etc/quilmod.conf";
 typedef int TouchMode;  // 0 DRAWING, non-zero DESKTOP
 
 struct Setting {
@@ -50,7 +65,10 @@ struct Setting {
 };
 
 extern Setting TouchSetting;
-int GetPanelSetting();
+int GetPanelSetting();   // LoadPanelSetting, and "reopen: ..." when the file cannot be opened
+// Reads the configuration, opening every listed port. 0 = read; 1 = the file could be neither
+// opened nor created (errno says why), and nothing was changed.
+int LoadPanelSetting();
 void ReadDataFromCfgFile(FILE *fp);
 int IsComment(char *line);
 void DumpSetting();
@@ -88,6 +106,9 @@ void ReadCalState(const char *device, CalState *out);
 void ProcessPanel(TouchPanel *panel);
 int DoRead(TouchPanel *panel);
 void SendRescanCmd();
+// The wait until a held-back self-reset is due (into *wait), or null when none is held back.
+const struct timespec *SelfResetTimeout(struct timespec *wait);
+void SelfResetIfDue();  // sends the held-back self-reset once it is due
 
 // ---- framing.cpp: packet framing ----
 unsigned char *DataFilter(TouchPanel *panel);
@@ -109,6 +130,8 @@ int InDoubleClickWindow();
 extern int fdOuts[2];
 extern int fdCmdIn, fdCmdOut, fdShrIn, fdShrOut;
 int CreatePipe(char *name, int mode);
+// Holds six low descriptors for the FIFOs; called before the ports open.
+void ReservePipeFds();
 int CreateDatPipe();
 int CreateCmdPipe();
 int CreateSharePipe();

@@ -21,8 +21,10 @@ constexpr size_t LOCK_TEXT = 64;          // a pid needs a dozen characters
 constexpr size_t CMDLINE_READ = 16384;    // enough for the tool's command line
 constexpr size_t NUMBER_TEXT = 20;
 constexpr int RETIRED_MAX = 8;
+constexpr int END_WAIT_MS = 500;  // per signal, for a replaced tool to end
+constexpr int END_POLL_US = 1000;
 
-// A tool that RClickToolNew superseded while it ran: it keeps its pipe until it ends.
+// A replaced tool that did not end in time (say, stopped): reaped once it does.
 struct RetiredTool {
     int pid;
     int fd;
@@ -66,7 +68,36 @@ static void retire(int pid, int fd)
             r = {pid, fd};
             return;
         }
-    // Table full: that tool keeps its pipe for good, as every superseded tool once did.
+    if (fd >= 0)
+        close(fd);  // table full: the pid stays a zombie until the daemon ends, the pipe does not
+}
+
+// 1 when pid ended within the wait and was reaped.
+static int ended_within(int pid, int ms)
+{
+    for (int waited = 0; waited < ms * 1000; waited += END_POLL_US) {
+        if (child_ended(pid))
+            return 1;
+        usleep(END_POLL_US);
+    }
+    return child_ended(pid);
+}
+
+// At most one tool runs: the one we talk to ends (SIGTERM, then SIGKILL), is reaped, and
+// its pipe is closed, before another starts.
+static void end_current_tool()
+{
+    int pid = RClickPid;
+    if (pid <= 0)
+        return;
+    close_msg_pipe();
+    RClickPid = 0;
+    kill(pid, SIGTERM);
+    if (ended_within(pid, END_WAIT_MS))
+        return;
+    kill(pid, SIGKILL);
+    if (!ended_within(pid, END_WAIT_MS))
+        retire(pid, -1);
 }
 
 static void reap_retired()
@@ -120,13 +151,10 @@ static int tool_args(ToolArgs *a)
     _exit(0);
 }
 
-// The new tool becomes the one we talk to. One that has ended loses its pipe now.
+// The new tool becomes the one we talk to.
 static void adopt(int pid, int writeEnd)
 {
-    if (RClickPid)
-        retire(RClickPid, MsgPipe[1]);
-    else
-        close_msg_pipe();
+    close_msg_pipe();
     RClickPid = pid;
     MsgPipe[0] = -1;
     MsgPipe[1] = writeEnd;
@@ -165,6 +193,7 @@ void RClickToolNew(int On)
 {
     signal(SIGCHLD, undertaker);
     reap_retired();
+    end_current_tool();
     start_tool(On);
     signal(SIGCHLD, no_operate);
 }

@@ -407,7 +407,7 @@ TEST_F(FeedbackTest, NewToolCommandStartsAnotherAndTalksToItOnly)
     Command(sb, "[7185]x");
     EXPECT_TRUE(hears(sb, second, "ON\n")) << heard(sb, second);
     EXPECT_EQ(heard(sb, first), "");
-    EXPECT_NE(ProcState(first), 0);  // the first one is neither stopped nor told
+    EXPECT_EQ(ProcState(first), 0);  // the first one was ended and reaped: one tool at a time
 }
 
 TEST_F(FeedbackTest, EndedToolIsStartedAgainAndMessagesToItAreHarmless)

@@ -1,8 +1,16 @@
 // Unit tests of the calibration files: mode flag, data lines, defaults, hostile content, missing directory.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <array>
+#include <cerrno>
 #include <climits>
+#include <cstring>
+#include <functional>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -64,6 +72,11 @@ struct CalFile : testing::Test {
         p.device = device.data();
     }
     fs::path file(const char *stem) const { return dir / (std::string(stem) + "ttyUSB0"); }
+    void relink(const char *stem, const fs::path &target) const
+    {
+        fs::remove(file(stem));
+        fs::create_symlink(target, file(stem));
+    }
     // Messages name the real path, whatever the sandbox root.
     static std::string named(const char *stem) { return std::string("/usr/local/Qelvanto/") + stem + "ttyUSB0"; }
     void put(const char *stem, const std::string &content) const
@@ -335,26 +348,48 @@ TEST_F(CalFile, HugeFieldsSaturate)
 
 TEST_F(CalFile, NulAndBinaryBytes)
 {
-    // A NUL ends a field's number but not the line.
+    // The line is a C string: a zero byte ends it, so a field cut short leaves too few separators.
     put("pt4_", std::string("1\0" "9#2#3#4#5#6#7#8#9#10#", 23));
-    read4ptdata(&p);
-    EXPECT_EQ(p.mapping.uiULX, 1);
-    EXPECT_EQ(p.screen_high_4, 10);
-
-    // The length counts every byte read, so bytes past a NUL still make a line too long.
-    std::string hidden = "1#2#3#4#5#6#7#8#9#10#" + std::string(1, '\0') + std::string(40, 'x') + "\n";
-    put("pt4_", hidden);
-    std::string out = output_of([&] { read4ptdata(&p); });
-    EXPECT_EQ(out, "the programe will create default file and use default data-length<0\n");
+    output_of([&] { read4ptdata(&p); });
+    expect_default_corners();
     EXPECT_EQ(get("pt4_"), PT4_DEFAULT);
 
     std::string blob(4096, '\0');
     for (size_t i = 0; i < blob.size(); i++)
         blob[i] = (char)((i * 37 + 11) % 256 == '\n' ? 0 : (i * 37 + 11) % 256);
     put("pt25_", blob);
-    out = output_of([&] { read25ptdata(&p); });
-    EXPECT_NE(out.find("read25ptdata  the length is 499\n"), std::string::npos);
+    std::string out = output_of([&] { read25ptdata(&p); });
+    EXPECT_NE(out.find("read25ptdata  the length is 83\n"), std::string::npos) << out;  // the first zero byte
     EXPECT_EQ(get("pt25_"), PT25_DEFAULT);
+}
+
+// A writer that also writes the string's terminator leaves a zero byte after a valid line:
+// whatever follows it is not part of the line, and the file is kept as it is.
+TEST_F(CalFile, ZeroByteEndsAValidLine)
+{
+    struct Case {
+        const char *stem;
+        std::string content;
+    } cases[] = {
+        {"pt4_", "1#2#3#4#5#6#7#8#9#10#" + std::string(1, '\0')},
+        {"pt4_", "1#2#3#4#5#6#7#8#9#10#" + std::string(1, '\0') + std::string(40, 'x') + "\n"},
+        {"pt4_", "1#2#3#4#5#6#7#8#9#10#\n" + std::string(1, '\0')},
+        {"pt25_", pt25_line(1) + std::string(1, '\0') + std::string(300, '#')},
+    };
+    for (const Case &c : cases) {
+        put("pt4_", PT4_DEFAULT);
+        put("pt25_", PT25_DEFAULT);
+        put(c.stem, c.content);
+        output_of([&] { SET_PANEL_MAPPING(&p); });
+        EXPECT_EQ(get(c.stem), c.content) << c.stem;
+        if (std::string(c.stem) == "pt4_") {
+            expect_corners({1, 2, 3, 4, 5, 6, 7, 8});
+            EXPECT_EQ(p.screen_high_4, 10);
+        } else {
+            EXPECT_EQ(p.coef.delta[0][0][0], 1);
+            EXPECT_EQ(p.screen_width_25, 1920);
+        }
+    }
 }
 
 TEST_F(CalFile, OverlongLines)
@@ -462,6 +497,119 @@ TEST_F(CalFile, NameTooLongForPathFailsLikeMissingDirectory)
     expect_default_corners();
     expect_default_grid(p.coef.delta);
     EXPECT_TRUE(fs::is_empty(dir));
+}
+
+namespace {
+
+// The stem whose open the seam makes fail, and how.
+std::string failStem;
+int failErrno;
+
+int failing_open(const char *path, int flags)
+{
+    std::string name = fs::path(path).filename();
+    if (name.rfind(failStem, 0) == 0) {
+        if (failErrno == EIO)
+            return open(path, O_WRONLY | O_CLOEXEC);  // opens, and every read then fails
+        errno = failErrno;
+        return -1;
+    }
+    return open(path, flags);
+}
+
+}  // namespace
+
+// Good files whose open or read fails for a moment (descriptors used up, an I/O error) are
+// used as defaults for this load only; the files keep their calibration for the next load.
+TEST_F(CalFile, TransientFailuresLeaveTheFilesAlone)
+{
+    const std::string four = "100#80#900#80#100#700#900#700#1024#768#";
+    const std::string grid = pt25_line(1);
+    struct Case {
+        const char *stem;
+        int err;
+    } cases[] = {
+        {"pt4_", EMFILE}, {"pt4_", ENFILE}, {"pt4_", EIO}, {"pt25_", EMFILE},
+        {"pt25_", EIO},   {"pt4flag_", EMFILE}, {"pt4flag_", EIO},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.stem) + " " + strerror(c.err));
+        put("pt4flag_", "25");
+        put("pt4_", four);
+        put("pt25_", grid);
+        failStem = c.stem;
+        failErrno = c.err;
+        auto saved = RegularOpen;
+        RegularOpen = failing_open;
+        std::string out = output_of([&] { SET_PANEL_MAPPING(&p); });
+        RegularOpen = saved;
+        EXPECT_EQ(get("pt4flag_"), "25");
+        EXPECT_EQ(get("pt4_"), four);
+        EXPECT_EQ(get("pt25_"), grid);
+        if (c.stem != std::string("pt4flag_")) {
+            EXPECT_NE(out.find("cannot read " + named(c.stem) + ": " + strerror(c.err == EIO ? EBADF : c.err) +
+                               "; default data used, the file is left alone\n"),
+                      std::string::npos)
+                << out;
+        }
+        if (c.stem == std::string("pt4_"))
+            expect_default_corners();
+        if (c.stem == std::string("pt25_"))
+            expect_default_grid(p.coef.delta);
+    }
+}
+
+// Anyone who can plant a file in the directory: links are never followed, FIFOs never block,
+// new files are 0644 whatever the umask, and a file is replaced whole, never written into.
+TEST_F(CalFile, HostileEntriesAndTheUmask)
+{
+    const fs::path victim = fs::path(root) / "victim";
+    struct Case {
+        const char *what;
+        std::function<void()> plant;
+        const char *replaced;  // the entry that becomes a default file, or null
+    } cases[] = {
+        {"data link", [&] { relink("pt4_", victim); }, nullptr},
+        {"flag link", [&] { relink("pt4flag_", victim); put("pt4_", "bad"); }, "pt4flag_"},
+        {"grid link", [&] { relink("pt25_", victim); }, nullptr},
+        {"data FIFO", [&] { fs::remove(file("pt4_")); mkfifo(file("pt4_").c_str(), 0644); }, nullptr},
+        {"flag FIFO", [&] { fs::remove(file("pt4flag_")); mkfifo(file("pt4flag_").c_str(), 0644); }, nullptr},
+        {"dangling flag link", [&] { relink("pt4flag_", dir / "nowhere"); fs::remove(file("pt25_")); }, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        put("pt4flag_", "4");
+        put("pt4_", PT4_DEFAULT);
+        put("pt25_", PT25_DEFAULT);
+        std::ofstream(victim) << "root:x:0:0\n";
+        c.plant();
+        int done = fork();
+        if (done == 0) {
+            alarm(5);  // a FIFO that blocked the open would hang here
+            output_of([&] { SET_PANEL_MAPPING(&p); });
+            _exit(0);
+        }
+        int status;
+        ASSERT_EQ(waitpid(done, &status, 0), done);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "blocked or crashed";
+        EXPECT_EQ(get(victim), "root:x:0:0\n");
+        if (c.replaced) {
+            EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file(c.replaced))));
+        }
+        EXPECT_FALSE(fs::exists(dir / "nowhere"));
+    }
+    for (int mask : {0, 077}) {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        mode_t old = umask((mode_t)mask);
+        output_of([&] { SET_PANEL_MAPPING(&p); });
+        umask(old);
+        for (const char *stem : {"pt4flag_", "pt4_", "pt25_"})
+            EXPECT_EQ(fs::status(file(stem)).permissions(), fs::perms(0644)) << stem << " umask " << mask;
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 3);  // no scratch left
+    }
 }
 
 // ReadCalState tells what the daemon would use, and neither writes nor prints anything.

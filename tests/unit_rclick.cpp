@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "childproc.h"
 #include "quilmod.h"
@@ -192,21 +193,38 @@ TEST_F(RClick, UntrustedLockFilesKillNothing)
     }
 }
 
-TEST_F(RClick, SupersededToolKeepsItsPipeUntilItEnds)
+// A storm of "new" keeps one tool and one pipe: each new tool ends, reaps and closes the one
+// before it, also one that ignores SIGTERM.
+TEST_F(RClick, NewToolReplacesTheRunningOne)
 {
-    int before = count_fds();
-    RClickToolNew(0);
-    int first = RClickPid;
-    int firstPipe = MsgPipe[1];
-    RClickToolNew(0);
-    ASSERT_NE(RClickPid, first);
-    EXPECT_EQ(fcntl(firstPipe, F_GETFD) >= 0, true);  // still its pipe while it runs
-    EXPECT_EQ(count_fds(), before + 2);
-    kill(first, SIGTERM);
-    ASSERT_TRUE(Eventually([&] { return ProcState(first) == 'Z'; }));
-    EXPECT_EQ(RClickToolExist(), 1);
-    EXPECT_EQ(count_fds(), before + 1);
-    EXPECT_EQ(waitpid(first, nullptr, WNOHANG), -1);
+    struct Case {
+        const char *what;
+        const char *script;
+        int storm;
+    } cases[] = {
+        {"reads its input", TOOL_SCRIPT, 12},
+        {"ignores SIGTERM", "#!/bin/sh\ntrap '' TERM\nwhile read -r line; do :; done\n", 3},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        write_file(tool(), c.script, 0755);
+        int before = count_fds();
+        std::vector<int> pids;
+        for (int i = 0; i < c.storm; i++) {
+            RClickToolNew(0);
+            pids.push_back(RClickPid);
+            EXPECT_EQ(count_fds(), before + 1);
+        }
+        for (size_t i = 0; i + 1 < pids.size(); i++) {
+            EXPECT_NE(pids[i], pids.back());
+            EXPECT_EQ(waitpid(pids[i], nullptr, WNOHANG), -1) << "tool " << i << " not reaped";
+        }
+        EXPECT_EQ(RClickToolExist(), 1);
+        kill(RClickPid, SIGKILL);
+        waitpid(RClickPid, nullptr, 0);
+        RClickToolExist();
+        EXPECT_EQ(count_fds(), before);
+    }
 }
 
 TEST_F(RClick, ToolHoldsOnlyTheReadEndOfItsPipe)

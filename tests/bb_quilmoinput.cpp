@@ -1,0 +1,392 @@
+// quilmoinput against a real X server (Xvfb): frames written into the data pipe move the pointer
+// and press buttons in a window that records them; the writer going away, a missing pipe, the
+// whole road from a simulated controller, the uinput device, and bad command lines.
+#include <sys/stat.h>
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "childproc.h"
+#include "fixture.h"
+#include "simhelp.h"
+
+#include <X11/Xlib.h>  // last: its macros (None, Status, Bool) would break the headers above
+
+namespace {
+
+const std::string INPUT_BIN = QUILMOD_BIN_DIR "/quilmoinput";
+
+// Runs quilmoinput through env so that only the child sees the sandbox root.
+bool InputStart(const Sandbox &sb, SimProc &p, const std::vector<std::string> &args)
+{
+    std::vector<std::string> all = {"QUILMOD_ROOT=" + sb.root, INPUT_BIN};
+    all.insert(all.end(), args.begin(), args.end());
+    return SimStart(p, "/usr/bin/env", all);
+}
+
+// CPU ticks (utime + stime) and read calls so far, from /proc: a process that spins shows both.
+struct Effort {
+    long ticks = -1;
+    long reads = -1;
+};
+
+Effort EffortOf(pid_t pid)
+{
+    Effort e;
+    std::ifstream st("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(st)), std::istreambuf_iterator<char>());
+    size_t paren = stat.rfind(')');
+    if (paren != std::string::npos) {
+        std::istringstream in(stat.substr(paren + 2));
+        std::string field;
+        long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && in >> field; i++) {  // fields 14 and 15 of the line
+            if (i == 14)
+                utime = std::stol(field);
+            if (i == 15)
+                stime = std::stol(field);
+        }
+        e.ticks = utime + stime;
+    }
+    std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+    std::string key;
+    long value;
+    while (io >> key >> value)
+        if (key == "syscr:")
+            e.reads = value;
+    return e;
+}
+
+// Watches quilmoinput for a while it should spend asleep: the effort must stay near zero.
+// The bounds are generous; a loop that spins makes millions of calls and burns whole seconds.
+void ExpectIdle(pid_t pid)
+{
+    constexpr long MAX_TICKS = 10, MAX_READS = 20;
+    Effort before = EffortOf(pid);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    Effort after = EffortOf(pid);
+    ASSERT_GE(before.ticks, 0);
+    EXPECT_LE(after.ticks - before.ticks, MAX_TICKS);
+    if (before.reads >= 0) {
+        EXPECT_LE(after.reads - before.reads, MAX_READS);
+    }
+}
+
+// A window over the whole screen that records button presses and releases.
+struct XWatch {
+    Display *d = nullptr;
+    Window w = 0;
+};
+
+bool XWatchOpen(XWatch *x, const std::string &display)
+{
+    x->d = XOpenDisplay((":" + display).c_str());
+    if (!x->d)
+        return false;
+    int s = DefaultScreen(x->d);
+    XSetWindowAttributes a = {};
+    a.override_redirect = True;
+    a.event_mask = ButtonPressMask | ButtonReleaseMask | StructureNotifyMask;
+    x->w = XCreateWindow(x->d, RootWindow(x->d, s), 0, 0, (unsigned)DisplayWidth(x->d, s),
+                         (unsigned)DisplayHeight(x->d, s), 0, CopyFromParent, InputOutput, CopyFromParent,
+                         CWOverrideRedirect | CWEventMask, &a);
+    XMapWindow(x->d, x->w);
+    XEvent ev;
+    return Eventually([&] { return XCheckTypedWindowEvent(x->d, x->w, MapNotify, &ev); }, WAIT_MS);
+}
+
+void XWatchClose(XWatch *x)
+{
+    if (x->d)
+        XCloseDisplay(x->d);
+    x->d = nullptr;
+}
+
+std::string Pointer(const XWatch &x)
+{
+    Window root, child;
+    int rx = -1, ry = -1, wx, wy;
+    unsigned mask;
+    XQueryPointer(x.d, DefaultRootWindow(x.d), &root, &child, &rx, &ry, &wx, &wy, &mask);
+    return std::to_string(rx) + "," + std::to_string(ry);
+}
+
+// The next n button events, as "press 1 at X,Y"; fewer when they do not come in time.
+std::vector<std::string> Buttons(const XWatch &x, size_t n)
+{
+    std::vector<std::string> got;
+    Eventually([&] {
+        while (got.size() < n && XPending(x.d) > 0) {
+            XEvent ev;
+            XNextEvent(x.d, &ev);
+            if (ev.type != ButtonPress && ev.type != ButtonRelease)
+                continue;
+            got.push_back(std::string(ev.type == ButtonPress ? "press " : "release ") +
+                          std::to_string(ev.xbutton.button) + " at " + std::to_string(ev.xbutton.x_root) + "," +
+                          std::to_string(ev.xbutton.y_root));
+        }
+        return got.size() >= n;
+    }, WAIT_MS);
+    return got;
+}
+
+class QuilmoinputTest : public DaemonTest {
+protected:
+    int xvfb = -1;
+    std::string display;
+    XWatch x;
+    SimProc input;
+    int writer = -1;
+
+    void StartX(const char *geometry)
+    {
+        xvfb = StartXvfb(geometry, &display);
+        if (xvfb < 0)
+            GTEST_SKIP() << "Xvfb is missing or did not start (Debian package xvfb)";
+        ASSERT_TRUE(XWatchOpen(&x, display));
+    }
+
+    // quilmoinput on the sandbox's /dev/qvdat0 (a FIFO made here), printing each frame.
+    void StartInput()
+    {
+        ASSERT_EQ(mkfifo(SandboxPath(sb, "/dev/qvdat0").c_str(), 0600), 0);
+        ASSERT_TRUE(InputStart(sb, input, {"--display", ":" + display, "--verbose"}));
+        ASSERT_TRUE(SimWaitForError(input, "quilmoinput: reading /dev/qvdat0 into X display", WAIT_MS));
+        OpenWriter();
+    }
+
+    void OpenWriter()
+    {
+        writer = OpenFifo(sb, "/dev/qvdat0", O_WRONLY);
+        ASSERT_GE(writer, 0);
+    }
+
+    // Writes bytes and waits for the line quilmoinput prints once it has injected the frame.
+    void Inject(const Bytes &bytes, const std::string &line)
+    {
+        WriteBytes(writer, bytes);
+        std::string got;
+        ASSERT_TRUE(SimReadLine(input.out, input.outBuf, WAIT_MS, got)) << "no frame line for " << line;
+        EXPECT_EQ(got, line);
+    }
+
+    void TearDown() override
+    {
+        if (writer >= 0)
+            close(writer);
+        SimStop(input);
+        XWatchClose(&x);
+        StopXvfb(xvfb);
+        DaemonTest::TearDown();
+    }
+};
+
+TEST_F(QuilmoinputTest, FramesMoveThePointerAndPressButtonsOneAndThree)
+{
+    StartX("640x480x24");
+    StartInput();
+    const struct {
+        Bytes bytes;
+        const char *line;     // what --verbose prints
+        const char *pointer;  // where X then has it
+        std::vector<std::string> buttons;
+    } steps[] = {
+        {Frame(0x81, 100, 200), "touch x=100 y=200", "100,200", {"press 1 at 100,200"}},
+        {Frame(0x81, 150, 220), "touch x=150 y=220", "150,220", {}},
+        {Frame(0x80, 150, 220), "release x=150 y=220", "150,220", {"release 1 at 150,220"}},
+        {Frame(0xA1, 1000, 600), "touch right x=1000 y=600", "639,479", {"press 3 at 639,479"}},
+        {Frame(0xA0, 1000, 600), "release right x=1000 y=600", "639,479", {"release 3 at 639,479"}},
+        // A left touch whose flag turns right: the left press ends before the right one starts.
+        {Frame(0x81, 10, 20), "touch x=10 y=20", "10,20", {"press 1 at 10,20"}},
+        {Frame(0xA1, 30, 40), "touch right x=30 y=40", "30,40", {"release 1 at 10,20", "press 3 at 30,40"}},
+        // flush integers between frames are skipped
+        {Bytes{0, 0, 0, 0, 0xA0, 0, 30, 0, 40}, "release right x=30 y=40", "30,40", {"release 3 at 30,40"}},
+        {Frame(0x80, 65535, 0), "release x=65535 y=0", "639,0", {}},
+    };
+    for (const auto &st : steps) {
+        SCOPED_TRACE(st.line);
+        Inject(st.bytes, st.line);
+        EXPECT_EQ(Pointer(x), st.pointer);
+        EXPECT_EQ(Buttons(x, st.buttons.size()), st.buttons);
+    }
+}
+
+TEST_F(QuilmoinputTest, StoppingReleasesTheButtonThatIsDown)
+{
+    StartX("640x480x24");
+    StartInput();
+    Inject(Frame(0xA1, 50, 60), "touch right x=50 y=60");
+    EXPECT_EQ(Buttons(x, 1), std::vector<std::string>{"press 3 at 50,60"});
+    int status = SimStop(input);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(Buttons(x, 1), std::vector<std::string>{"release 3 at 50,60"});
+}
+
+TEST_F(QuilmoinputTest, AWriterThatGoesAwayIsWaitedForWithoutSpinning)
+{
+    StartX("640x480x24");
+    StartInput();
+    Inject(Frame(0x81, 5, 6), "touch x=5 y=6");
+    close(writer);  // the daemon ends
+    writer = -1;
+    ASSERT_TRUE(SimWaitForError(input, "quilmoinput: the writer of /dev/qvdat0 went away; waiting for the next",
+                                WAIT_MS));
+    ExpectIdle(input.pid);
+    OpenWriter();  // the daemon is back
+    Inject(Frame(0x80, 7, 8), "release x=7 y=8");
+    EXPECT_EQ(Pointer(x), "7,8");
+    EXPECT_EQ(Buttons(x, 2), (std::vector<std::string>{"press 1 at 5,6", "release 1 at 7,8"}));
+}
+
+TEST_F(QuilmoinputTest, AMissingPipeIsWaitedForAndAnnouncedOnce)
+{
+    StartX("640x480x24");
+    ASSERT_TRUE(InputStart(sb, input, {"--display", ":" + display, "--verbose"}));
+    ASSERT_TRUE(SimWaitForError(input, "quilmoinput: waiting for /dev/qvdat0 to appear", WAIT_MS));
+    ExpectIdle(input.pid);
+    ASSERT_EQ(mkfifo(SandboxPath(sb, "/dev/qvdat0").c_str(), 0600), 0);
+    std::string next;
+    ASSERT_TRUE(SimReadLine(input.err, input.errBuf, WAIT_MS, next));
+    EXPECT_EQ(next, "quilmoinput: reading /dev/qvdat0 into X display :" + display);  // said once only
+    OpenWriter();
+    Inject(Frame(0x81, 1, 2), "touch x=1 y=2");
+    EXPECT_EQ(Pointer(x), "1,2");
+}
+
+TEST_F(QuilmoinputTest, FramesWaitingBeforeTheStartAreNotReplayed)
+{
+    StartX("640x480x24");
+    ASSERT_EQ(mkfifo(SandboxPath(sb, "/dev/qvdat0").c_str(), 0600), 0);
+    writer = OpenFifo(sb, "/dev/qvdat0", O_RDWR);  // holds the frames of an earlier tap
+    ASSERT_GE(writer, 0);
+    WriteBytes(writer, Frame(0x81, 300, 300));
+    WriteBytes(writer, Frame(0x80, 300, 300));
+    ASSERT_TRUE(InputStart(sb, input, {"--display", ":" + display, "--verbose"}));
+    ASSERT_TRUE(SimWaitForError(input, "quilmoinput: reading /dev/qvdat0", WAIT_MS));
+    Inject(Frame(0x81, 40, 50), "touch x=40 y=50");  // the first line is the new touch
+    EXPECT_EQ(Buttons(x, 1), std::vector<std::string>{"press 1 at 40,50"});
+}
+
+TEST_F(QuilmoinputTest, ALostDisplayIsRetriedQuietlyAndFramesMeanwhileAreDropped)
+{
+    StartX("640x480x24");
+    StartInput();
+    Inject(Frame(0x81, 5, 6), "touch x=5 y=6");
+    XWatchClose(&x);
+    StopXvfb(xvfb);
+    xvfb = -1;
+    ASSERT_TRUE(SimWaitForError(input, "quilmoinput: X display :" + display + " went away; retrying every second",
+                                WAIT_MS));
+    WriteBytes(writer, Frame(0x80, 5, 6));  // nowhere to go: dropped, not printed
+    ExpectIdle(input.pid);
+    kill(input.pid, SIGTERM);
+    EXPECT_EQ(SimWait(input, WAIT_MS), 0);
+    std::string line;
+    EXPECT_FALSE(SimReadLine(input.out, input.outBuf, WAIT_MS, line)) << line;  // end of output, no frame
+}
+
+TEST_F(QuilmoinputTest, AnXDisplayThatIsNotThereYetIsWaitedFor)
+{
+    ASSERT_EQ(mkfifo(SandboxPath(sb, "/dev/qvdat0").c_str(), 0600), 0);
+    ASSERT_TRUE(InputStart(sb, input, {"--backend", "xtest", "--display", ":65000"}));
+    ASSERT_TRUE(SimWaitForError(input, "quilmoinput: X display :65000 does not answer; retrying every second",
+                                WAIT_MS));
+    ASSERT_TRUE(SimWaitForError(input, "quilmoinput: reading /dev/qvdat0 into X display :65000", WAIT_MS));
+    ExpectIdle(input.pid);
+    EXPECT_EQ(SimStop(input), 0);
+}
+
+// The whole road: a tap on a simulated controller, through the daemon, clicks on the X screen
+// where the daemon's calibrated frame says.
+TEST_F(QuilmoinputTest, ASimulatedTapClicksWhereTheDaemonPutsIt)
+{
+    StartX("1024x768x24");
+    SimProc sim;
+    ASSERT_TRUE(SimStart(sim, QUILMOD_BIN_DIR "/quilmosim", {SandboxPath(sb, "/dev/ttyS0")}));
+    ASSERT_TRUE(SimWaitFor(sim, "ready", WAIT_MS));
+    SandboxWriteConfig(sb, {"/dev/ttyS0"});
+    SandboxStart(sb);
+    close(sb.dat[0]);  // /dev/qvdat0 is quilmoinput's; the test reads the same frames from qvdat1
+    sb.dat[0] = -1;
+    ASSERT_TRUE(InputStart(sb, input, {"--display", ":" + display, "--verbose"}));
+    ASSERT_TRUE(SimWaitForError(input, "quilmoinput: reading /dev/qvdat0", WAIT_MS));
+    SimSend(sim, "tap 512 384\n");
+    Bytes frames = ReadFrames(sb, 1, 2);
+    ASSERT_EQ(frames.size(), 10u) << Hex(frames);
+    std::string at = std::to_string(frames[1] * 256 + frames[2]) + "," + std::to_string(frames[3] * 256 + frames[4]);
+    std::string line;
+    ASSERT_TRUE(SimReadLine(input.out, input.outBuf, WAIT_MS, line));
+    ASSERT_TRUE(SimReadLine(input.out, input.outBuf, WAIT_MS, line));
+    EXPECT_EQ(Pointer(x), at);
+    EXPECT_EQ(Buttons(x, 2), (std::vector<std::string>{"press 1 at " + at, "release 1 at " + at}));
+    SimStop(sim);
+}
+
+TEST_F(QuilmoinputTest, UinputDeviceComesAndGoes)
+{
+    if (access("/dev/uinput", W_OK) != 0)
+        GTEST_SKIP() << "/dev/uinput is missing or not writable here: the uinput device is not tested";
+    ASSERT_EQ(symlink("/dev/uinput", SandboxPath(sb, "/dev/uinput").c_str()), 0);
+    ASSERT_EQ(mkfifo(SandboxPath(sb, "/dev/qvdat0").c_str(), 0600), 0);
+    const std::string name = "quilmoinput test " + std::to_string(getpid());
+    auto listed = [&] {
+        std::ifstream f("/proc/bus/input/devices");
+        std::string all((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        return all.find("Name=\"" + name + "\"") != std::string::npos;
+    };
+    ASSERT_TRUE(InputStart(sb, input, {"--backend", "uinput", "--name", name, "--screen", "800x600"}));
+    ASSERT_TRUE(SimWaitForError(input, "quilmoinput: reading /dev/qvdat0 into uinput device", WAIT_MS));
+    EXPECT_TRUE(Eventually(listed, WAIT_MS));
+    OpenWriter();
+    WriteBytes(writer, Frame(0x81, 10, 10));
+    EXPECT_EQ(SimStop(input), 0);
+    EXPECT_TRUE(Eventually([&] { return !listed(); }, WAIT_MS));
+}
+
+TEST_F(QuilmoinputTest, BadCommandLinesAreRefusedClearly)
+{
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char *message;  // the first line on standard error
+    } cases[] = {
+        {{"--screen", "0x768"}, 2, "quilmoinput: --screen: '0x768' is not WxH with sides from 1 to 65536"},
+        {{"--screen", "1024x65537"}, 2, "quilmoinput: --screen: '1024x65537' is not WxH"},
+        {{"--screen", "1024x"}, 2, "quilmoinput: --screen: '1024x' is not WxH"},
+        {{"--screen", "x768"}, 2, "quilmoinput: --screen: 'x768' is not WxH"},
+        {{"--screen", " 800x600"}, 2, "quilmoinput: --screen: ' 800x600' is not WxH"},
+        {{"--backend", "wayland"}, 2, "quilmoinput: --backend: 'wayland' is not xtest, uinput or auto"},
+        {{"--pipe", "dev/qvdat0"}, 2, "quilmoinput: --pipe: 'dev/qvdat0' is not an absolute path"},
+        {{"--name", std::string(80, 'n')}, 2, "quilmoinput: --name: '"},
+        {{"--name", ""}, 2, "quilmoinput: --name: '' is empty"},
+        {{"--display"}, 2, "quilmoinput: --display needs a value"},
+        {{"--frobnicate"}, 2, "quilmoinput: unknown option '--frobnicate'"},
+        {{"--backend", "auto", "--display", ":65000"}, 1,
+         "quilmoinput: no X display answers at :65000 and /dev/uinput is not writable"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.message);
+        SimProc p;
+        ASSERT_TRUE(InputStart(sb, p, c.args));
+        std::string line;
+        EXPECT_TRUE(SimReadLine(p.err, p.errBuf, WAIT_MS, line));
+        EXPECT_EQ(line.compare(0, strlen(c.message), c.message), 0) << line;
+        int status = SimWait(p, WAIT_MS);
+        EXPECT_TRUE(WIFEXITED(status)) << status;
+        EXPECT_EQ(WEXITSTATUS(status), c.status);
+        SimStop(p);
+    }
+}
+
+TEST_F(QuilmoinputTest, APathThatIsNoFifoIsRefused)
+{
+    StartX("640x480x24");
+    SandboxWriteFile(sb, "/dev/qvdat1", "not a pipe\n");
+    ASSERT_TRUE(InputStart(sb, input, {"--display", ":" + display, "--pipe", "/dev/qvdat1"}));
+    EXPECT_TRUE(SimWaitForError(input, "quilmoinput: /dev/qvdat1 is not a FIFO", WAIT_MS));
+    int status = SimWait(input, WAIT_MS);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+}
+
+}  // namespace
