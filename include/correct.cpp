@@ -141,6 +141,12 @@ int grid_target(int size, int step)
     return use_portable() ? grid_portable(size, step) : grid_hardware(size, step);
 }
 
+int corner_target(int size, bool far)
+{
+    const int inset = size / kTargetInset;
+    return far ? sub_sat(size, inset) : inset;
+}
+
 static int scale_factor(int screen_width, int screen_high)
 {
     return screen_width > kNarrowMaxWidth || screen_high > kNarrowMaxHeight ? kScaleWide : kScaleNarrow;
@@ -244,10 +250,10 @@ void CalibrationPt(TouchPanel *panel, int *iCx, int *iCy)
 void Calibration4Pt(TouchPanel *panel, int *iCx, int *iCy, int screen_width, int screen_high)
 {
     Frame f{};
-    f.XXS1 = screen_width / kTargetInset;
-    f.YYS1 = screen_high / kTargetInset;
-    f.XXS5 = sub_sat(screen_width, f.XXS1);
-    f.YYS21 = sub_sat(screen_high, f.YYS1);
+    f.XXS1 = corner_target(screen_width, false);
+    f.YYS1 = corner_target(screen_high, false);
+    f.XXS5 = corner_target(screen_width, true);
+    f.YYS21 = corner_target(screen_high, true);
     const Mapping &m = panel->mapping;
     const Corners raw = {{m.uiULX, m.uiULY}, {m.uiURX, m.uiURY}, {m.uiLLX, m.uiLLY}, {m.uiLRX, m.uiLRY}};
     const Orientation o = find_orientation(raw);

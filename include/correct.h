@@ -23,3 +23,6 @@ int truncated_term(int a, int b, int c);
 // Twenty-five-point target of grid column (or row) step on a screen side of size pixels:
 // trunc(size * 0.05 + ((size * -0.1 + size) * 0.25) * step) in the extended format.
 int grid_target(int size, int step);
+
+// Four-point target on a screen side of size pixels: size / 20 (near), size - size / 20 (far).
+int corner_target(int size, bool far);

@@ -646,6 +646,7 @@ bool ShareBegin(Share *sh, const char *device)
     if (r == REPLY_NONE)
         Complain(EXIT_FAIL, "quilmod did not share %s within %lld s: no present port of that name", device,
                  REPLY_MS / 1000);
+    sh->shared = r == REPLY_GOT;
     ok = r == REPLY_GOT && QueryMode(ch, &mode);
     ChannelClose(&ch);
     return ok;

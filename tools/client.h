@@ -142,6 +142,7 @@ struct Share {
     bool raw = false;
     bool input = true;  // standard input still open
     bool daemonGone = false;
+    bool shared = false;  // the daemon said SHROK: sharing must be ended
     std::array<unsigned char, IO_CHUNK> pending{};
     size_t pendingAt = 0, pendingLen = 0;
 };

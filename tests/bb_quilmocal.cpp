@@ -1,0 +1,442 @@
+// quilmocal against the real daemon in the sandbox, with quilmosim as a distorted panel:
+// calibrations that make taps land, refusals that leave the old files alone, and the screen.
+#include <sys/wait.h>
+
+#include <cmath>
+#include <functional>
+#include <random>
+
+#include "childproc.h"
+#include "fixture.h"
+#include "simhelp.h"
+
+// After gtest: Xlib's macros (None, Bool, Status) would rename its declarations.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/keysym.h>
+
+namespace {
+
+constexpr int W = 1024, H = 768;
+constexpr int MAX_PROMPTS = 80;
+constexpr double PI = 3.14159265358979323846;
+
+struct Pt {
+    int x, y;
+};
+
+// Where the panel reports a touch on screen pixel (x, y).
+using Panel = std::function<Pt(double x, double y)>;
+
+// A sensor with both axes over about 0..1000, mounted in one of eight ways: axes swapped or
+// not, each mirrored or not (about 1000), with its own scale and offset.
+Panel Mounted(bool swap, bool mirrorX, bool mirrorY, double warp = 0)
+{
+    return [=](double x, double y) {
+        double bump = warp * std::sin(PI * x / W) * std::sin(PI * y / H);
+        double u = 30 + 0.9 * x + bump, v = 45 + 0.88 * y + 0.7 * bump;
+        if (mirrorX)
+            u = 1000 - u;
+        if (mirrorY)
+            v = 1000 - v;
+        return swap ? Pt{int(std::lround(v)), int(std::lround(u))} : Pt{int(std::lround(u)), int(std::lround(v))};
+    };
+}
+
+std::string Line(const char *verb, Pt p)
+{
+    return std::string(verb) + " " + std::to_string(p.x) + " " + std::to_string(p.y) + "\n";
+}
+
+// A touch as a finger makes it: it lands off and settles, then jitters by a unit or two.
+std::string Press(Pt p, std::mt19937 &rng, int samples = 24)
+{
+    std::uniform_int_distribution<int> jitter(-2, 2);
+    std::string s = Line("down", {p.x + 15, p.y - 12}) + Line("move", {p.x + 6, p.y - 5}) + Line("move", {p.x + 2, p.y - 1});
+    for (int i = 0; i < samples; ++i)
+        s += Line("move", {p.x + jitter(rng), p.y + jitter(rng)});
+    return s + Line("lift", p);
+}
+
+// A touch that stays on p (wobble > 0: that far to the right on every other position).
+std::string Steady(Pt p, int samples, int wobble = 0)
+{
+    std::string s = Line("down", p);
+    for (int i = 0; i < samples; ++i)
+        s += Line("move", {p.x + (i % 2) * wobble, p.y});
+    return s + Line("lift", p);
+}
+
+// "target 3 of 4 at 51 38" or "check 2 of 5 at 256 192": the pixel asked for.
+bool Prompted(const std::string &line, Pt *at)
+{
+    int k, n;
+    char word[16];
+    return sscanf(line.c_str(), "%15s %d of %d at %d %d", word, &k, &n, &at->x, &at->y) == 5;
+}
+
+struct CalResult {
+    int status = -1;
+    std::vector<std::string> lines;
+    std::string err;
+};
+
+class QuilmocalTest : public DaemonTest {
+protected:
+    SimProc sim, cal;
+    std::mt19937 rng{7};
+    int xvfb = -1;  // stopped at the end whatever happens
+
+    void SetUp() override
+    {
+        DaemonTest::SetUp();
+        ASSERT_TRUE(SimStart(sim, QUILMOD_BIN_DIR "/quilmosim", {SandboxPath(sb, "/dev/ttyS0")}));
+        ASSERT_TRUE(SimWaitFor(sim, "ready", WAIT_MS));
+        SandboxWriteConfig(sb, {"/dev/ttyS0"});
+        SandboxStart(sb);
+    }
+
+    void TearDown() override
+    {
+        SimStop(cal);
+        SimStop(sim);
+        StopXvfb(xvfb);
+        DaemonTest::TearDown();
+    }
+
+    // quilmocal in the sandbox, without a display unless one is given.
+    void Start(const std::vector<std::string> &args, const std::string &display = "")
+    {
+        std::vector<std::string> all = {"-u", "DISPLAY", "QUILMOD_ROOT=" + sb.root};
+        if (!display.empty())
+            all.push_back("DISPLAY=" + display);
+        all.push_back(QUILMOD_BIN_DIR "/quilmocal");
+        all.insert(all.end(), args.begin(), args.end());
+        ASSERT_TRUE(SimStart(cal, "/usr/bin/env", all));
+    }
+
+    // Touches what each prompt asks for on the panel; answer may replace a touch (or skip it
+    // with ""), by the prompt's line. A line starting with killAfter ends quilmocal by SIGTERM.
+    // Returns at the end of the output.
+    CalResult Drive(const Panel &panel, const std::function<std::string(const std::string &, Pt)> &answer = nullptr,
+                    const std::string &killAfter = "")
+    {
+        CalResult r;
+        std::string line;
+        int prompts = 0;
+        while (SimReadLine(cal.out, cal.outBuf, WAIT_MS, line)) {
+            r.lines.push_back(line);
+            Pt at;
+            if (!killAfter.empty() && line.rfind(killAfter, 0) == 0) {
+                kill(cal.pid, SIGTERM);
+                continue;
+            }
+            if (!Prompted(line, &at))
+                continue;
+            if (++prompts > MAX_PROMPTS) {  // asked again and again: fail, do not hang
+                ADD_FAILURE() << "endless prompts, the last: " << line;
+                kill(cal.pid, SIGTERM);
+                continue;
+            }
+            Pt raw = panel(at.x, at.y);
+            SimSend(sim, answer ? answer(line, raw) : Press(raw, rng));
+        }
+        return Finish(r);
+    }
+
+    CalResult Finish(CalResult r = {})
+    {
+        int status = SimWait(cal, WAIT_MS);
+        EXPECT_NE(status, -1) << "quilmocal did not end";
+        r.status = status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        std::string chunk;
+        while (SimReadLine(cal.err, cal.errBuf, 100, chunk))
+            r.err += chunk + "\n";
+        return r;
+    }
+
+    // How far, on either axis, the daemon's frames land at most from where taps were meant.
+    double WorstTap(const Panel &panel, const std::vector<Pt> &points)
+    {
+        ReadAvailable(sb.dat[0]);  // the frames of the calibration itself
+        double worst = 0;
+        for (Pt p : points) {
+            SimSend(sim, "tap " + std::to_string(panel(p.x, p.y).x) + " " + std::to_string(panel(p.x, p.y).y) + "\n");
+            Bytes f = ReadFrames(sb, 0, 2);
+            if (f.size() < 10) {
+                ADD_FAILURE() << "no frames for a tap at " << p.x << " " << p.y;
+                return 1e9;
+            }
+            worst = std::max({worst, std::fabs(f[1] * 256 + f[2] - p.x), std::fabs(f[3] * 256 + f[4] - p.y)});
+        }
+        return worst;
+    }
+
+    std::string CalFiles()
+    {
+        std::string all;
+        for (const char *name : {"pt4flag_ttyS0", "pt4_ttyS0", "pt25_ttyS0"})
+            all += SandboxReadFile(sb, std::string("/usr/local/Qelvanto/") + name) + "|";
+        return all;
+    }
+};
+
+bool Has(const std::vector<std::string> &lines, const std::string &prefix)
+{
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string &l) { return l.rfind(prefix, 0) == 0; });
+}
+
+const std::vector<Pt> TAPS = {{154, 154}, {512, 269}, {870, 461}, {307, 614}, {716, 115}, {614, 499}, {60, 700}};
+
+}  // namespace
+
+TEST_F(QuilmocalTest, FourPointsCalibrateEachOfTheEightMountings)
+{
+    for (int m = 0; m < 8; ++m) {
+        SCOPED_TRACE("mounting " + std::to_string(m));
+        Panel panel = Mounted(m & 1, m & 2, m & 4);
+        Start({"--screen", "1024x768", "/dev/ttyS0"});
+        CalResult r = Drive(panel);
+        ASSERT_EQ(r.status, 0) << r.err << testing::PrintToString(r.lines);
+        // The targets are the four-point correction's own: 5 % in, the far ones as it maps them.
+        EXPECT_EQ(r.lines[0], "target 1 of 4 at 51 38");
+        EXPECT_TRUE(Has(r.lines, "target 4 of 4 at 973 730"));
+        EXPECT_TRUE(Has(r.lines, "sampled 4: raw "));
+        EXPECT_TRUE(Has(r.lines, "wrote /usr/local/Qelvanto/pt4_ttyS0"));
+        EXPECT_TRUE(Has(r.lines, "check 5 of 5 at 768 576"));
+        EXPECT_EQ(r.lines.back().rfind("verdict: max error ", 0), 0u) << r.lines.back();
+        EXPECT_EQ(SandboxReadFile(sb, "/usr/local/Qelvanto/pt4flag_ttyS0"), "4");
+        EXPECT_LE(WorstTap(panel, TAPS), 3.0);
+    }
+}
+
+TEST_F(QuilmocalTest, TwentyFivePointsFollowAWarpThatFourPointsCannot)
+{
+    Panel warped = Mounted(false, true, false, 14);
+    Start({"--screen", "1024x768", "/dev/ttyS0"});
+    CalResult four = Drive(warped);
+    // The check sees the warp: the verdict fails, and the new files stay for the user to judge.
+    EXPECT_EQ(four.status, 1);
+    EXPECT_NE(four.err.find("the check found errors above 12.8 px"), std::string::npos) << four.err;
+    EXPECT_NE(four.err.find("'quilmocal --restore /dev/ttyS0' puts the old one back"), std::string::npos);
+    double worstFour = WorstTap(warped, TAPS);
+    EXPECT_GT(worstFour, 6.0);
+
+    Start({"--points", "25", "--screen", "1024x768", "/dev/ttyS0"});
+    CalResult grid = Drive(warped);
+    ASSERT_EQ(grid.status, 0) << grid.err;
+    EXPECT_EQ(grid.lines[0], "target 1 of 25 at 51 38");
+    EXPECT_TRUE(Has(grid.lines, "target 25 of 25 at 972 729"));
+    EXPECT_EQ(SandboxReadFile(sb, "/usr/local/Qelvanto/pt4flag_ttyS0"), "25");
+    EXPECT_LE(WorstTap(warped, TAPS), 3.0);
+
+    // The four-point file was written from the grid's corners: falling back to it is calibrated.
+    SandboxWriteFile(sb, "/usr/local/Qelvanto/pt4flag_ttyS0", "4");
+    Command(sb, "[7178]x");
+    Sync(sb);
+    EXPECT_NEAR(WorstTap(warped, TAPS), worstFour, 3.0);
+}
+
+TEST_F(QuilmocalTest, RunsThatDoNotFinishLeaveTheOldFilesAlone)
+{
+    struct Case {
+        const char *name;
+        std::vector<std::string> args;
+        // The touch for a prompt ("" none); kill: end quilmocal by SIGTERM after that line.
+        std::function<std::string(const std::string &, Pt)> touch;
+        std::string killAfter;
+        std::string err;
+        std::string line;  // a line it must have printed
+    };
+    Pt first{};
+    const std::vector<Case> cases = {
+        {"cancelled", {}, [&](const std::string &, Pt p) { return Press(p, rng); }, "target 3 of 4",
+         "interrupted: nothing written", "sampled 2"},
+        {"time-out", {"--timeout", "1"}, [](const std::string &, Pt) { return std::string(); }, "",
+         "no touch within 1 s: nothing written", "target 1 of 4"},
+        {"far off",
+         {},
+         [&](const std::string &l, Pt p) {
+             if (l.rfind("target 1 ", 0) == 0)
+                 first = p;
+             return Press(l.rfind("target 4 ", 0) == 0 ? Pt{first.x + 40, first.y + 40} : p, rng);
+         },
+         "target 4 again", "", "target 4 again: touch landed near"},
+        {"unsteady", {}, [](const std::string &, Pt p) { return Steady(p, 14, 100); },
+         "hold still", "", "hold still: target 1 again"},
+        {"degenerate",
+         {},
+         [&](const std::string &l, Pt p) {
+             if (l.rfind("target 1 ", 0) == 0)
+                 first = p;
+             // Steady touches, so both medians are the very same point.
+             return Steady(l.rfind("target 2 ", 0) == 0 ? first : p, 12);
+         },
+         "", "refused: targets 1 and 2 share the raw position", "sampled 4"},
+    };
+    Panel panel = Mounted(false, false, false);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string before = CalFiles();
+        std::vector<std::string> args = {"--screen", "1024x768"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.push_back("/dev/ttyS0");
+        Start(args);
+        CalResult r = Drive(panel, c.touch, c.killAfter);
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        EXPECT_TRUE(Has(r.lines, c.line));
+        EXPECT_EQ(CalFiles(), before);
+        EXPECT_FALSE(SandboxExists(sb, "/usr/local/Qelvanto/pt4_ttyS0.prev"));
+        // Sharing has ended: a tap makes frames, and nothing reaches the share pipe.
+        ReadAvailable(sb.dat[0]);
+        ReadAvailable(sb.shrOut);
+        SimSend(sim, "tap 500 400\n");
+        EXPECT_EQ(ReadFrames(sb, 0, 2).size(), 10u);
+        EXPECT_EQ(Hex(ReadAvailable(sb.shrOut)), "");
+    }
+}
+
+TEST_F(QuilmocalTest, CheckAloneAndRestoreBringBackThePreviousCalibration)
+{
+    const std::string defaults = CalFiles();
+    Start({"--screen", "1024x768", "--no-reset", "/dev/ttyS0"});
+    CalResult r = Drive(Mounted(true, false, true));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.lines.back(), "verdict: not checked, quilmod was not reset (--no-reset)");
+    const std::string calibrated = CalFiles();
+    EXPECT_NE(calibrated, defaults);
+    // The check on its own judges what the daemon runs on: the defaults until it resets.
+    Panel panel = Mounted(true, false, true);
+    Start({"--check", "--screen", "1024x768", "/dev/ttyS0"});
+    CalResult check = Drive(panel);
+    EXPECT_EQ(check.status, 1);
+    EXPECT_EQ(check.lines.front(), "check 1 of 5 at 512 384");
+    Command(sb, "[7178]x");
+    Sync(sb);
+    Start({"--check", "--screen", "1024x768", "/dev/ttyS0"});
+    check = Drive(panel);
+    EXPECT_EQ(check.status, 0) << check.err;
+    EXPECT_EQ(check.lines.size(), 11u);
+    Start({"--restore", "/dev/ttyS0"});
+    CalResult back = Finish();
+    EXPECT_EQ(back.status, 0) << back.err;
+    EXPECT_EQ(CalFiles(), defaults);
+    EXPECT_FALSE(SandboxExists(sb, "/usr/local/Qelvanto/pt4_ttyS0.prev"));
+    Start({"--restore", "/dev/ttyS0"});
+    back = Finish();
+    EXPECT_EQ(back.status, 1);
+    EXPECT_NE(back.err.find("no earlier calibration of /dev/ttyS0"), std::string::npos) << back.err;
+}
+
+TEST_F(QuilmocalTest, UsageErrorsAndAMissingDisplay)
+{
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--points", "5", "/dev/ttyS0"}, "--points takes 4 or 25"},
+        {{"--points", "/dev/ttyS0"}, "--points takes 4 or 25"},
+        {{"--screen", "1024", "/dev/ttyS0"}, "--screen takes WxH"},
+        {{"--screen", "1024x99999", "/dev/ttyS0"}, "--screen takes WxH"},
+        {{"--screen", "x768", "/dev/ttyS0"}, "--screen takes WxH"},
+        {{"--samples", "3", "/dev/ttyS0"}, "--samples takes a number"},
+        {{"--timeout", "0", "/dev/ttyS0"}, "--timeout takes seconds"},
+        {{"--timeout"}, "--timeout needs a value"},
+        {{"--bogus", "/dev/ttyS0"}, "unknown option '--bogus'"},
+        {{"--check", "--restore", "/dev/ttyS0"}, "do not go together"},
+        {{}, "no DEVICE"},
+        {{"/dev/ttyS0", "/dev/ttyS1"}, "one DEVICE only"},
+        {{"ttyS0"}, "is no device path"},
+        {{"/dev/"}, "is no device path"},
+        {{"/dev/../etc/x"}, "is no device path"},
+    };
+    const std::string before = CalFiles();
+    for (const auto &[args, text] : cases) {
+        SCOPED_TRACE(text);
+        Start(args);
+        CalResult r = Finish();
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err.rfind("quilmocal: ", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find(text), std::string::npos) << r.err;
+    }
+    // No display to be had and no --screen: one line, status 1.
+    Start({"--display", ":9999", "/dev/ttyS0"});
+    CalResult r = Finish();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot open the X display :9999"), std::string::npos) << r.err;
+    EXPECT_EQ(CalFiles(), before);
+}
+
+TEST_F(QuilmocalTest, TheTargetIsDrawnAtTheAnnouncedPixelOnAFullScreenWindow)
+{
+    std::string display;
+    xvfb = StartXvfb("640x480x24", &display);
+    if (xvfb < 0)
+        GTEST_SKIP() << "Xvfb is not installed";
+    Start({"--no-reset", "/dev/ttyS0"}, ":" + display);
+    Display *x = XOpenDisplay((":" + display).c_str());
+    ASSERT_NE(x, nullptr);
+    Panel panel = Mounted(false, false, false);
+    std::vector<std::string> lines;
+    std::string line;
+    while (SimReadLine(cal.out, cal.outBuf, WAIT_MS, line)) {
+        lines.push_back(line);
+        Pt at;
+        if (!Prompted(line, &at))
+            continue;
+        // The screen's own size: 5 % of 640 x 480 in for the first target.
+        if (lines.size() == 1) {
+            EXPECT_EQ(line, "target 1 of 4 at 32 24");
+        }
+        auto drawn = [&](int px, int py) {
+            XImage *img = XGetImage(x, DefaultRootWindow(x), px, py, 1, 1, AllPlanes, ZPixmap);
+            unsigned long v = img ? XGetPixel(img, 0, 0) & 0xFFFFFF : 0;
+            if (img)
+                XDestroyImage(img);
+            return v;
+        };
+        // Drawing happens right after the line: poll until the cross is there.
+        EXPECT_TRUE(Eventually([&] { return drawn(at.x, at.y) == 0xFFFFFF; })) << line;
+        // Off the cross, towards the middle: the window's own background, not the root's.
+        const Pt beside = {at.x < 320 ? at.x + 30 : at.x - 30, at.y < 240 ? at.y + 30 : at.y - 30};
+        for (Pt corner : {Pt{0, 0}, Pt{639, 0}, Pt{0, 479}, Pt{639, 479}, beside})
+            EXPECT_EQ(drawn(corner.x, corner.y), 0x182838u) << corner.x << " " << corner.y;
+        SimSend(sim, Press(panel(at.x, at.y), rng));
+    }
+    CalResult r = Finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string pt4 = SandboxReadFile(sb, "/usr/local/Qelvanto/pt4_ttyS0");
+    EXPECT_TRUE(pt4.ends_with("#640#480#")) << pt4;
+
+    // Escape on the target screen cancels, and nothing is written.
+    Start({"/dev/ttyS0"}, ":" + display);
+    EXPECT_TRUE(SimWaitFor(cal, "target 1 of 4", WAIT_MS));
+    Window ours = 0;
+    EXPECT_TRUE(Eventually([&] {
+        Window root, parent, *children = nullptr;
+        unsigned n = 0;
+        XQueryTree(x, DefaultRootWindow(x), &root, &parent, &children, &n);
+        for (unsigned i = 0; i < n; ++i) {
+            char *name = nullptr;
+            if (XFetchName(x, children[i], &name) && name && std::string(name) == "quilmocal")
+                ours = children[i];
+            if (name)
+                XFree(name);
+        }
+        if (children)
+            XFree(children);
+        return ours != 0;
+    }));
+    XEvent key{};
+    key.xkey.type = KeyPress;
+    key.xkey.display = x;
+    key.xkey.window = ours;
+    key.xkey.root = DefaultRootWindow(x);
+    key.xkey.keycode = XKeysymToKeycode(x, XK_Escape);
+    key.xkey.same_screen = True;
+    XSendEvent(x, ours, True, KeyPressMask, &key);
+    XFlush(x);
+    r = Finish();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cancelled: nothing written"), std::string::npos) << r.err;
+    EXPECT_EQ(SandboxReadFile(sb, "/usr/local/Qelvanto/pt4_ttyS0"), pt4);
+    XCloseDisplay(x);
+}
