@@ -1,4 +1,5 @@
 // Calibration mode and data files: per-port flag, four-point and twenty-five-point files.
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -362,4 +363,42 @@ int SavePt25defaulttoFile(TouchPanel *p)
         return 1;
     }
     return 0;
+}
+
+// The first line of a calibration file, read quietly; -1 when it is missing or unreadable.
+static long quiet_first_line(const char *stem, const TouchPanel *p, char *buf, size_t size)
+{
+    CalPath path;
+    cal_path(path, stem, p);
+    int fd = OpenRegular(path.data());
+    if (fd < 0)
+        return -1;
+    long len = read_first_line(fd, buf, size);
+    close(fd);
+    return len;
+}
+
+void ReadCalState(const char *device, CalState *out)
+{
+    TouchPanel p = {};
+    p.device = const_cast<char *>(device);  // only its name is read
+    *out = {MODE_4, 0, 0, 1, DEFAULT_WIDTH, DEFAULT_HEIGHT};
+    std::array<char, PT25_READ> line;
+    if (quiet_first_line(FLAG_STEM, &p, line.data(), 3) > 0 && AtoiSat(line.data()) == MODE_25)
+        out->mode = MODE_25;  // two bytes and a terminator, as the flag is read
+    bool grid = out->mode == MODE_25;
+    long len = quiet_first_line(grid ? PT25_STEM : PT4_STEM, &p, line.data(), grid ? PT25_READ : PT4_READ);
+    if (len < 0)
+        return;
+    out->present = 1;
+    int count = grid ? PT25_FIELDS : PT4_FIELDS;
+    size_t maxLine = grid ? PT25_MAX_LINE : PT4_MAX_LINE;
+    std::array<int, PT25_FIELDS> v{};
+    out->valid = len > 0 && (size_t)len <= maxLine && parse_fields(line.data(), (size_t)len, v.data(), count) == count;
+    if (!out->valid)
+        return;
+    const int *defaults = grid ? PT25_DEFAULTS.data() : PT4_DEFAULTS.data();
+    out->isDefault = std::equal(v.begin(), v.begin() + count, defaults);
+    out->width = v[static_cast<size_t>(count - 2)];
+    out->height = v[static_cast<size_t>(count - 1)];
 }

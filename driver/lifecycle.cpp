@@ -4,7 +4,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,7 +18,7 @@ unsigned resetCount = 0;
 constexpr int CMD_RESET_CODE = 7178;
 constexpr char PID_FILE[] = "/var/run/quilmod.pid";
 constexpr char PID_SCRATCH[] = "/var/run/qlmXXXXXX";
-// Held (flock) for the daemon's whole life; never replaced, so every start locks the same file.
+// Locked (a record lock) for the daemon's whole life; never replaced, so every start locks the same file.
 constexpr char LOCK_FILE[] = "/var/run/quilmod.lock";
 constexpr int LOCK_FILE_MODE = 0644;
 constexpr int READY_WAIT_MS = 5000;  // how long a second start waits for the running one's command pipe
@@ -135,6 +134,16 @@ void SetLock()
     }
 }
 
+// A record lock on the whole file. Unlike flock, it belongs to this process alone: a child
+// between its fork and its exec never holds it, so an ended daemon never leaves it behind.
+static int lock_whole_file(int fd)
+{
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    return fcntl(fd, F_SETLK, &lock);
+}
+
 // Opens the lock file and tries to lock it. 0 = locked (*fd holds it), 1 = another instance
 // holds it, -1 = it could not be opened or locked (the message says why).
 static int try_instance_lock(int *fd)
@@ -148,9 +157,9 @@ static int try_instance_lock(int *fd)
             return -1;
         }
     }
-    if (flock(*fd, LOCK_EX | LOCK_NB) == 0)
+    if (lock_whole_file(*fd) == 0)
         return 0;
-    if (errno == EWOULDBLOCK)
+    if (errno == EAGAIN || errno == EACCES)
         return 1;
     printf("Cannot lock %s: %s\n", LOCK_FILE, strerror(errno));
     return -1;
@@ -268,7 +277,7 @@ static int take_over(int lockFd)
         int oldpid = 0;
         if (IsUnique(&oldpid) == 0)
             replace_instance(oldpid);
-        if (flock(lockFd, LOCK_EX | LOCK_NB) == 0)
+        if (lock_whole_file(lockFd) == 0)
             return 0;
         usleep(POLL_STEP_US);
     }

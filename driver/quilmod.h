@@ -92,6 +92,15 @@ int read4ptdata(TouchPanel *p);
 int read25ptdata(TouchPanel *p);
 int SavePt4defaulttoFile(TouchPanel *p);
 int SavePt25defaulttoFile(TouchPanel *p);
+// What a port's calibration files hold, read without writing or printing: for status tools.
+struct CalState {
+    int mode;           // 25 or 4, as the flag file selects (4 when it is missing)
+    int present;        // the mode's data file exists
+    int valid;          // ... and the daemon would load it (else it uses the defaults)
+    int isDefault;      // the values the daemon uses are the defaults
+    int width, height;  // the screen size it uses in that mode
+};
+void ReadCalState(const char *device, CalState *out);
 
 // ---- input.cpp: panel input and device removal ----
 void ProcessPanel(TouchPanel *panel);

@@ -465,7 +465,7 @@ TEST_F(QuilmoctlController, ProbeAndSendTalkToAControllerOnAFreePort)
     ASSERT_TRUE(SimStart(sim, QUILMOD_BIN_DIR "/quilmosim", {"--controller", SandboxPath(sb, "/dev/ttyUSB3")}));
     ASSERT_TRUE(SimWaitFor(sim, "ready", WAIT_MS));
     StartWithPort();  // the daemon holds /dev/ttyS0 only
-    ExpectOk(Ctl(sb, {"probe", "/dev/ttyUSB3"}), "controller: yes\nstatus: 61\n");
+    ExpectOk(Ctl(sb, {"probe", "/dev/ttyUSB3"}), "controller: yes\nidentification: VORTAN\nstatus: 61\n");
     ExpectOk(Ctl(sb, {"send", "/dev/ttyUSB3", "0"}), "reply: 55 61 00 00 00 00 00 B6\n");
     ExpectOk(Ctl(sb, {"send", "/dev/ttyUSB3", "7", "2"}), "reply: 55 4D 00 00 00 00 00 A2\n");
     SimStop(sim);

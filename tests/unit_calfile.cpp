@@ -611,3 +611,44 @@ TEST_F(CalFile, HostileEntriesAndTheUmask)
         EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 3);  // no scratch left
     }
 }
+
+// ReadCalState tells what the daemon would use, and neither writes nor prints anything.
+TEST_F(CalFile, StateIsReadWithoutWritingOrPrinting)
+{
+    struct Case {
+        const char *name;
+        const char *flag;  // nullptr: no file
+        const char *pt4;
+        std::string pt25;
+        CalState want;  // mode, present, valid, isDefault, width, height
+    } cases[] = {
+        {"no files", nullptr, nullptr, "", {4, 0, 0, 1, 1024, 768}},
+        {"default four-point", "4", PT4_DEFAULT.c_str(), "", {4, 1, 1, 1, 1024, 768}},
+        {"calibrated four-point", "4\n", "100#80#900#80#100#700#900#700#800#600#\n", "", {4, 1, 1, 0, 800, 600}},
+        {"eleven separators", "4", "1#2#3#4#5#6#7#8#800#600#9#", "", {4, 1, 0, 1, 1024, 768}},
+        {"51 characters", "4", "51#38#972#38#51#729#972#729#1024#768#00000000000000", "", {4, 1, 0, 1, 1024, 768}},
+        {"grid flag, grid file missing", "25", PT4_DEFAULT.c_str(), "", {25, 0, 0, 1, 1024, 768}},
+        {"default grid", "25", nullptr, PT25_DEFAULT, {25, 1, 1, 1, 1024, 768}},
+        {"calibrated grid", "25", nullptr, pt25_line(100), {25, 1, 1, 0, 1920, 1080}},
+        {"flag 2 means four-point", "2", nullptr, PT25_DEFAULT, {4, 0, 0, 1, 1024, 768}},
+    };
+    for (const auto &c : cases) {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        if (c.flag)
+            put("pt4flag_", c.flag);
+        if (c.pt4)
+            put("pt4_", c.pt4);
+        if (!c.pt25.empty())
+            put("pt25_", c.pt25);
+        size_t files = std::distance(fs::directory_iterator(dir), fs::directory_iterator());
+        CalState got{};
+        std::string printed = output_of([&] { ReadCalState(device.c_str(), &got); });
+        EXPECT_EQ(printed, "") << c.name;
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), (long)files) << c.name;
+        std::array<int, 6> g = {got.mode, got.present, got.valid, got.isDefault, got.width, got.height};
+        std::array<int, 6> w = {c.want.mode, c.want.present, c.want.valid, c.want.isDefault, c.want.width,
+                                c.want.height};
+        EXPECT_EQ(g, w) << c.name;
+    }
+}

@@ -17,6 +17,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "device.h"
@@ -723,6 +724,50 @@ bool WatchLoop(Session *s, int fd)
     }
 }
 
+// The process holding a flock on fd's file, from the kernel's lock table (/proc/locks, reached
+// from /proc/self); 0 when it cannot be told. Lines: "1: FLOCK  ADVISORY  WRITE PID MAJ:MIN:INODE ...".
+static pid_t flock_holder(int fd)
+{
+    struct stat st;
+    char path[64];
+    if (fstat(fd, &st) != 0 || ProcPath(path, sizeof path, 0, "../locks") != 0)
+        return 0;
+    FILE *fp = fopen(path, "re");
+    if (!fp)
+        return 0;
+    char line[256];
+    pid_t holder = 0;
+    while (holder == 0 && fgets(line, sizeof line, fp)) {
+        char type[16];
+        int pid;
+        unsigned maj, min;
+        unsigned long ino;
+        if (sscanf(line, "%*d: %15s %*s %*s %d %x:%x:%lu", type, &pid, &maj, &min, &ino) == 5 &&
+            strcmp(type, "FLOCK") == 0 && maj == major(st.st_dev) && min == minor(st.st_dev) && ino == st.st_ino)
+            holder = pid;
+    }
+    fclose(fp);
+    return holder;
+}
+
+// Two watchers would split the frames between them: the first one holds the pipe alone.
+static bool lock_watch_pipe(int fd)
+{
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return true;
+    if (errno != EWOULDBLOCK) {
+        Complain(EXIT_FAIL, "cannot lock %s: %s", WATCH_PIPE, strerror(errno));
+        return false;
+    }
+    pid_t holder = flock_holder(fd);
+    if (holder > 0)
+        Complain(EXIT_FAIL, "%s is watched already by process %d; one watcher at a time", WATCH_PIPE,
+                 static_cast<int>(holder));
+    else
+        Complain(EXIT_FAIL, "%s is watched already by another process; one watcher at a time", WATCH_PIPE);
+    return false;
+}
+
 // A pipe nobody writes would wait for ever: the command FIFO tells first whether anyone runs.
 int OpenWatchPipe()
 {
@@ -733,6 +778,10 @@ int OpenWatchPipe()
     int fd = OpenFifo(WATCH_PIPE, O_RDONLY);
     if (fd < 0)
         return -1;
+    if (!lock_watch_pipe(fd)) {  // before draining: the other watcher's frames stay its own
+        close(fd);
+        return -1;
+    }
     if (!DrainFifo(fd)) {  // frames of touches long past
         close(fd);
         Complain(EXIT_FAIL, "cannot read %s: %s", WATCH_PIPE, strerror(errno));
@@ -744,7 +793,7 @@ int OpenWatchPipe()
 // ---- controllers on free ports ----
 
 // true when the daemon (going by its pid file) has the device open.
-static bool held_by_daemon(const struct stat &dev)
+bool HeldByDaemon(const struct stat &dev)
 {
     pid_t pid = DaemonPid();
     if (pid <= 0)
@@ -775,7 +824,7 @@ int OpenController(const char *device)
     if (!ClientRootPath(full, device))
         return -1;
     struct stat st;
-    if (stat(full, &st) == 0 && S_ISCHR(st.st_mode) && held_by_daemon(st)) {
+    if (stat(full, &st) == 0 && S_ISCHR(st.st_mode) && HeldByDaemon(st)) {
         Complain(EXIT_FAIL, "%s is held by quilmod: use 'quilmoctl share', or 'quilmoctl close-port' first", device);
         return -1;
     }
@@ -788,7 +837,7 @@ int OpenController(const char *device)
     const char *refusal = nullptr;
     if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
         refusal = "is not a character device";
-    else if (held_by_daemon(st))
+    else if (HeldByDaemon(st))
         refusal = "is held by quilmod";
     else if (fd >= FD_SETSIZE)
         refusal = "got a descriptor too high to wait on";

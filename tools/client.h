@@ -182,6 +182,8 @@ bool WatchLoop(Session *s, int fd);
 
 // ---- a controller on a port the daemon does not hold ----
 
+// true when the daemon (going by its pid file) has the character device dev open.
+bool HeldByDaemon(const struct stat &dev);
 // Opens the port raw at 9600 baud; -1 after a message. A port the daemon holds is refused.
 int OpenController(const char *device);
 void CloseController(int fd);

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <getopt.h>
 #include <span>
 #include <string_view>
 #include <strings.h>
@@ -18,10 +19,12 @@
 
 #include "client.h"
 #include "device.h"
+#include "service.h"
 
 constexpr int CONTROLLER_CMDS = 16;   // command numbers 0..15
 constexpr size_t CONTROLLER_ARG = 5;  // the most argument characters a command takes
 constexpr size_t PACKET_LEN = 8;
+constexpr int IDENTIFY_CMD = 8;       // "U" "o" "c"
 constexpr long MAX_COUNT = 1000000000;
 constexpr long MAX_TIMEOUT_S = 86400;
 constexpr int STOP_POLL_MS = 5;
@@ -32,6 +35,7 @@ struct Args {
     std::array<const char *, 3> operand{};
     int operands = 0;
     bool raw = false;
+    bool json = false;
     long count = 0;    // 0 = no limit
     long timeout = 0;  // seconds, 0 = none
 };
@@ -43,7 +47,7 @@ struct Choice {
     const char *arg;
 };
 
-enum Option : unsigned { OPT_RAW = 1, OPT_COUNT = 2, OPT_TIMEOUT = 4 };
+enum Option : unsigned { OPT_RAW = 1, OPT_COUNT = 2, OPT_TIMEOUT = 4, OPT_JSON = 8 };
 
 struct Subcommand {
     const char *name;
@@ -220,11 +224,17 @@ static int run_probe(const Subcommand &sub, const Args &args)
     if (fd < 0)
         return EXIT_FAIL;
     int found = try_touch_connect(fd);
+    std::array<unsigned char, PACKET_LEN> ident{};
+    int len = 0;
+    // The reply's text, the bytes between the lead 'U' and the checksum, names the controller.
+    bool named = found && SendAndWait(fd, IDENTIFY_CMD, ident.data(), &len);
     unsigned char status = found ? static_cast<unsigned char>(get_error_status(fd)) : 0;
     CloseController(fd);
     if (!found)
         return Complain(EXIT_FAIL, "%s: no controller answered the identification", device);
-    printf("controller: yes\nstatus: %02X\n", status);
+    char text[PACKET_LEN];
+    Printable(reinterpret_cast<const char *>(ident.data()) + 1, named ? PACKET_LEN - 2 : 0, text, sizeof text);
+    printf("controller: yes\nidentification: %s\nstatus: %02X\n", text, status);
     return EXIT_OK;
 }
 
@@ -274,6 +284,20 @@ static int run_send(const Subcommand &sub, const Args &args)
     return EXIT_OK;
 }
 
+// ---- status and hot-plug ----
+
+static int run_status(const Subcommand &, const Args &args)
+{
+    return RunStatus(args.json);
+}
+
+static int run_hotplug(const Subcommand &sub, const Args &args)
+{
+    if (!check_device_path(sub, args.operand[0]))
+        return EXIT_USAGE;
+    return RunHotplug(args.operand[0]);
+}
+
 // ---- the table of subcommands ----
 
 static constexpr std::array<Choice, 2> modeChoices = {{
@@ -299,36 +323,36 @@ static constexpr std::array<Choice, 4> rclickChoices = {{
 constexpr long MAX_DRAG_DELAY = 1000;      // frames/4 of hold; 8 or less means off
 constexpr long MAX_DBLCLICK_AREA = 4095;   // beyond, the daemon's snap tolerance overflows
 
-static const std::array<Subcommand, 19> subcommands = {{
-    {"mode", "[drawing|desktop]", "Without a value, print the mouse mode (DRAWING or DESKTOP); with one, set it.",
+static const std::array<Subcommand, 22> subcommands = {{
+    {"mode", "[drawing|desktop]", "Print the mouse mode, or set it.\n  Without a value it prints DRAWING or DESKTOP.",
      run_mode, 0, 1, 0, CMD_MODE, modeChoices, 0, 0},
     {"sound", "none|down|up", "Beep never, on touch-down, or on lift-off.", run_choice, 1, 1, 0, CMD_SOUND,
      soundChoices, 0, 0},
-    {"cursor", "none|display", "Hide the X pointer while the panel is used (none), or keep it shown.", run_choice,
+    {"cursor", "none|display", "Hide the X pointer while the panel is used, or not.\n  none hides it while the panel is used; display keeps it shown.", run_choice,
      1, 1, 0, CMD_CURSOR, cursorChoices, 0, 0},
-    {"drag-delay", "N", "Set the drag delay: the first 4*N frames of a touch stay on its first point.\n"
+    {"drag-delay", "N", "Set the drag delay (DESKTOP mode).\n  The first 4*N frames of a touch stay on its first point.\n"
      "  It acts in DESKTOP mode and above 8 only; 0 to 1000.",
      run_number, 1, 1, 0, CMD_DRAG_DELAY, {}, 0, MAX_DRAG_DELAY},
-    {"dblclick-area", "N", "Set how far a touch may stray and still be held on its touch-down point.\n"
+    {"dblclick-area", "N", "Set how far a touch may stray and still be held.\n  How far from its touch-down point a touch is held there.\n"
      "  0 to 4095; it also widens the double-click snap.",
      run_number, 1, 1, 0, CMD_DBLCLICK_AREA, {}, 0, MAX_DBLCLICK_AREA},
     {"right-button", "", "Make the next touch a right-button touch.", run_fixed, 0, 0, 0, CMD_RIGHT_BUTTON, {}, 0,
      0},
     {"left-button", "", "Make the next touch a left-button touch again.", run_fixed, 0, 0, 0, CMD_LEFT_BUTTON, {},
      0, 0},
-    {"rclick", "on|off|later|new", "Switch the right-click tool on, off, on after 2 s, or start a new one (off).",
+    {"rclick", "on|off|later|new", "Switch the right-click tool on or off.\n  on, off, on after 2 s (later), or start a new one, off (new).",
      run_choice, 1, 1, 0, 0, rclickChoices, 0, 0},
-    {"flush", "", "Discard the frames nobody has read from the data pipes.", run_fixed, 0, 0, 0, CMD_FLUSH, {}, 0,
+    {"flush", "", "Discard the frames nobody has read yet.", run_fixed, 0, 0, 0, CMD_FLUSH, {}, 0,
      0},
-    {"reset", "", "Make quilmod re-read its configuration and reopen its ports.", run_fixed, 0, 0, 0, CMD_RESET,
+    {"reset", "", "Re-read the configuration and reopen the ports.", run_fixed, 0, 0, 0, CMD_RESET,
      {}, 0, 0},
     {"stop", "", "End quilmod, and wait until its process has gone.", run_stop, 0, 0, 0, CMD_EXIT, {}, 0, 0},
-    {"dump", "", "Make quilmod print its mode on its own output (seen with quilmod -d).", run_fixed, 0, 0, 0,
+    {"dump", "", "Make quilmod print its mode on its own output.\n  Seen only with quilmod -d, or in the journal.", run_fixed, 0, 0, 0,
      CMD_DUMP, {}, 0, 0},
-    {"close-port", "DEVICE", "Make quilmod close the port configured as DEVICE (no answer comes back).",
+    {"close-port", "DEVICE", "Make quilmod close the port DEVICE.\n  No answer comes back.",
      run_close_port, 1, 1, 0, CMD_CLOSE_PORT, {}, 0, 0},
     {"share", "[--raw] [--count N] [--timeout S] DEVICE",
-     "Show a port's raw bytes, and send it standard input.\n"
+     "Show a port's raw bytes; send it standard input.\n"
      "  The bytes show in hex, 16 a line (--raw: unchanged). Ends on SIGINT or SIGTERM, after N\n"
      "  bytes, or after S seconds (short of N bytes: status 1); then quilmod has the port alone again.",
      run_share, 1, 1, OPT_RAW | OPT_COUNT | OPT_TIMEOUT, CMD_SHARE, {}, 0, 0},
@@ -338,16 +362,27 @@ static const std::array<Subcommand, 19> subcommands = {{
      "  frames, or after S seconds (short of N frames: status 1).",
      run_watch, 0, 0, OPT_COUNT | OPT_TIMEOUT, 0, {}, 0, 0},
     {"probe", "DEVICE",
-     "Ask the controller on a port quilmod does not hold who it is.\n"
+     "Ask a controller on a free port who it is.\n"
      "  Opens DEVICE at 9600 baud, asks for the identification and the status byte, and prints\n"
      "  them; status 1 when no controller answers.",
      run_probe, 1, 1, 0, 0, {}, 0, 0},
     {"send", "DEVICE N [ARG]",
-     "Send a controller command to a port quilmod does not hold.\n"
+     "Send a command to a controller on a free port.\n"
      "  Command N (0 to 15) with the argument characters ARG; prints the 8-byte reply in hex.",
      run_send, 2, 3, 0, 0, {}, 0, 0},
+    {"status", "[--json]",
+     "Show quilmod's state and each configured port.\n"
+     "  Per Port line: present or missing, held open by quilmod, the calibration mode, whether the\n"
+     "  files hold the defaults, and the screen size. --json prints one JSON object.",
+     run_status, 0, 0, OPT_JSON, 0, {}, 0, 0},
+    {"hotplug", "DEVNODE",
+     "Reset quilmod when DEVNODE is a configured port.\n  udev runs this when a USB serial node appears.\n"
+     "  Only when DEVNODE, or a Port line's link to it, is in the configuration and quilmod runs;\n"
+     "  otherwise nothing happens. Status 0 either way.",
+     run_hotplug, 1, 1, 0, 0, {}, 0, 0},
     {"help", "[SUBCOMMAND]", "Print this help, or a subcommand's.", nullptr, 0, 1, 0, 0, {}, 0, 0},
     {"--help", "", "Print this help.", nullptr, 0, 0, 0, 0, {}, 0, 0},
+    {"--version", "", "Print the version.", nullptr, 0, 0, 0, 0, {}, 0, 0},
 }};
 
 static const Subcommand *find_subcommand(const char *name)
@@ -374,7 +409,8 @@ constexpr int OVERVIEW_COLUMN = 26;
 static void print_overview()
 {
     puts("usage: quilmoctl SUBCOMMAND [ARGUMENTS]   (quilmoctl SUBCOMMAND --help for one)\n"
-         "Talks to the running quilmod through its pipes; QUILMOD_ROOT moves every fixed path.\n"
+         "Talks to the running quilmod through its pipes; QUILMOD_ROOT moves every\n"
+         "fixed path.\n"
          "Exit status: 0 done, 1 failed, 2 usage error.\n");
     for (const Subcommand &sub : subcommands) {
         if (sub.name[0] == '-')
@@ -413,40 +449,95 @@ static bool option_value(const Subcommand &sub, const char *option, const char *
     return false;
 }
 
-// 0 = parsed, -1 = help printed, else the usage status.
-static int parse_option(const Subcommand &sub, char **argv, int *i, Args *args)
+enum LongOnly { LONG_RAW = 256, LONG_COUNT, LONG_TIMEOUT, LONG_JSON };
+
+static const struct option longOptions[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"raw", no_argument, nullptr, LONG_RAW},
+    {"count", required_argument, nullptr, LONG_COUNT},
+    {"timeout", required_argument, nullptr, LONG_TIMEOUT},
+    {"json", no_argument, nullptr, LONG_JSON},
+    {nullptr, 0, nullptr, 0},
+};
+
+// A negative number is an operand (to be refused by its range), never an option.
+static bool looks_negative(const char *a)
 {
-    std::string_view a = argv[*i];
-    if (a == "--help" || a == "-h") {
+    return a[0] == '-' && isdigit(static_cast<unsigned char>(a[1]));
+}
+
+// The Option bit a subcommand must list to take the long option c.
+static unsigned option_bit(int c)
+{
+    switch (c) {
+    case LONG_RAW: return OPT_RAW;
+    case LONG_COUNT: return OPT_COUNT;
+    case LONG_TIMEOUT: return OPT_TIMEOUT;
+    case LONG_JSON: return OPT_JSON;
+    default: return 0;
+    }
+}
+
+// One option getopt_long returned. 0 = taken, -1 = help printed, else the usage status.
+static int take_option(const Subcommand &sub, int c, const char *text, Args *args)
+{
+    const char *value = optarg;
+    if (c == ':') {  // its value is missing: option_value says what it needs
+        c = optopt;
+        value = nullptr;
+    }
+    if (c == 'h') {
         print_sub_help(sub);
         return -1;
     }
-    if (a == "--raw" && (sub.options & OPT_RAW)) {
+    if (c == '?' || !(sub.options & option_bit(c)))
+        return Complain(EXIT_USAGE, "%s: unknown option '%s'", sub.name, text);
+    if (c == LONG_RAW)
         args->raw = true;
-        return 0;
-    }
-    if (a == "--count" && (sub.options & OPT_COUNT))
-        return option_value(sub, "--count", argv[++*i], MAX_COUNT, &args->count) ? 0 : EXIT_USAGE;
-    if (a == "--timeout" && (sub.options & OPT_TIMEOUT))
-        return option_value(sub, "--timeout", argv[++*i], MAX_TIMEOUT_S, &args->timeout) ? 0 : EXIT_USAGE;
-    return Complain(EXIT_USAGE, "%s: unknown option '%s'", sub.name, argv[*i]);
+    else if (c == LONG_JSON)
+        args->json = true;
+    else if (!option_value(sub, c == LONG_COUNT ? "--count" : "--timeout", value,
+                           c == LONG_COUNT ? MAX_COUNT : MAX_TIMEOUT_S, c == LONG_COUNT ? &args->count : &args->timeout))
+        return EXIT_USAGE;
+    return 0;
 }
 
-// 0 = parsed, -1 = help printed, else the usage status.
+static int add_operand(const Subcommand &sub, const char *word, Args *args)
+{
+    if (args->operands == sub.maxOperands)
+        return Complain(EXIT_USAGE, "%s: too many arguments (usage: quilmoctl %s %s)", sub.name, sub.name,
+                        sub.operands);
+    args->operand[static_cast<size_t>(args->operands++)] = word;
+    return 0;
+}
+
+// argv[0] is the subcommand. Options and operands mix; "--" ends the options ("--count=5" and
+// "--count 5" both work). 0 = parsed, -1 = help printed, else the usage status.
 static int parse_args(const Subcommand &sub, int argc, char **argv, Args *args)
 {
-    for (int i = 0; i < argc; ++i) {
-        bool option = argv[i][0] == '-' && argv[i][1] != '\0' && !isdigit(static_cast<unsigned char>(argv[i][1]));
-        if (option) {
-            int r = parse_option(sub, argv, &i, args);
+    optind = 1;
+    opterr = 0;  // our own messages, with the subcommand's name
+    bool optionsEnded = false;
+    while (optind < argc) {
+        const char *a = argv[optind];
+        if (optionsEnded || a[0] != '-' || a[1] == '\0' || looks_negative(a)) {
+            int r = add_operand(sub, a, args);
             if (r != 0)
                 return r;
+            optind++;
             continue;
         }
-        if (args->operands == sub.maxOperands)
-            return Complain(EXIT_USAGE, "%s: too many arguments (usage: quilmoctl %s %s)", sub.name, sub.name,
-                            sub.operands);
-        args->operand[static_cast<size_t>(args->operands++)] = argv[i];
+        if (strcmp(a, "--") == 0) {
+            optionsEnded = true;
+            optind++;
+            continue;
+        }
+        int c = getopt_long(argc, argv, "+:h", longOptions, nullptr);
+        if (c == -1)
+            break;
+        int r = take_option(sub, c, argv[optind - 1], args);
+        if (r != 0)
+            return r;
     }
     if (args->operands < sub.minOperands)
         return Complain(EXIT_USAGE, "%s: missing argument (usage: quilmoctl %s %s)", sub.name, sub.name,
@@ -462,11 +553,15 @@ int main(int argc, char **argv)
         return Complain(EXIT_USAGE, "no subcommand (see quilmoctl --help)");
     if (strcmp(argv[1], "-h") == 0)
         return run_help(nullptr);
+    if (strcmp(argv[1], "-V") == 0 || strcmp(argv[1], "--version") == 0) {
+        puts("quilmoctl " QUILMOD_VERSION);
+        return EXIT_OK;
+    }
     const Subcommand *sub = find_subcommand(argv[1]);
     if (!sub)
         return Complain(EXIT_USAGE, "unknown subcommand '%s' (see quilmoctl --help)", argv[1]);
     Args args;
-    int parsed = parse_args(*sub, argc - 2, argv + 2, &args);
+    int parsed = parse_args(*sub, argc - 1, argv + 1, &args);
     if (parsed != 0)
         return parsed < 0 ? EXIT_OK : parsed;
     if (!sub->run)

@@ -821,20 +821,35 @@ struct Options {
     const char *script = nullptr;
 };
 
+constexpr char USAGE[] = "usage: quilmosim [--controller] [--fault KIND] [--exit-at-end] [--seed N] LINKPATH [SCRIPT]\n";
+
 static int usage()
 {
-    fprintf(stderr, "usage: quilmosim [--controller] [--fault KIND] [--exit-at-end] [--seed N] LINKPATH [SCRIPT]\n");
+    fputs(USAGE, stderr);
     return 2;
 }
 
-// 0 = parsed, otherwise the exit status.
+// 0 = parsed, -1 = answered --help or --version (exit 0), otherwise the exit status.
 static int parse_options(int argc, char **argv, Options *opt)
 {
     int positional = 0;
     for (int i = 1; i < argc; ++i) {
         std::string_view a = argv[i];
         unsigned long seed;
-        if (a == "--controller") {
+        if (a == "-h" || a == "--help") {
+            printf("%s"
+                   "A touch controller on a pseudo-terminal linked at LINKPATH, played from SCRIPT\n"
+                   "(default: standard input). See quilmosim(1) for the script lines.\n"
+                   "  --controller     answer command packets like a controller\n"
+                   "  --fault KIND     none, silent, badsum, stray, pieces or noise\n"
+                   "  --exit-at-end    end after the script\n"
+                   "  --seed N         seed of the noise command (default 1)\n",
+                   USAGE);
+            return -1;
+        } else if (a == "-V" || a == "--version") {
+            puts("quilmosim " QUILMOD_VERSION);
+            return -1;
+        } else if (a == "--controller") {
             sim.controller = true;
         } else if (a == "--exit-at-end") {
             sim.exitAtEnd = true;
@@ -868,7 +883,7 @@ int main(int argc, char **argv)
     Options opt;
     int status = parse_options(argc, argv, &opt);
     if (status != 0)
-        return status;
+        return status < 0 ? 0 : status;
     int scriptFd = 0;
     if (opt.script && strcmp(opt.script, "-") != 0) {
         scriptFd = open(opt.script, O_RDONLY | O_CLOEXEC);

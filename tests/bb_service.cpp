@@ -1,0 +1,165 @@
+// quilmoctl's service side against the real daemon: hotplug (udev's hook), status, the single
+// frame watcher, and its command line (getopt_long, --version).
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "fixture.h"
+#include "runprog.h"
+#include "simhelp.h"
+
+namespace {
+
+Outcome Ctl(const Sandbox &sb, const std::vector<std::string> &args)
+{
+    std::vector<std::string> all = {QUILMOD_BIN_DIR "/quilmoctl"};
+    all.insert(all.end(), args.begin(), args.end());
+    return RunProgram(all, {"QUILMOD_ROOT=" + sb.root});
+}
+
+bool Has(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+const char *const LOAD_LINE = "***********ReadDataFromCfgFile";
+
+class ServiceTest : public DaemonTest {
+protected:
+    // Ports: ttyS0 and the flat link quilmo-usb0 (to ttyUSB0) configured, ttyUSB1 present but not
+    // configured, ttyACM0 configured but unplugged.
+    void SetUpPorts()
+    {
+        SandboxAddPort(sb, "/dev/ttyS0");
+        SandboxAddPort(sb, "/dev/ttyUSB0");
+        SandboxAddPort(sb, "/dev/ttyUSB1");
+        ASSERT_EQ(symlink("ttyUSB0", SandboxPath(sb, "/dev/quilmo-usb0").c_str()), 0);
+        SandboxWriteConfig(sb, {"/dev/ttyS0", "/dev/quilmo-usb0", "/dev/ttyACM0"}, "RClickTool = 0\n");
+    }
+    int Loads()
+    {
+        ReadOutput(sb, 0);
+        return CountLines(sb, LOAD_LINE);
+    }
+};
+
+TEST_F(ServiceTest, HotplugResetsOnlyForConfiguredNodesOfARunningDaemon)
+{
+    SetUpPorts();
+    struct Case {
+        const char *devnode;
+        bool configured;
+    } cases[] = {
+        {"/dev/ttyS0", true},     // named in a Port line
+        {"/dev/ttyUSB0", true},   // a Port line's link leads to it
+        {"/dev/ttyACM0", true},   // named, though already gone again
+        {"/dev/ttyUSB1", false},  // present, not configured
+        {"/dev/ttyACM7", false},  // neither
+    };
+    // Without a daemon nothing happens, whatever the node.
+    for (const auto &c : cases) {
+        Outcome r = Ctl(sb, {"hotplug", c.devnode});
+        EXPECT_EQ(r.status, 0) << c.devnode << ": " << r.out;
+        EXPECT_EQ(r.out, "") << c.devnode;
+    }
+    SandboxStart(sb);
+    for (const auto &c : cases) {
+        int before = Loads();
+        Outcome r = Ctl(sb, {"hotplug", c.devnode});
+        EXPECT_EQ(r.status, 0) << c.devnode << ": " << r.out;
+        EXPECT_EQ(Has(r.out, "reopens its ports"), c.configured) << c.devnode << ": " << r.out;
+        Sync(sb);  // a reset asked for has run before the daemon answers this
+        EXPECT_EQ(Loads(), before + (c.configured ? 1 : 0)) << c.devnode;
+    }
+    Outcome bad = Ctl(sb, {"hotplug", "ttyS0"});
+    EXPECT_EQ(bad.status, 2) << bad.out;
+}
+
+TEST_F(ServiceTest, StatusReportsDaemonPortsAndCalibration)
+{
+    SetUpPorts();
+    // ttyUSB0 (as quilmo-usb0) calibrated for an 800 x 600 screen; ttyACM0 flagged for the grid.
+    SandboxWriteFile(sb, "/usr/local/Qelvanto/pt4flag_quilmo-usb0", "4");
+    SandboxWriteFile(sb, "/usr/local/Qelvanto/pt4_quilmo-usb0", "100#80#900#80#100#700#900#700#800#600#\n");
+    SandboxWriteFile(sb, "/usr/local/Qelvanto/pt4flag_ttyACM0", "25");
+    Outcome down = Ctl(sb, {"status"});
+    EXPECT_EQ(down.status, 0) << down.out;
+    EXPECT_TRUE(Has(down.out, "quilmod: not running\n")) << down.out;
+    EXPECT_TRUE(Has(down.out, "port /dev/ttyS0: present; 4-point calibration, missing; screen 1024x768")) << down.out;
+
+    SandboxStart(sb);
+    Command(sb, "[7174]/dev/ttyS0");  // close-port: present, but no longer held
+    Sync(sb);
+    Outcome up = Ctl(sb, {"status"});
+    EXPECT_EQ(up.status, 0) << up.out;
+    struct Line {
+        const char *text;
+    } lines[] = {
+        {"quilmod: running, pid "},
+        {"mode: DRAWING\n"},
+        {"port /dev/ttyS0: present; 4-point calibration, default; screen 1024x768\n"},
+        {"port /dev/quilmo-usb0: present, held by quilmod; 4-point calibration, calibrated; screen 800x600\n"},
+        {"port /dev/ttyACM0: missing; 25-point calibration, missing; screen 1024x768\n"},
+    };
+    for (const auto &l : lines)
+        EXPECT_TRUE(Has(up.out, l.text)) << l.text << "\nin:\n" << up.out;
+    EXPECT_TRUE(Has(up.out, "pid " + std::to_string(sb.pid) + "\n")) << up.out;
+
+    Outcome json = Ctl(sb, {"status", "--json"});
+    EXPECT_EQ(json.status, 0) << json.out;
+    EXPECT_EQ(json.out.rfind("{\"running\":true,\"pid\":" + std::to_string(sb.pid) + ",\"mode\":\"DRAWING\"", 0), 0u)
+        << json.out;
+    EXPECT_TRUE(Has(json.out, "{\"device\":\"/dev/quilmo-usb0\",\"exists\":true,\"held\":true,\"calibration\":4,"
+                              "\"values\":\"calibrated\",\"width\":800,\"height\":600}"))
+        << json.out;
+    EXPECT_TRUE(Has(json.out, "{\"device\":\"/dev/ttyACM0\",\"exists\":false,\"held\":false,\"calibration\":25,"
+                              "\"values\":\"missing\",\"width\":1024,\"height\":768}"))
+        << json.out;
+}
+
+TEST_F(ServiceTest, SecondWatcherIsToldWhoWatches)
+{
+    SandboxAddPort(sb, "/dev/ttyS0");
+    SandboxWriteConfig(sb, {"/dev/ttyS0"}, "RClickTool = 0\n");
+    SandboxStart(sb);
+    SimProc first;
+    ASSERT_TRUE(SimStart(first, "/usr/bin/env",
+                         {"QUILMOD_ROOT=" + sb.root, QUILMOD_BIN_DIR "/quilmoctl", "watch", "--count=1"}));
+    ASSERT_TRUE(SimWaitForError(first, "quilmoctl: watching", WAIT_MS));
+    Outcome second = Ctl(sb, {"watch", "--count", "1", "--timeout", "5"});
+    EXPECT_EQ(second.status, 1) << second.out;
+    EXPECT_TRUE(Has(second.out, "watched already by process " + std::to_string(first.pid))) << second.out;
+    // The first keeps every frame.
+    SendToPort(SandboxPort(sb, "/dev/ttyS0"), Packet(0x81, 512, 384));
+    ASSERT_TRUE(SimWaitFor(first, "touch x=513 y=385", WAIT_MS)) << first.outBuf << first.errBuf;
+    EXPECT_EQ(SimWait(first, WAIT_MS), 0);
+}
+
+TEST_F(ServiceTest, CommandLineOptionsInEitherSpelling)
+{
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char *expect;
+    } cases[] = {
+        {{"--version"}, 0, "quilmoctl " QUILMOD_VERSION "\n"},
+        {{"-V"}, 0, "quilmoctl " QUILMOD_VERSION "\n"},
+        {{"watch", "--count=0"}, 2, "--count needs a number from 1"},
+        {{"watch", "--timeout=1s"}, 2, "--timeout needs a number from 1"},
+        {{"watch", "--json"}, 2, "unknown option '--json'"},
+        {{"drag-delay", "-1"}, 2, "'-1' is not a number from 0 to 1000"},
+        {{"close-port", "--", "--odd"}, 1, "quilmod is not running"},  // after "--", an operand
+        {{"status", "--json", "extra"}, 2, "too many arguments"},
+    };
+    for (const auto &c : cases) {
+        Outcome r = Ctl(sb, c.args);
+        EXPECT_EQ(r.status, c.status) << c.args[0] << " " << c.args.back() << ": " << r.out;
+        EXPECT_TRUE(Has(r.out, c.expect)) << c.args[0] << " " << c.args.back() << ": " << r.out;
+    }
+    Outcome help = Ctl(sb, {"--help"});
+    size_t widest = 0, at = 0;
+    for (size_t nl; (nl = help.out.find('\n', at)) != std::string::npos; at = nl + 1)
+        widest = std::max(widest, nl - at);
+    EXPECT_LE(widest, 80u) << help.out;
+}
+
+}  // namespace

@@ -1,0 +1,72 @@
+// Runs a program to its end for a black-box test: its own environment only, optionally as
+// another user, standard output and error collected together, killed at the deadline.
+#pragma once
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "fixture.h"
+
+struct Outcome {
+    int status = -1;  // exit status; -1 when it did not end in time or was killed
+    std::string out;  // standard output and error together
+};
+
+// Who a child runs as: uid 0 = unchanged.
+struct Credentials {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::vector<gid_t> groups;
+};
+
+[[noreturn]] inline void exec_as(const std::vector<std::string> &args, const std::vector<std::string> &env,
+                          const Credentials &who, int out)
+{
+    dup2(out, 1);
+    dup2(out, 2);
+    if (who.uid != 0 && (setgroups(who.groups.size(), who.groups.data()) != 0 || setgid(who.gid) != 0 ||
+                         setuid(who.uid) != 0))
+        _exit(126);
+    std::vector<char *> argv, envp;
+    for (const auto &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    for (const auto &e : env)
+        envp.push_back(const_cast<char *>(e.c_str()));
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+}
+
+// Runs args to their end (killed after WAIT_MS) with only env as its environment.
+inline Outcome RunProgram(const std::vector<std::string> &args, const std::vector<std::string> &env,
+               const Credentials &who = {})
+{
+    Outcome r;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return r;
+    pid_t pid = fork();
+    if (pid == 0)
+        exec_as(args, env, who, fds[1]);
+    close(fds[1]);
+    char buf[4096];
+    struct pollfd p = {fds[0], POLLIN, 0};
+    ssize_t n = 1;
+    while (n > 0 && poll(&p, 1, WAIT_MS) == 1 && (n = read(fds[0], buf, sizeof buf)) > 0)
+        r.out.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    if (n > 0)
+        kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+

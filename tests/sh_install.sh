@@ -1,0 +1,232 @@
+#!/usr/bin/env bash
+# Install checks run by ctest: a fresh build with tests off installed into a DESTDIR and run from
+# there, the systemd units, the man pages, the Debian package and its maintainer scripts.
+# Usage: sh_install.sh CHECK SOURCE_DIR BUILD_DIR SANITIZE   (exit 77: skipped, with a reason)
+set -euo pipefail
+check=$1 src=$2 build=$3 sanitize=$4
+fresh=$build/fresh-install   # shared by the fresh and package checks
+tmp=$(mktemp -d /tmp/quilmod-install.XXXXXX)
+chmod 755 "$tmp"
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+skip() { echo "SKIP: $*"; exit 77; }
+need() { command -v "$1" >/dev/null || skip "$1 is not installed ($2)"; }
+slow_only_once() {
+    [ "$sanitize" = ON ] && skip "runs in the normal build only: it builds its own tree, without sanitizers"
+    return 0
+}
+
+# Polls a command for up to 20 s.
+wait_for() {
+    local what=$1 end=$((SECONDS + 20))
+    shift
+    until "$@"; do
+        [ $SECONDS -ge $end ] && fail "gave up waiting for $what"
+        sleep 0.05
+    done
+}
+
+# expect_files ROOT PATH...: every path exists beneath ROOT.
+expect_files() {
+    local root=$1 p
+    shift
+    for p in "$@"; do [ -e "$root$p" ] || fail "missing after install: $p"; done
+}
+
+check_fresh() {
+    slow_only_once
+    # A machine without GoogleTest or Google Benchmark: the build must not look for them.
+    rm -rf "$fresh"
+    cmake -S "$src" -B "$fresh" -G Ninja --no-warn-unused-cli -DBUILD_TESTING=OFF -DQUILMOD_WERROR=ON \
+        -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON >/dev/null
+    cmake --build "$fresh" >/dev/null
+    local dest=$tmp/dest
+    DESTDIR=$dest cmake --install "$fresh" --prefix /usr >/dev/null
+    expect_files "$dest" /usr/sbin/quilmod /usr/bin/quilmoctl /usr/bin/quilmosim \
+        /usr/lib/systemd/system/quilmod.service /usr/lib/udev/rules.d/90-quilmod-hotplug.rules \
+        /usr/lib/tmpfiles.d/quilmod.conf /usr/share/bash-completion/completions/quilmoctl \
+        /usr/local/Qelvanto/image/empty.xbm
+    if [ -f "$src/tools/rbutton/rbutton.tcl" ]; then
+        expect_files "$dest" /usr/local/Qelvanto/diag/rbutton.tcl /usr/local/Qelvanto/image/lbutton.gif \
+            /usr/local/Qelvanto/image/rbutton.gif
+        [ -x "$dest/usr/local/Qelvanto/diag/rbutton.tcl" ] || fail "the right-click tool is not executable"
+    fi
+    grep -qx 'ExecStart=/usr/sbin/quilmod -d' "$dest/usr/lib/systemd/system/quilmod.service" ||
+        fail "the unit does not run the installed daemon"
+    [ -e "$dest/etc/quilmod.conf" ] && fail "a plain install must leave /etc/quilmod.conf to the daemon"
+
+    # The installed programs, run from the DESTDIR with it as their sandbox root.
+    export QUILMOD_ROOT=$dest
+    mkdir -p "$dest"/{etc,var/run,dev,tmp}
+    printf 'Port = /dev/ttyS0\nRClickTool = 0\n' > "$dest/etc/quilmod.conf"
+    mkfifo "$tmp/sim.in"
+    "$dest/usr/bin/quilmosim" "$dest/dev/ttyS0" < "$tmp/sim.in" > "$tmp/sim.out" 2>&1 &
+    pids+=($!)
+    exec 3> "$tmp/sim.in"
+    wait_for "the simulator" grep -q '^ready' "$tmp/sim.out"
+    "$dest/usr/sbin/quilmod" -d > "$tmp/daemon.out" 2>&1 &
+    pids+=($!)
+    wait_for "the installed daemon" "$dest/usr/bin/quilmoctl" mode
+    "$dest/usr/bin/quilmoctl" watch --count 2 --timeout 20 > "$tmp/frames" 2> "$tmp/watch.err" &
+    local watcher=$!
+    wait_for "the watcher" grep -q watching "$tmp/watch.err"
+    echo "tap 512 384" >&3
+    wait "$watcher" || fail "watch failed: $(cat "$tmp/watch.err")"
+    [ "$(cat "$tmp/frames")" = $'touch x=513 y=385\nrelease x=513 y=385' ] ||
+        fail "unexpected frames: $(cat "$tmp/frames"); daemon said: $(cat "$tmp/daemon.out")"
+}
+
+check_units() {
+    need systemd-analyze "the unit checks"
+    # Installed under a real prefix, so the units name programs that exist here.
+    local pfx=$tmp/usr
+    cmake --install "$build" --prefix "$pfx" >/dev/null
+    printf '#!/bin/sh\n' > "$tmp/stand-in"
+    [ -x "$pfx/bin/quilmoinput" ] || install -m 755 "$tmp/stand-in" "$pfx/bin/quilmoinput"
+    local unit units=("$pfx/lib/systemd/system/quilmod.service" "$build/dist/quilmoinput.service")
+    for unit in "${units[@]}"; do
+        local man=yes
+        # A unit's man page is checked once its program has one.
+        [ -e "$pfx/share/man/man1/quilmoinput.1.gz" ] || [[ $unit != *quilmoinput* ]] || man=no
+        MANPATH=$pfx/share/man systemd-analyze verify --man=$man "$unit" > "$tmp/verify" 2>&1 ||
+            fail "systemd-analyze verify $(basename "$unit"): $(cat "$tmp/verify")"
+        [ -s "$tmp/verify" ] && fail "systemd-analyze verify $(basename "$unit") warns: $(cat "$tmp/verify")"
+    done
+    # Every hardening line of the daemon's unit says why.
+    awk '/^(Protect|Private|NoNew|Capability|Restrict|Lock|SystemCall|ReadWrite)/ && prev !~ /^#/ { print; bad=1 }
+         { prev = $0 } END { exit bad }' "${units[0]}" || fail "hardening lines without a comment"
+    grep -q "RUN+=\"$pfx/bin/quilmoctl hotplug \$devnode\"" "$pfx/lib/udev/rules.d/90-quilmod-hotplug.rules" ||
+        fail "the udev rule does not run the installed quilmoctl"
+    # The bash completion offers exactly the subcommands quilmoctl's help lists.
+    local listed offered
+    listed=$("$build/bin/quilmoctl" --help | awk '/^  [a-z]/ { print $1 }' | sort)
+    offered=$(bash -c '. "$1"; COMP_WORDS=(quilmoctl ""); COMP_CWORD=1; _quilmoctl; printf "%s\n" "${COMPREPLY[@]}"' \
+        _ "$pfx/share/bash-completion/completions/quilmoctl" | grep -v '^-' | sort)
+    [ "$listed" = "$offered" ] || fail "completion offers $(echo $offered) but help lists $(echo $listed)"
+    if command -v udevadm >/dev/null && udevadm verify --help >/dev/null 2>&1; then
+        udevadm verify "$pfx/lib/udev/rules.d/90-quilmod-hotplug.rules" || fail "udevadm verify"
+    fi
+}
+
+check_man() {
+    need groff "rendering the man pages"
+    local pages=("$build"/man/*.[0-9])
+    [ -e "${pages[0]}" ] || skip "no man pages were built (scdoc missing)"
+    local page
+    for page in "${pages[@]}"; do
+        LC_ALL=C.UTF-8 groff -man -Tutf8 -ww -z "$page" > "$tmp/warn" 2>&1 || fail "groff failed on $page"
+        [ -s "$tmp/warn" ] && fail "groff warns on $(basename "$page"): $(cat "$tmp/warn")"
+        if command -v man >/dev/null; then
+            LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null | tee "$tmp/warn" >/dev/null
+            [ -s "$tmp/warn" ] && fail "man warns on $(basename "$page"): $(cat "$tmp/warn")"
+        fi
+    done
+    # Every program that is built has its page.
+    local prog
+    for prog in "$build"/bin/quilmo*; do
+        case $(basename "$prog") in quilmod_bench) continue ;; esac
+        ls "$build/man/$(basename "$prog")".[0-9] >/dev/null 2>&1 || fail "no man page for $(basename "$prog")"
+    done
+}
+
+check_package() {
+    slow_only_once
+    need dpkg-deb "building the package"
+    need dpkg-shlibdeps "the package's Depends"
+    [ -f "$fresh/CMakeCache.txt" ] || fail "the fresh build folder is missing"
+    DEBFULLNAME="quilmod tests" DEBEMAIL="tests@quilmod.example" \
+        "$src/scripts/package" "$fresh" "$tmp/deb" > "$tmp/package.out" 2>&1 ||
+        fail "scripts/package: $(cat "$tmp/package.out")"
+    local deb
+    deb=$(ls "$tmp"/deb/quilmod_*.deb)
+    dpkg-deb -c "$deb" | awk '{ print substr($6, 2) }' > "$tmp/list"
+    local p
+    for p in /usr/sbin/quilmod /usr/bin/quilmoctl /usr/bin/quilmosim /usr/share/man/man8/quilmod.8.gz \
+        /usr/share/man/man5/quilmod.conf.5.gz /usr/share/man/man1/quilmoctl.1.gz \
+        /lib/systemd/system/quilmod.service /lib/udev/rules.d/90-quilmod-hotplug.rules \
+        /usr/lib/tmpfiles.d/quilmod.conf /usr/lib/sysusers.d/quilmod.conf /etc/quilmod.conf \
+        /usr/share/quilmod/image/empty.xbm /usr/share/bash-completion/completions/quilmoctl \
+        /usr/share/doc/quilmod/copyright; do
+        grep -qx "$p" "$tmp/list" || fail "the package lacks $p"
+    done
+    if [ -f "$src/tools/rbutton/rbutton.tcl" ]; then
+        for p in /usr/share/quilmod/diag/rbutton.tcl /usr/share/quilmod/image/lbutton.gif \
+            /usr/share/quilmod/image/rbutton.gif; do
+            grep -qx "$p" "$tmp/list" || fail "the package lacks $p"
+        done
+    fi
+    grep -q '^/usr/local' "$tmp/list" && fail "the package ships files under /usr/local"
+    dpkg-deb -f "$deb" Depends | grep -q 'libc6' || fail "Depends does not come from the libraries"
+    [ "$(dpkg-deb -f "$deb" Recommends)" = "x11-xserver-utils, tk" ] || fail "Recommends"
+    mkdir "$tmp/control"
+    dpkg-deb -e "$deb" "$tmp/control"
+    grep -qx /etc/quilmod.conf "$tmp/control/conffiles" || fail "/etc/quilmod.conf is not a conffile"
+    if command -v lintian >/dev/null; then
+        lintian --allow-root "$deb" > "$tmp/lintian" 2>&1 || true
+        grep '^E:' "$tmp/lintian" && fail "lintian errors"
+        grep '^W:' "$tmp/lintian" || true
+    fi
+    check_maintainer_scripts "$deb"
+}
+
+# The maintainer scripts place and purge the /usr/local/Qelvanto files in a root of their own.
+check_maintainer_scripts() {
+    local root=$tmp/root
+    mkdir -p "$root"
+    dpkg-deb -x "$1" "$root"
+    local fixed=$root/usr/local/Qelvanto/image/empty.xbm shipped=$root/usr/share/quilmod/image/empty.xbm
+    run() { DPKG_ROOT=$root "$tmp/control/$1" "$2" 2> "$tmp/script.err"; }
+    # step: what the administrator or dpkg does; then what must hold.
+    run postinst configure
+    cmp -s "$fixed" "$shipped" || fail "first configure: the bitmap was not placed"
+    echo '/* a new version */' >> "$shipped"
+    run postinst configure
+    cmp -s "$fixed" "$shipped" || fail "upgrade: an unchanged placed file was not updated"
+    echo '/* local */' >> "$fixed"
+    cp "$fixed" "$tmp/local"
+    run postinst configure
+    cmp -s "$fixed" "$tmp/local" || fail "upgrade: the administrator's change was overwritten"
+    grep -q 'changed locally' "$tmp/script.err" || fail "upgrade: a kept file is not mentioned"
+    run postrm purge
+    [ -f "$fixed" ] || fail "purge removed a file the administrator changed"
+    cp "$shipped" "$fixed"
+    run postinst configure
+    printf 4 > "$root/usr/local/Qelvanto/pt4flag_ttyS0"   # a calibration file of the daemon's
+    run postrm purge
+    [ -e "$fixed" ] && fail "purge left an unchanged placed file"
+    [ -f "$root/usr/local/Qelvanto/pt4flag_ttyS0" ] || fail "purge removed a calibration file"
+    return 0
+}
+
+# As a user who cannot install, scripts/deps names what is missing and fails.
+check_deps() {
+    need dpkg-query "package checks"
+    local as=()
+    if [ "$(id -u)" = 0 ]; then
+        need setpriv "dropping root for the check"
+        as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+    fi
+    local probe='. "$1/scripts/deps"; needed+=(quilmod-no-such-package); deps_install probe'
+    if "${as[@]}" bash -c "$probe" _ "$src" > "$tmp/deps.out" 2>&1; then
+        fail "deps_install succeeded with a package missing: $(cat "$tmp/deps.out")"
+    fi
+    grep -q '^probe: missing packages: quilmod-no-such-package' "$tmp/deps.out" ||
+        fail "the missing package is not named: $(cat "$tmp/deps.out")"
+}
+
+case $check in
+    deps) check_deps ;;
+    fresh) check_fresh ;;
+    units) check_units ;;
+    man) check_man ;;
+    package) check_package ;;
+    *) echo "usage: $0 deps|fresh|units|man|package SOURCE_DIR BUILD_DIR SANITIZE" >&2; exit 2 ;;
+esac
+echo "PASS: $check"
