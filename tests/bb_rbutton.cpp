@@ -91,7 +91,15 @@ protected:
     {
         std::string w;
         ASSERT_TRUE(Eventually([&] { return !(w = Window()).empty(); }));
-        X("xdotool mousemove --window " + w + " 24 30 click " + std::to_string(button));
+        // The pointer must rest on the button before the click: a window that is still being
+        // placed would otherwise move away from under it, and the click would land on the root.
+        ASSERT_TRUE(Eventually([&] {
+            X("xdotool mousemove --window " + w + " 24 30");
+            auto [x, y, width, height] = Geometry();
+            return X("xdotool getmouselocation --shell | head -2 | tr '\\n' ' '") ==
+                   "X=" + std::to_string(x + 24) + " Y=" + std::to_string(y + 30) + " ";
+        }));
+        X("xdotool click " + std::to_string(button));
     }
     // The window's place and size: "X Y WIDTH HEIGHT".
     std::array<int, 4> Geometry()

@@ -291,6 +291,9 @@ proc map_changed {window mapped} {
     global tool
     if {$window eq "."} {
         set tool(mapped) $mapped
+        # Tk may place a newly mapped window in an idle pass: settle that first, so the
+        # window is where it will stay by the time anybody hears that it is mapped.
+        update idletasks
         report_state
     }
 }
