@@ -48,13 +48,7 @@ void check_clamped(const char *axis, int value, int corrected, int side)
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     QuietStdout();
-    int fds[2];
-    for (int k = 0; k < 2; k++) {
-        NonblockingPipe(fds);
-        frameReaders[k] = fds[0];
-        fdOuts[k] = fds[1];
-    }
-    TouchSetting.cursorMode = 2;  // neither None nor Display: xsetroot is never run
+    OpenFrameOutputs(frameReaders);
     return 0;
 }
 
@@ -76,7 +70,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // DRAWING mode reports the corrected touch as it is, clamped.
     TouchSetting.mode = 0;
-    TouchSetting.soundMode = 0;
     unsigned char record[8] = {0x55, 1, (unsigned char)(x >> 8), (unsigned char)x, (unsigned char)(y >> 8),
                                (unsigned char)y, 0, 0};
     ReportFrame(&panel, record);

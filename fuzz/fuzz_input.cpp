@@ -19,15 +19,9 @@ bool readable(int fd)
     return poll(&p, 1, 0) == 1;
 }
 
-// Frames go to pipes nobody reads but us; the cursor and the beep stay out of the way.
 void open_outputs()
 {
-    int fds[2];
-    for (int k = 0; k < 2; k++) {
-        NonblockingPipe(fds);
-        frameReaders[k] = fds[0];
-        fdOuts[k] = fds[1];
-    }
+    OpenFrameOutputs(frameReaders);
     std::string fifo = FuzzRoot() + "/dev/qvshrout";
     if (mkfifo(fifo.c_str(), 0600) != 0)
         FuzzFail("mkfifo: %s", strerror(errno));
@@ -35,8 +29,6 @@ void open_outputs()
     fdShrOut = open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fdShrOut < 0)
         FuzzFail("open %s: %s", fifo.c_str(), strerror(errno));
-    TouchSetting.cursorMode = 2;  // neither None nor Display: xsetroot is never run
-    TouchSetting.soundMode = 0;
 }
 
 }  // namespace

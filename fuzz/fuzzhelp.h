@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "quilmod.h"
+
 // The fuzzer's bytes, read front to back; past the end every value is 0.
 struct FuzzInput {
     const uint8_t *data;
@@ -110,10 +112,12 @@ inline void remove_fuzz_root()
         nftw(FuzzRoot().c_str(), remove_fuzz_entry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
-// A private QUILMOD_ROOT with the directories the daemon expects, removed at exit.
+// A private QUILMOD_ROOT with the directories the daemon expects, removed at exit. In memory
+// where the machine offers it: the calibration target writes files on every run.
 inline void PrivateRoot()
 {
-    char tmpl[] = "/tmp/qlmfuzz.XXXXXX";
+    char tmpl[64];
+    snprintf(tmpl, sizeof tmpl, "%s/qlmfuzz.XXXXXX", access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
     if (!mkdtemp(tmpl))
         FuzzFail("mkdtemp: %s", strerror(errno));
     FuzzRoot() = tmpl;
@@ -150,4 +154,18 @@ inline int ScanLong(const char *s, int *out)
         return 0;
     *out = v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : (int)v;
     return 1;
+}
+
+// Frames go to pipes only we read (their read ends in readers); the cursor and the beep stay
+// out of the way.
+inline void OpenFrameOutputs(int readers[2])
+{
+    int fds[2];
+    for (int k = 0; k < 2; k++) {
+        NonblockingPipe(fds);
+        readers[k] = fds[0];
+        fdOuts[k] = fds[1];
+    }
+    TouchSetting.cursorMode = 2;  // neither None nor Display: xsetroot is never run
+    TouchSetting.soundMode = 0;
 }
