@@ -251,7 +251,7 @@ void soak(Run &r, const Options &o)
         else if (due(elapsed, o.flush, &nextFlush))
             command(r, "[7188]x");
         drain(r);
-        if (due(elapsed, 10, &nextReport))
+        if (elapsed < o.seconds && due(elapsed, 10, &nextReport))
             report(r, elapsed);
         poll(nullptr, 0, 5);
     }
