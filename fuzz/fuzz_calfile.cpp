@@ -33,7 +33,7 @@ std::string path_of(const std::string &name)
     return FuzzRoot() + DIR_PATH + name;
 }
 
-// The file's bytes, or nullopt-like "missing" through *exists.
+// The file's bytes; *exists says whether it is there at all.
 std::string read_file(const std::string &name, bool *exists)
 {
     std::ifstream f(path_of(name), std::ios::binary);
@@ -158,7 +158,8 @@ std::vector<int> grid_in(const int (&plane)[2][5][5], int width, int height)
     return v;
 }
 
-std::string defaults_text_of(const std::vector<int> &values)
+// The values as a data file holds them: "v#v#...#".
+std::string fields_text(const std::vector<int> &values)
 {
     std::string text;
     for (int v : values)
@@ -171,7 +172,7 @@ std::vector<int> defaults_of(const std::string &text, int count)
     return read_line(text, text.size(), text.size(), count).values;
 }
 
-// 1 = the file was loaded as it is, 0 = it was replaced by the defaults; anything else fails.
+// true = the file was loaded as it is, false = it was replaced by the defaults; anything else fails.
 bool loaded(const char *what, bool present, const std::string &before, const std::vector<Reading> &allowed,
             const std::vector<int> &got, const std::string &after, const std::vector<int> &defaults,
             bool keepSize)
@@ -184,10 +185,10 @@ bool loaded(const char *what, bool present, const std::string &before, const std
             want[8] = r.values[8];
             want[9] = r.values[9];
         }
-        if (!r.accepted && got == want && after == defaults_text_of(defaults))
+        if (!r.accepted && got == want && after == fields_text(defaults))
             return false;
     }
-    if (!present && got == defaults && after == defaults_text_of(defaults))
+    if (!present && got == defaults && after == fields_text(defaults))
         return false;
     std::string values;
     for (int v : got)

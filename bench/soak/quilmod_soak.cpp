@@ -14,6 +14,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -54,10 +55,20 @@ volatile sig_atomic_t stopRequested = 0;
 
 void on_stop(int) { stopRequested = 1; }
 
+// A whole number from 0 to one day; -1 for anything else.
+int option_value(const char *text)
+{
+    char *end;
+    errno = 0;
+    long v = strtol(text, &end, 10);
+    return end == text || *end || errno || v < 0 || v > 86400 ? -1 : (int)v;
+}
+
+// 0 = options taken, 1 = a usage error.
 int parse_options(int argc, char **argv, Options *o)
 {
     for (int i = 1; i + 1 < argc; i += 2) {
-        int v = atoi(argv[i + 1]);
+        int v = option_value(argv[i + 1]);
         std::string key = argv[i];
         int *field = key == "--ports" ? &o->ports : key == "--rate" ? &o->rate : key == "--seconds" ? &o->seconds
                    : key == "--reset" ? &o->reset : key == "--share" ? &o->share : key == "--flush" ? &o->flush
