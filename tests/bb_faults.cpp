@@ -79,6 +79,7 @@ TEST_F(FaultTest, SurvivesFailingReadWriteOpenAndMallocAndReportsExactlyAfterwar
         for (int fd : {sb.dat[0], sb.dat[1], sb.shrOut})
             ReadAvailable(fd);
     }
+    ReadOutput(sb, 0);
     ASSERT_TRUE(SandboxAlive(sb)) << sb.log;
     for (const char *fault : FAULTS)
         ASSERT_TRUE(fiu_ctrl(sb, std::string("disable name=") + fault)) << fault;
