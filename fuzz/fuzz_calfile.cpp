@@ -81,17 +81,12 @@ Reading read_line(const std::string &line, size_t len, size_t maxLen, int count)
     return r;
 }
 
-// The readings a line allows: as a C string; where a zero byte cuts it short, the reading of
-// all its bytes is tolerated as well.
-std::vector<Reading> readings(const std::string &text, size_t readMax, size_t maxLen, int count)
+// The first line as a C string: at most readMax bytes, through its line end, up to a zero byte.
+Reading first_line(const std::string &text, size_t readMax, size_t maxLen, int count)
 {
     size_t nl = text.find('\n');
     std::string line = text.substr(0, std::min(nl == std::string::npos ? text.size() : nl + 1, readMax));
-    size_t cstr = strnlen(line.c_str(), line.size());
-    std::vector<Reading> all = {read_line(line, cstr, maxLen, count)};
-    if (cstr < line.size())
-        all.push_back(read_line(line, line.size(), maxLen, count));
-    return all;
+    return read_line(line, strnlen(line.c_str(), line.size()), maxLen, count);
 }
 
 struct Files {
@@ -173,22 +168,17 @@ std::vector<int> defaults_of(const std::string &text, int count)
 }
 
 // true = the file was loaded as it is, false = it was replaced by the defaults; anything else fails.
-bool loaded(const char *what, bool present, const std::string &before, const std::vector<Reading> &allowed,
-            const std::vector<int> &got, const std::string &after, const std::vector<int> &defaults,
-            bool keepSize)
+bool loaded(const char *what, bool present, const std::string &before, const Reading &r, const std::vector<int> &got,
+            const std::string &after, const std::vector<int> &defaults, bool keepSize)
 {
-    for (const Reading &r : present ? allowed : std::vector<Reading>{}) {
-        if (r.accepted && got == r.values && after == before)
-            return true;
-        std::vector<int> want = defaults;
-        if (keepSize && r.lengthOk) {
-            want[8] = r.values[8];
-            want[9] = r.values[9];
-        }
-        if (!r.accepted && got == want && after == fields_text(defaults))
-            return false;
+    if (present && r.accepted && got == r.values && after == before)
+        return true;
+    std::vector<int> want = defaults;
+    if (present && keepSize && r.lengthOk) {  // rejected for its separators: the parsed size stays
+        want[8] = r.values[8];
+        want[9] = r.values[9];
     }
-    if (!present && got == defaults && after == fields_text(defaults))
+    if (!(present && r.accepted) && got == want && after == fields_text(defaults))
         return false;
     std::string values;
     for (int v : got)
@@ -234,9 +224,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     bool flagAfter, pt4After, pt25After;
     std::string flagText = read_file(FLAG, &flagAfter);
-    bool pt4Kept = loaded("four-point", f.hasPt4, f.pt4, readings(f.pt4, 99, 50, 10), pt4_in(panel),
+    bool pt4Kept = loaded("four-point", f.hasPt4, f.pt4, first_line(f.pt4, 99, 50, 10), pt4_in(panel),
                           read_file(PT4, &pt4After), defaults_of(PT4_DEFAULT, 10), true);
-    bool pt25Kept = loaded("twenty-five-point", f.hasPt25, f.pt25, readings(f.pt25, 499, 260, 52),
+    bool pt25Kept = loaded("twenty-five-point", f.hasPt25, f.pt25, first_line(f.pt25, 499, 260, 52),
                            grid_in(panel.coef.delta, panel.screen_width_25, panel.screen_high_25),
                            read_file(PT25, &pt25After), defaults_of(pt25_default(), 52), false);
     std::vector<int> marks(50, 7777), deltaS = grid_in(panel.coef.delta_S, 0, 0);
