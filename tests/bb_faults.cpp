@@ -1,6 +1,6 @@
 // Black-box test under fault injection: the daemon runs under fiu-run while read, write, open,
-// fopen and malloc fail now and then, with packets, commands and resets flowing; afterwards it must be
-// alive, at rest, hold no more descriptors than before, and report touches exactly.
+// fopen and malloc fail now and then, with packets, commands and resets flowing; afterwards it
+// must be alive, at rest, hold no more descriptors than before, and report touches exactly.
 #include "childproc.h"
 #include "fixture.h"
 
