@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -82,6 +84,23 @@ inline char ProcState(int pid)
     std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     size_t paren = stat.rfind(')');
     return paren != std::string::npos && paren + 2 < stat.size() ? stat[paren + 2] : 0;
+}
+
+// CPU time of pid in clock ticks (utime + stime, fields 14 and 15 of /proc/PID/stat), or -1.
+inline long CpuTicks(int pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    size_t paren = stat.rfind(')');
+    if (paren == std::string::npos)
+        return -1;
+    std::istringstream rest(stat.substr(paren + 2));  // field 3, the state, on
+    std::string field;
+    long ticks = 0;
+    for (int k = 3; k <= 15 && rest >> field; k++)
+        if (k >= 14)
+            ticks += atol(field.c_str());
+    return ticks;
 }
 
 // Starts Xvfb on a free display (it picks one and writes its number to -displayfd), in its own

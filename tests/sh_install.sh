@@ -131,7 +131,7 @@ check_man() {
     # Every program that is built has its page.
     local prog
     for prog in "$build"/bin/quilmo*; do
-        case $(basename "$prog") in quilmod_bench | quilmod_e2e | quilmod_relay) continue ;; esac  # not installed
+        case $(basename "$prog") in quilmod_bench | quilmod_e2e | quilmod_relay | quilmod_soak) continue ;; esac  # not installed
         ls "$build/man/$(basename "$prog")".[0-9] >/dev/null 2>&1 || fail "no man page for $(basename "$prog")"
     done
 }
