@@ -363,6 +363,16 @@ TEST_F(QuilmocalTest, UsageErrorsAndAMissingDisplay)
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("cannot open the X display :9999"), std::string::npos) << r.err;
     EXPECT_EQ(CalFiles(), before);
+    // --version and --help answer at once, whatever else the line holds.
+    for (const char *info : {"--version", "--help"}) {
+        Start({info, "/dev/ttyS0"});
+        std::string first;
+        EXPECT_TRUE(SimReadLine(cal.out, cal.outBuf, WAIT_MS, first)) << info;
+        EXPECT_EQ(first.rfind(std::string(info) == "--version" ? "quilmocal " QUILMOD_VERSION : "usage: ", 0), 0u)
+            << first;
+        EXPECT_EQ(Finish().status, 0) << info;
+    }
+    EXPECT_EQ(CalFiles(), before);
 }
 
 TEST_F(QuilmocalTest, TheTargetIsDrawnAtTheAnnouncedPixelOnAFullScreenWindow)

@@ -242,6 +242,7 @@ static void usage()
          "                 [--no-reset] DEVICE\n"
          "       quilmocal --check [--display D] [--screen WxH] [--timeout S] DEVICE\n"
          "       quilmocal --restore [--no-reset] DEVICE\n"
+         "       quilmocal --help|--version\n"
          "Calibrates the touch port DEVICE while quilmod runs: touch each target until the next one\n"
          "shows. Writes the port's calibration files (keeping the old ones as .prev), has quilmod\n"
          "reset, and checks five more targets. --check checks only; --restore puts the .prev files\n"
@@ -272,7 +273,7 @@ static bool valid_device(const char *d)
     return d[0] == '/' && ValidWord(d) && strlen(d) > 5 && !strstr(d, "/..") && !strstr(d, "../");
 }
 
-// 0 = parsed, -1 = help printed, 2 = usage error after a message.
+// 0 = parsed, -1 = help or version printed, 2 = usage error after a message.
 static int parse_option(int opt, const char *arg, Options *o)
 {
     long v;
@@ -300,6 +301,7 @@ static int parse_option(int opt, const char *arg, Options *o)
     case 'c': o->check = true; return 0;
     case 'R': o->restore = true; return 0;
     case 'h': usage(); return -1;
+    case 'V': printf("quilmocal %s\n", QUILMOD_VERSION); return -1;
     default: return Complain(EXIT_USAGE, "unknown option (see quilmocal --help)");  // not reached
     }
 }
@@ -311,10 +313,11 @@ static int parse_args(int argc, char **argv, Options *o)
         {"screen", required_argument, nullptr, 's'},  {"samples", required_argument, nullptr, 'n'},
         {"timeout", required_argument, nullptr, 't'}, {"no-reset", no_argument, nullptr, 'r'},
         {"check", no_argument, nullptr, 'c'},         {"restore", no_argument, nullptr, 'R'},
-        {"help", no_argument, nullptr, 'h'},          {nullptr, 0, nullptr, 0},
+        {"help", no_argument, nullptr, 'h'},          {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
     };
     opterr = 0;  // our own messages, one line each
-    for (int opt; (opt = getopt_long(argc, argv, ":h", longs, nullptr)) != -1;) {
+    for (int opt; (opt = getopt_long(argc, argv, ":hV", longs, nullptr)) != -1;) {
         if (opt == ':')
             return Complain(EXIT_USAGE, "%s needs a value", argv[optind - 1]);
         if (opt == '?')
