@@ -15,24 +15,29 @@ constexpr const char *FAULTS[] = {"posix/io/rw/read", "posix/io/rw/write", "posi
 constexpr int ROUNDS = 60;
 
 // Runs fiu-ctrl with one command for the daemon; true when it reported success in time.
+// libfiu's control thread in the daemon reads and writes its FIFOs with the very calls being
+// failed, so a command can go unanswered: such a try is ended and the command sent again.
 bool fiu_ctrl(const Sandbox &sb, const std::string &command)
 {
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, 1);
-        dup2(null, 2);
-        std::string prefix = sb.root + "/fiu-ctrl", target = std::to_string(sb.pid);
-        execl(FIU_CTRL, "fiu-ctrl", "-f", prefix.c_str(), "-c", command.c_str(), target.c_str(), (char *)nullptr);
-        _exit(127);
-    }
-    int status = -1;
-    if (!Eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; })) {
+    constexpr int TRIES = 3, TRY_MS = 2000;
+    for (int attempt = 0; attempt < TRIES; attempt++) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            int null = open("/dev/null", O_RDWR);
+            dup2(null, 1);
+            dup2(null, 2);
+            std::string prefix = sb.root + "/fiu-ctrl", target = std::to_string(sb.pid);
+            execl(FIU_CTRL, "fiu-ctrl", "-f", prefix.c_str(), "-c", command.c_str(), target.c_str(), (char *)nullptr);
+            _exit(127);
+        }
+        int status = -1;
+        if (Eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, TRY_MS) && WIFEXITED(status) &&
+            WEXITSTATUS(status) == 0)
+            return true;
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
-        return false;
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return false;
 }
 
 // At rest: the daemon's CPU time stops growing over a fifth of a second.
@@ -59,9 +64,10 @@ protected:
     }
 };
 
-}  // namespace
-
-TEST_F(FaultTest, SurvivesFailingReadWriteOpenAndMallocAndReportsExactlyAfterwards)
+// One run: faults on, traffic, faults off. False when libfiu's own control thread was itself
+// broken by an injected failure, so injection could not be switched off: then the daemon's
+// survival has been checked, but the run must be made again to see it recover.
+bool inject_and_switch_off(Sandbox &sb, int *fds)
 {
     SandboxAddPort(sb, "/dev/ttyS0");
     SandboxAddPort(sb, "/dev/ttyS1");
@@ -69,9 +75,10 @@ TEST_F(FaultTest, SurvivesFailingReadWriteOpenAndMallocAndReportsExactlyAfterwar
     SandboxWriteConfig(sb, {"/dev/ttyS0", "/dev/ttyS1"});
     sb.wrapper = {FIU_RUN, "-x", "-f", sb.root + "/fiu-ctrl"};
     SandboxStart(sb);
-    const int fds = CountOpenFds(sb.pid);
+    *fds = CountOpenFds(sb.pid);
     for (const char *fault : FAULTS)
-        ASSERT_TRUE(fiu_ctrl(sb, std::string("enable_random name=") + fault + ",probability=0.05")) << fault;
+        if (!fiu_ctrl(sb, std::string("enable_random name=") + fault + ",probability=0.05"))
+            return false;
 
     const std::string commands[] = {"[7192]x", "[7180]1", "[7188]x", "[7173]/dev/ttyS1", "[7180]0", "[7178]x"};
     for (int round = 0; round < ROUNDS && SandboxAlive(sb); round++) {
@@ -82,9 +89,31 @@ TEST_F(FaultTest, SurvivesFailingReadWriteOpenAndMallocAndReportsExactlyAfterwar
             ReadAvailable(fd);
     }
     ReadOutput(sb, 0);
-    ASSERT_TRUE(SandboxAlive(sb)) << sb.log;
+    EXPECT_TRUE(SandboxAlive(sb)) << sb.log;
     for (const char *fault : FAULTS)
-        ASSERT_TRUE(fiu_ctrl(sb, std::string("disable name=") + fault)) << fault;
+        if (!fiu_ctrl(sb, std::string("disable name=") + fault))
+            return false;
+    return true;
+}
+
+}  // namespace
+
+TEST_F(FaultTest, SurvivesFailingReadWriteOpenAndMallocAndReportsExactlyAfterwards)
+{
+    constexpr int RUNS = 4;
+    bool switchedOff = false;
+    int fds = -1;
+    for (int run = 0; run < RUNS && !switchedOff && !HasFailure(); run++) {
+        if (run > 0) {
+            SandboxStop(sb);
+            sb = Sandbox{};
+            SandboxCreate(sb);
+        }
+        switchedOff = inject_and_switch_off(sb, &fds);
+    }
+    ASSERT_FALSE(HasFailure());
+    ASSERT_TRUE(switchedOff) << "libfiu's control thread was lost in each of " << RUNS << " runs";
+    FakePort &a = SandboxPort(sb, "/dev/ttyS0"), &b = SandboxPort(sb, "/dev/ttyS1");
 
     // A reset brings back any port a failed read took out of service.
     Command(sb, "[7178]x");
