@@ -1,0 +1,297 @@
+// quilmoctl: the installer's and service technician's tool: settings and actions over quilmod's
+// command FIFO, port sharing, a frame watcher, and direct talk to a controller on a free port.
+// The FIFO client is the client library; this file holds the table of subcommands and the
+// command line, commands.cpp the subcommands' actions.
+//
+// Usage: quilmoctl SUBCOMMAND [OPTIONS] [OPERANDS]; quilmoctl --help lists the subcommands.
+// Exit status: 0 done, 1 failed (one line on standard error says why), 2 usage error.
+// Every fixed path is taken beneath $QUILMOD_ROOT when it is set, as the daemon does; messages
+// name the paths as the daemon knows them.
+#include <array>
+#include <cctype>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <getopt.h>
+#include <span>
+#include <string_view>
+#include <strings.h>
+#include <unistd.h>
+
+#include "client.h"
+#include "ctl.h"
+
+constexpr long MAX_COUNT = 1000000000;
+constexpr long MAX_TIMEOUT_S = 86400;
+
+// ---- the table of subcommands ----
+
+static constexpr std::array<Choice, 2> modeChoices = {{
+    {"drawing", CMD_MODE, "0"},
+    {"desktop", CMD_MODE, "1"},
+}};
+static constexpr std::array<Choice, 3> soundChoices = {{
+    {"none", CMD_SOUND, "0"},
+    {"down", CMD_SOUND, "1"},  // beep on touch-down
+    {"up", CMD_SOUND, "2"},    // beep on lift-off
+}};
+static constexpr std::array<Choice, 2> cursorChoices = {{
+    {"none", CMD_CURSOR, "0"},  // hide the pointer while the panel is used
+    {"display", CMD_CURSOR, "1"},
+}};
+static constexpr std::array<Choice, 4> rclickChoices = {{
+    {"on", CMD_RCLICK_ON, "x"},
+    {"off", CMD_RCLICK_OFF, "x"},
+    {"later", CMD_RCLICK_LATER, "x"},  // the daemon waits 2 s first
+    {"new", CMD_RCLICK_NEW, "x"},      // a new tool, switched off
+}};
+
+constexpr long MAX_DRAG_DELAY = 1000;      // frames/4 of hold; 8 or less means off
+constexpr long MAX_DBLCLICK_AREA = 4095;   // beyond, the daemon's snap tolerance overflows
+
+static const std::array<Subcommand, 22> subcommands = {{
+    {"mode", "[drawing|desktop]", "Print the mouse mode, or set it.\n  Without a value it prints DRAWING or DESKTOP.",
+     CtlMode, 0, 1, 0, CMD_MODE, modeChoices, 0, 0},
+    {"sound", "none|down|up", "Beep never, on touch-down, or on lift-off.", CtlChoice, 1, 1, 0, CMD_SOUND,
+     soundChoices, 0, 0},
+    {"cursor", "none|display", "Hide the X pointer while the panel is used, or not.\n  none hides it while the panel is used; display keeps it shown.", CtlChoice,
+     1, 1, 0, CMD_CURSOR, cursorChoices, 0, 0},
+    {"drag-delay", "N", "Set the drag delay (DESKTOP mode).\n  The first 4*N frames of a touch stay on its first point.\n"
+     "  It acts in DESKTOP mode and above 8 only; 0 to 1000.",
+     CtlNumber, 1, 1, 0, CMD_DRAG_DELAY, {}, 0, MAX_DRAG_DELAY},
+    {"dblclick-area", "N", "Set how far a touch may stray and still be held.\n  How far from its touch-down point a touch is held there.\n"
+     "  0 to 4095; it also widens the double-click snap.",
+     CtlNumber, 1, 1, 0, CMD_DBLCLICK_AREA, {}, 0, MAX_DBLCLICK_AREA},
+    {"right-button", "", "Make the next touch a right-button touch.", CtlFixed, 0, 0, 0, CMD_RIGHT_BUTTON, {}, 0,
+     0},
+    {"left-button", "", "Make the next touch a left-button touch again.", CtlFixed, 0, 0, 0, CMD_LEFT_BUTTON, {},
+     0, 0},
+    {"rclick", "on|off|later|new", "Switch the right-click tool on or off.\n  on, off, on after 2 s (later), or start a new one, off (new).",
+     CtlChoice, 1, 1, 0, 0, rclickChoices, 0, 0},
+    {"flush", "", "Discard the frames nobody has read yet.", CtlFixed, 0, 0, 0, CMD_FLUSH, {}, 0,
+     0},
+    {"reset", "", "Re-read the configuration and reopen the ports.", CtlFixed, 0, 0, 0, CMD_RESET,
+     {}, 0, 0},
+    {"stop", "", "End quilmod, and wait until its process has gone.", CtlStop, 0, 0, 0, CMD_EXIT, {}, 0, 0},
+    {"dump", "", "Make quilmod print its mode on its own output.\n  Seen only with quilmod -d, or in the journal.", CtlFixed, 0, 0, 0,
+     CMD_DUMP, {}, 0, 0},
+    {"close-port", "DEVICE", "Make quilmod close the port DEVICE.\n  No answer comes back.",
+     CtlClosePort, 1, 1, 0, CMD_CLOSE_PORT, {}, 0, 0},
+    {"share", "[--raw] [--count N] [--timeout S] DEVICE",
+     "Show a port's raw bytes; send it standard input.\n"
+     "  The bytes show in hex, 16 a line (--raw: unchanged). Ends on SIGINT or SIGTERM, after N\n"
+     "  bytes, or after S seconds (short of N bytes: status 1); then quilmod"
+     " has the port alone again.",
+     CtlShare, 1, 1, OPT_RAW | OPT_COUNT | OPT_TIMEOUT, CMD_SHARE, {}, 0, 0},
+    {"watch", "[--count N] [--timeout S]",
+     "Print each frame quilmod writes to /dev/qvdat1.\n"
+     "  One line a frame: touch|release [right] x=X y=Y. Ends on SIGINT or SIGTERM, after N\n"
+     "  frames, or after S seconds (short of N frames: status 1).",
+     CtlWatch, 0, 0, OPT_COUNT | OPT_TIMEOUT, 0, {}, 0, 0},
+    {"probe", "DEVICE",
+     "Ask a controller on a free port who it is.\n"
+     "  Opens DEVICE at 9600 baud, asks for the identification and the status byte, and prints\n"
+     "  them; status 1 when no controller answers.",
+     CtlProbe, 1, 1, 0, 0, {}, 0, 0},
+    {"send", "DEVICE N [ARG]",
+     "Send a command to a controller on a free port.\n"
+     "  Command N (0 to 15) with the argument characters ARG; prints the 8-byte reply in hex.",
+     CtlSend, 2, 3, 0, 0, {}, 0, 0},
+    {"status", "[--json]",
+     "Show quilmod's state and each configured port.\n"
+     "  Per Port line: present or missing, held open by quilmod, the calibration mode, whether the\n"
+     "  files hold the defaults, and the screen size. --json prints one JSON object.",
+     CtlStatus, 0, 0, OPT_JSON, 0, {}, 0, 0},
+    {"hotplug", "DEVNODE",
+     "Reset quilmod when DEVNODE is a configured port.\n  udev runs this when a USB serial node appears.\n"
+     "  Only when DEVNODE, or a Port line's link to it, is in the configuration and quilmod runs;\n"
+     "  otherwise nothing happens. Status 0 either way.",
+     CtlHotplug, 1, 1, 0, 0, {}, 0, 0},
+    {"help", "[SUBCOMMAND]", "Print this help, or a subcommand's.", nullptr, 0, 1, 0, 0, {}, 0, 0},
+    {"--help", "", "Print this help.", nullptr, 0, 0, 0, 0, {}, 0, 0},
+    {"--version", "", "Print the version.", nullptr, 0, 0, 0, 0, {}, 0, 0},
+}};
+
+static const Subcommand *find_subcommand(const char *name)
+{
+    for (const Subcommand &sub : subcommands)
+        if (strcmp(sub.name, name) == 0)
+            return &sub;
+    return nullptr;
+}
+
+static void print_usage_line(const Subcommand &sub)
+{
+    printf("usage: quilmoctl %s%s%s\n", sub.name, sub.operands[0] ? " " : "", sub.operands);
+}
+
+static void print_sub_help(const Subcommand &sub)
+{
+    print_usage_line(sub);
+    printf("  %s\n", sub.help);
+}
+
+constexpr int OVERVIEW_COLUMN = 26;
+
+static void print_overview()
+{
+    puts("usage: quilmoctl SUBCOMMAND [ARGUMENTS]   (quilmoctl SUBCOMMAND --help for one)\n"
+         "Talks to the running quilmod through its pipes; QUILMOD_ROOT moves every\n"
+         "fixed path.\n"
+         "Exit status: 0 done, 1 failed, 2 usage error.\n");
+    for (const Subcommand &sub : subcommands) {
+        if (sub.name[0] == '-')
+            continue;
+        char left[64];
+        int n = snprintf(left, sizeof left, "%s %s", sub.name, sub.operands);
+        int summary = static_cast<int>(strcspn(sub.help, "\n"));
+        if (n > OVERVIEW_COLUMN)
+            printf("  %s\n  %-*s %.*s\n", left, OVERVIEW_COLUMN, "", summary, sub.help);
+        else
+            printf("  %-*s %.*s\n", OVERVIEW_COLUMN, left, summary, sub.help);
+    }
+}
+
+static int run_help(const char *name)
+{
+    if (!name) {
+        print_overview();
+        return EXIT_OK;
+    }
+    const Subcommand *sub = find_subcommand(name);
+    if (!sub)
+        return Complain(EXIT_USAGE, "unknown subcommand '%s' (see quilmoctl --help)", name);
+    print_sub_help(*sub);
+    return EXIT_OK;
+}
+
+// ---- options ----
+
+// The value of --count or --timeout. false after a message.
+static bool option_value(const Subcommand &sub, const char *option, const char *value, long max, long *out)
+{
+    if (value && ParseNumber(value, 1, max, out))
+        return true;
+    Complain(EXIT_USAGE, "%s: %s needs a number from 1 to %ld", sub.name, option, max);
+    return false;
+}
+
+enum LongOnly { LONG_RAW = 256, LONG_COUNT, LONG_TIMEOUT, LONG_JSON };
+
+static const struct option longOptions[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"raw", no_argument, nullptr, LONG_RAW},
+    {"count", required_argument, nullptr, LONG_COUNT},
+    {"timeout", required_argument, nullptr, LONG_TIMEOUT},
+    {"json", no_argument, nullptr, LONG_JSON},
+    {nullptr, 0, nullptr, 0},
+};
+
+// A negative number is an operand (to be refused by its range), never an option.
+static bool looks_negative(const char *a)
+{
+    return a[0] == '-' && isdigit(static_cast<unsigned char>(a[1]));
+}
+
+// The Option bit a subcommand must list to take the long option c.
+static unsigned option_bit(int c)
+{
+    switch (c) {
+    case LONG_RAW: return OPT_RAW;
+    case LONG_COUNT: return OPT_COUNT;
+    case LONG_TIMEOUT: return OPT_TIMEOUT;
+    case LONG_JSON: return OPT_JSON;
+    default: return 0;
+    }
+}
+
+// One option getopt_long returned. 0 = taken, -1 = help printed, else the usage status.
+static int take_option(const Subcommand &sub, int c, const char *text, Args *args)
+{
+    const char *value = optarg;
+    if (c == ':') {  // its value is missing: option_value says what it needs
+        c = optopt;
+        value = nullptr;
+    }
+    if (c == 'h') {
+        print_sub_help(sub);
+        return -1;
+    }
+    if (c == '?' || !(sub.options & option_bit(c)))
+        return Complain(EXIT_USAGE, "%s: unknown option '%s'", sub.name, text);
+    if (c == LONG_RAW)
+        args->raw = true;
+    else if (c == LONG_JSON)
+        args->json = true;
+    else if (!option_value(sub, c == LONG_COUNT ? "--count" : "--timeout", value,
+                           c == LONG_COUNT ? MAX_COUNT : MAX_TIMEOUT_S, c == LONG_COUNT ? &args->count : &args->timeout))
+        return EXIT_USAGE;
+    return 0;
+}
+
+static int add_operand(const Subcommand &sub, const char *word, Args *args)
+{
+    if (args->operands == sub.maxOperands)
+        return Complain(EXIT_USAGE, "%s: too many arguments (usage: quilmoctl %s %s)", sub.name, sub.name,
+                        sub.operands);
+    args->operand[static_cast<size_t>(args->operands++)] = word;
+    return 0;
+}
+
+// argv[0] is the subcommand. Options and operands mix; "--" ends the options ("--count=5" and
+// "--count 5" both work). 0 = parsed, -1 = help printed, else the usage status.
+static int parse_args(const Subcommand &sub, int argc, char **argv, Args *args)
+{
+    optind = 1;
+    opterr = 0;  // our own messages, with the subcommand's name
+    bool optionsEnded = false;
+    while (optind < argc) {
+        const char *a = argv[optind];
+        if (optionsEnded || a[0] != '-' || a[1] == '\0' || looks_negative(a)) {
+            int r = add_operand(sub, a, args);
+            if (r != 0)
+                return r;
+            optind++;
+            continue;
+        }
+        if (strcmp(a, "--") == 0) {
+            optionsEnded = true;
+            optind++;
+            continue;
+        }
+        int c = getopt_long(argc, argv, "+:h", longOptions, nullptr);
+        if (c == -1)
+            break;
+        int r = take_option(sub, c, argv[optind - 1], args);
+        if (r != 0)
+            return r;
+    }
+    if (args->operands < sub.minOperands)
+        return Complain(EXIT_USAGE, "%s: missing argument (usage: quilmoctl %s %s)", sub.name, sub.name,
+                        sub.operands);
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    clientName = "quilmoctl";
+    signal(SIGPIPE, SIG_IGN);  // a reader that went away shows as EPIPE
+    if (argc < 2)
+        return Complain(EXIT_USAGE, "no subcommand (see quilmoctl --help)");
+    if (strcmp(argv[1], "-h") == 0)
+        return run_help(nullptr);
+    if (strcmp(argv[1], "-V") == 0 || strcmp(argv[1], "--version") == 0) {
+        puts("quilmoctl " QUILMOD_VERSION);
+        return EXIT_OK;
+    }
+    const Subcommand *sub = find_subcommand(argv[1]);
+    if (!sub)
+        return Complain(EXIT_USAGE, "unknown subcommand '%s' (see quilmoctl --help)", argv[1]);
+    Args args;
+    int parsed = parse_args(*sub, argc - 1, argv + 1, &args);
+    if (parsed != 0)
+        return parsed < 0 ? EXIT_OK : parsed;
+    if (!sub->run)
+        return run_help(args.operands > 0 ? args.operand[0] : nullptr);
+    return sub->run(*sub, args);
+}

@@ -1,0 +1,235 @@
+// quilmoctl's service side: configured ports, the hot-plug hook and the status report.
+#include "service.h"
+
+#include <cerrno>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <signal.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "calformat.h"
+#include "client.h"
+#include "conffile.h"
+
+constexpr int LINE_SIZE = 200;  // the daemon reads the file in pieces of 199 characters
+constexpr int MODE_DRAWING = 0;
+
+// The first white-space-delimited word of text into word; false when there is none.
+static bool first_word(const char *text, std::string *word)
+{
+    while (isspace(static_cast<unsigned char>(*text)))
+        text++;
+    size_t n = 0;
+    while (text[n] && !isspace(static_cast<unsigned char>(text[n])))
+        n++;
+    word->assign(text, n);
+    return n > 0;
+}
+
+// A Port line's value: the daemon's rules (comments, the key before the first "=", any case).
+static bool port_value(char *line, std::string *value)
+{
+    if (IsComment(line))
+        return false;
+    char *eq = strchr(line, '=');
+    if (!eq)
+        return false;
+    *eq = '\0';
+    std::string key;
+    return first_word(line, &key) && strcasecmp(key.c_str(), "Port") == 0 && first_word(eq + 1, value);
+}
+
+bool ReadConfiguredPorts(std::vector<std::string> *ports)
+{
+    char path[QLM_PATH];
+    if (!ClientRootPath(path, CONFIG_FILE))
+        return false;
+    FILE *fp = fopen(path, "re");
+    if (!fp) {
+        Complain(EXIT_FAIL, "cannot read %s: %s", CONFIG_FILE, strerror(errno));
+        return false;
+    }
+    char line[LINE_SIZE];
+    std::string value;
+    while (fgets(line, sizeof line, fp) && ports->size() < MAX_PORTS)
+        if (port_value(line, &value))
+            ports->push_back(value);
+    fclose(fp);
+    return true;
+}
+
+// The node a path leads to; false when there is none (yet, or any more).
+static bool node_of(const std::string &path, struct stat *st)
+{
+    char full[QLM_PATH];
+    return RootPath(full, sizeof full, path.c_str()) == 0 && stat(full, st) == 0;
+}
+
+static bool same_node(const struct stat &a, const struct stat &b)
+{
+    if (S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode))
+        return a.st_rdev == b.st_rdev;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+std::string MatchConfiguredPort(const std::vector<std::string> &ports, const char *devnode)
+{
+    struct stat node, port;
+    bool present = node_of(devnode, &node);
+    for (const std::string &p : ports)
+        if (p == devnode || (present && node_of(p, &port) && same_node(node, port)))
+            return p;
+    return "";
+}
+
+// SIGHUP makes the daemon reset at once, without the command channel's waits; a technician who
+// may not signal root's process goes through the command FIFO instead.
+static int reset_daemon(pid_t pid)
+{
+    if (kill(pid, SIGHUP) == 0 || errno == ESRCH)  // gone meanwhile: it opens its ports when it starts
+        return EXIT_OK;
+    if (errno != EPERM)
+        return Complain(EXIT_FAIL, "cannot signal quilmod (pid %d): %s", static_cast<int>(pid), strerror(errno));
+    return RunCommand(CMD_RESET, "x");
+}
+
+int RunHotplug(const char *devnode)
+{
+    std::vector<std::string> ports;
+    if (!ReadConfiguredPorts(&ports))
+        return EXIT_OK;  // no configuration: no port of ours came back
+    std::string port = MatchConfiguredPort(ports, devnode);
+    if (port.empty())
+        return EXIT_OK;
+    pid_t pid = DaemonPid();
+    if (pid == 0)
+        return EXIT_OK;  // it opens its ports itself when it starts
+    printf("quilmoctl: %s is configured as %s: quilmod (pid %d) reopens its ports\n", devnode, port.c_str(),
+           static_cast<int>(pid));
+    return reset_daemon(pid);
+}
+
+// ---- status ----
+
+struct PortState {
+    std::string device;
+    bool exists = false;
+    int held = 0;  // 1 held by the daemon, 0 not, -1 unknown (its descriptors are not ours to see)
+    CalState cal{};
+};
+
+static const char *values_word(const CalState &c)
+{
+    if (!c.present)
+        return "missing";  // the daemon writes the defaults when it opens the port
+    if (!c.valid)
+        return "malformed";  // replaced by the defaults when it opens the port
+    return c.isDefault ? "default" : "calibrated";
+}
+
+// Whether a user may look into the daemon's descriptors: root's process is closed to others.
+static bool fds_visible(pid_t pid)
+{
+    char dir[64];
+    if (ProcPath(dir, sizeof dir, static_cast<int>(pid), "fd") != 0)
+        return false;
+    DIR *d = opendir(dir);
+    if (!d)
+        return false;
+    closedir(d);
+    return true;
+}
+
+static void port_state(const std::string &device, pid_t pid, bool visible, PortState *ps)
+{
+    ps->device = device;
+    struct stat st;
+    ps->exists = node_of(device, &st);
+    if (ps->exists && S_ISCHR(st.st_mode) && pid)
+        ps->held = visible ? HeldByDaemon(st) : -1;
+    ReadCalState(device.c_str(), &ps->cal);
+}
+
+static const char *held_text(int held)
+{
+    return held > 0 ? ", held by quilmod" : held < 0 ? ", held: unknown (no access to quilmod's descriptors)" : "";
+}
+
+static const char *held_json(int held)
+{
+    return held > 0 ? "true" : held < 0 ? "null" : "false";
+}
+
+// A JSON string: quotes, backslashes and control characters escaped.
+static void json_string(const std::string &s)
+{
+    putchar('"');
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\')
+            printf("\\%c", c);
+        else if (c < 0x20)
+            printf("\\u%04x", c);
+        else
+            putchar(c);
+    }
+    putchar('"');
+}
+
+static void print_json(pid_t pid, int mode, bool modeKnown, const std::vector<PortState> &ports)
+{
+    printf("{\"running\":%s,\"pid\":%d,\"mode\":", pid ? "true" : "false", static_cast<int>(pid));
+    if (modeKnown)
+        printf("\"%s\"", mode == MODE_DRAWING ? "DRAWING" : "DESKTOP");
+    else
+        printf("null");
+    printf(",\"ports\":[");
+    for (size_t i = 0; i < ports.size(); i++) {
+        const PortState &p = ports[i];
+        printf("%s{\"device\":", i ? "," : "");
+        json_string(p.device);
+        printf(",\"exists\":%s,\"held\":%s,\"calibration\":%d,\"values\":\"%s\",\"width\":%d,\"height\":%d}",
+               p.exists ? "true" : "false", held_json(p.held), p.cal.mode, values_word(p.cal), p.cal.width,
+               p.cal.height);
+    }
+    printf("]}\n");
+}
+
+static void print_text(pid_t pid, int mode, bool modeKnown, const std::vector<PortState> &ports)
+{
+    if (pid)
+        printf("quilmod: running, pid %d\n", static_cast<int>(pid));
+    else
+        printf("quilmod: not running\n");
+    if (modeKnown)
+        printf("mode: %s\n", mode == MODE_DRAWING ? "DRAWING" : "DESKTOP");
+    for (const PortState &p : ports)
+        printf("port %s: %s%s; %d-point calibration, %s; screen %dx%d\n", p.device.c_str(),
+               p.exists ? "present" : "missing", held_text(p.held), p.cal.mode, values_word(p.cal),
+               p.cal.width, p.cal.height);
+}
+
+int RunStatus(bool json)
+{
+    std::vector<std::string> devices;
+    bool configured = ReadConfiguredPorts(&devices);
+    pid_t pid = DaemonPid();
+    int mode = MODE_DRAWING;
+    bool modeKnown = false;
+    if (pid) {
+        Channel ch;
+        if (ChannelOpen(&ch, true)) {
+            modeKnown = QueryMode(ch, &mode);
+            ChannelClose(&ch);
+        }
+    }
+    std::vector<PortState> ports(devices.size());
+    bool visible = pid && fds_visible(pid);
+    for (size_t i = 0; i < devices.size(); i++)
+        port_state(devices[i], pid, visible, &ports[i]);
+    (json ? print_json : print_text)(pid, mode, modeKnown, ports);
+    return configured && (!pid || modeKnown) ? EXIT_OK : EXIT_FAIL;
+}

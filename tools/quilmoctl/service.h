@@ -1,0 +1,18 @@
+// quilmoctl's service side: the ports the configuration lists, the hot-plug hook udev runs, and
+// the status report of the daemon, its mode and each configured port.
+#pragma once
+#include <string>
+#include <vector>
+
+constexpr size_t MAX_PORTS = 256;  // Port lines taken from the configuration, at most
+
+// The Port values of the configuration, in file order, read as the daemon reads them.
+// false after a message (the file cannot be read).
+bool ReadConfiguredPorts(std::vector<std::string> *ports);
+// The port named by devnode: the configured name itself, or a configured link to the same node.
+// "" when none is.
+std::string MatchConfiguredPort(const std::vector<std::string> &ports, const char *devnode);
+// Resets a running daemon when devnode is a configured port; does nothing otherwise. Exit status.
+int RunHotplug(const char *devnode);
+// Prints the daemon's state and each configured port's, as text or as one JSON object.
+int RunStatus(bool json);
