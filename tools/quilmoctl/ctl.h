@@ -36,20 +36,9 @@ struct Subcommand {
 };
 
 // The subcommands' actions: each checks its operands and runs; the exit status.
-// Settings and actions sent over the command FIFO:
-int CtlFixed(const Subcommand &sub, const Args &args);
-int CtlChoice(const Subcommand &sub, const Args &args);
-int CtlNumber(const Subcommand &sub, const Args &args);
-int CtlClosePort(const Subcommand &sub, const Args &args);
-// The mode, printed or set, and the daemon's end:
-int CtlMode(const Subcommand &sub, const Args &args);
-int CtlStop(const Subcommand &sub, const Args &args);
-// The data pipe's frames and a port's raw stream:
-int CtlWatch(const Subcommand &sub, const Args &args);
-int CtlShare(const Subcommand &sub, const Args &args);
-// A controller on a free port:
-int CtlProbe(const Subcommand &sub, const Args &args);
-int CtlSend(const Subcommand &sub, const Args &args);
-// The service side (service.h):
-int CtlStatus(const Subcommand &sub, const Args &args);
-int CtlHotplug(const Subcommand &sub, const Args &args);
+using Action = int(const Subcommand &sub, const Args &args);
+Action CtlFixed, CtlChoice, CtlNumber, CtlClosePort;  // sent over the command FIFO
+Action CtlMode, CtlStop;                              // the mode, printed or set; the daemon's end
+Action CtlWatch, CtlShare;                            // the data pipe's frames, a port's raw stream
+Action CtlProbe, CtlSend;                             // a controller on a free port
+Action CtlStatus, CtlHotplug;                         // the service side (service.h)
