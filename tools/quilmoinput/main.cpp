@@ -57,8 +57,12 @@ static bool log_say(LogKind kind)
 
 void CursorChanged(bool hidden)
 {
-    if (verbose)
-        printf("cursor %s\n", hidden ? "hidden" : "shown");
+    if (verbose && !hidden) {  // a hide is printed with its frame, at the flush after the read
+        printf("cursor shown\n");
+        fflush(stdout);
+    } else if (verbose) {
+        printf("cursor hidden\n");
+    }
 }
 
 struct Bridge {
