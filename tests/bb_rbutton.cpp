@@ -1,5 +1,6 @@
 // The right-click tool on a real X server: started by the daemon or on its own, clicked with
-// XTest (xdotool), its window and image read back from the server, its lock file and its end.
+// XTest (xdotool) or touched through the daemon and quilmoinput, its window and colours read
+// back from the server; its settings, lock file, command FIFO, idle wake-ups, send and its end.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,7 +19,7 @@ constexpr unsigned char DOWN = 0x81, LIFT = 0x84;
 const std::string PORT = "/dev/ttyS0";
 const std::string TOOL = "/usr/local/Qelvanto/diag/rbutton.tcl";
 const std::string IMAGES = "/usr/local/Qelvanto/image/";
-const std::string FILLED = "1F4FBF", SHELL = "F4F4F4";  // a button's fill; the mouse's shell
+const std::string ARMED = "FF8C00", PLAIN = "E4E4E4";  // the whole button's colour in each state
 
 // The tool's sources, beside this file's directory.
 std::string tool_source(const std::string &name)
@@ -120,13 +121,29 @@ protected:
             format += (format.empty() ? "%[hex:p{" : " %[hex:p{") + std::to_string(x) + "," + std::to_string(y) + "}]";
         return X("xwd -silent -root | convert xwd:- -format '" + format + "' info:");
     }
-    // Whether the left and the right button come to show these colours (Tk draws when idle).
-    bool Buttons(const std::string &left, const std::string &right)
+    // "armed" or "plain" when at least half the window shows that state's colour, else "unclear".
+    std::string Look()
     {
-        return Eventually([&] {
-            auto [x, y, w, h] = Geometry();
-            return Pixels({{x + 16, y + 12}, {x + 32, y + 12}}) == left + " " + right;
-        });
+        auto [x, y, w, h] = Geometry();
+        if (w <= 0 || h <= 0)
+            return "no window";
+        std::string geometry = std::to_string(w) + "x" + std::to_string(h) + "+" + std::to_string(x) + "+" +
+                               std::to_string(y);
+        std::string histogram = X("xwd -silent -root | convert xwd:- -crop " + geometry +
+                                  " +repage -format %c histogram:info:");
+        for (auto [colour, name] : {std::pair{ARMED, "armed"}, {PLAIN, "plain"}}) {
+            size_t at = histogram.find("#" + colour);
+            size_t line = at == std::string::npos ? at : histogram.rfind('\n', at);
+            long count = at == std::string::npos ? 0 : atol(histogram.c_str() + (line == std::string::npos ? 0 : line + 1));
+            if (count * 2 >= (long)w * h)
+                return name;
+        }
+        return "unclear";
+    }
+    // Whether the button comes to look so (Tk draws when idle).
+    bool Looks(const std::string &state)
+    {
+        return Eventually([&] { return Look() == state; });
     }
 
     // The tool on its own, its standard streams ours.
@@ -172,7 +189,7 @@ TEST_F(RButtonTest, DaemonShowsHidesAndTellsTheModeToItsTool)
     SandboxStart(sb);
     ASSERT_TRUE(WaitLine(sb, "rbutton: state plain mapped 0"));
     EXPECT_TRUE(Eventually([&] { return !Window().empty(); }));
-    EXPECT_TRUE(Buttons(FILLED, SHELL));
+    EXPECT_TRUE(Looks("plain"));
     std::string ctl = "QUILMOD_ROOT=" + sb.root + " " QUILMOD_BIN_DIR "/quilmoctl ";
     const std::vector<std::pair<std::string, std::string>> steps = {
         {"rclick off", "plain withdrawn 0"},
@@ -216,7 +233,7 @@ TEST_F(RButtonTest, ClickMakesTheNextTouchARightButtonTouch)
                 << clicks << " " << i << " " << sb.log;
         }
         if (clicks == 1) {
-            EXPECT_TRUE(Buttons(SHELL, FILLED));
+            EXPECT_TRUE(Looks("armed"));
         }
         ASSERT_TRUE(WaitFifoDrained(sb, "/dev/qvcmdin"));
         Sync(sb);
@@ -229,7 +246,7 @@ TEST_F(RButtonTest, ClickMakesTheNextTouchARightButtonTouch)
         if (clicks == 1) {
             EXPECT_TRUE(WaitLine(sb, "rbutton: state plain mapped 0"));
         }
-        EXPECT_TRUE(Buttons(FILLED, SHELL));
+        EXPECT_TRUE(Looks("plain"));
     }
 }
 
@@ -363,33 +380,38 @@ TEST_F(RButtonTest, LockFileIsReplacedNeverFollowedAndRemovedOnlyWhileItIsOurs)
     }
 }
 
-TEST_F(RButtonTest, EndsWhenItsInputEndsOrTheDaemonHasGone)
+// The daemon holds the other end of the tool's input: however the daemon ends, the tool ends
+// with it, and in between it sleeps: not one wake-up while nothing happens.
+TEST_F(RButtonTest, SleepsWhileIdleAndEndsWithTheDaemon)
 {
-    enum End { INPUT, ENDED, REAPED };
-    for (End end : {INPUT, ENDED, REAPED}) {
-        int feed = -1;
-        int daemon = SpawnFed({"/bin/cat"}, &feed);
-        StartTool(std::to_string(daemon));
-        ExpectState("plain withdrawn 0");
-        ExpectState("plain mapped 0");
-        if (end == INPUT) {
-            SimCloseInput(tool);
-        } else {
-            kill(daemon, SIGKILL);
-            if (end == REAPED)
-                waitpid(daemon, nullptr, 0);
+    SandboxWriteConfig(sb, {}, "RClickTool = 1\n");
+    for (int end : {SIGTERM, SIGKILL}) {
+        SandboxStart(sb);
+        ASSERT_TRUE(WaitLine(sb, "rbutton: state plain mapped 0"));
+        int pid = atoi(SandboxReadFile(sb, "/tmp/rclick.lock").c_str());
+        ASSERT_GT(pid, 0);
+        if (end == SIGTERM) {
+            // Settled once two looks a while apart agree; then a few seconds of nothing.
+            long before = -1;
+            ASSERT_TRUE(Eventually([&] {
+                long now = VoluntarySwitches(pid);
+                bool same = now == before;
+                before = now;
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                return same;
+            }));
+            std::this_thread::sleep_for(std::chrono::seconds(3));
+            EXPECT_EQ(VoluntarySwitches(pid) - before, 0) << "wake-ups while idle";
         }
-        int status = SimWait(tool, WAIT_MS);  // the daemon is looked for every 2 s
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << end << " " << status;
-        EXPECT_FALSE(SandboxExists(sb, "/tmp/rclick.lock")) << end;
-        SimStop(tool);
-        close(feed);
-        if (end != REAPED)
-            EndAndReap(daemon);
+        kill(sb.pid, end);
+        ASSERT_TRUE(SandboxWaitExit(sb));
+        EXPECT_TRUE(Eventually([&] { return ProcState(pid) == 0 || ProcState(pid) == 'Z'; }, WAIT_MS))
+            << "the tool outlived the daemon (" << strsignal(end) << ")";
+        EXPECT_FALSE(SandboxExists(sb, "/tmp/rclick.lock")) << strsignal(end);
     }
 }
 
-TEST_F(RButtonTest, BadArgumentsAreRefusedAndAMissingImageShowsALetter)
+TEST_F(RButtonTest, BadArgumentsAreRefusedAndAMissingImageLeavesTheWord)
 {
     struct Case {
         std::string pid, on;
@@ -455,9 +477,10 @@ TEST_F(RButtonTest, StaysOnTopAndMovesWithADragInsideTheScreen)
     // A window opened over it is put below it at the next look.
     SimProc cover;
     ASSERT_TRUE(SimStart(cover, "/usr/bin/env", {"DISPLAY=:" + display, "/usr/bin/wish"}));
-    SimSend(cover, "wm overrideredirect . 1\n. configure -background red\nwm geometry . 100x100+0+0\n");
-    EXPECT_TRUE(Eventually([&] { return Pixels({{60, 70}}) == "FF0000"; }));
-    EXPECT_TRUE(Eventually([&] { return Pixels({{32, 12}, {70, 20}}) == FILLED + " FF0000"; }));
+    std::string size = std::to_string(w + 10) + "x" + std::to_string(h + 10);
+    SimSend(cover, "wm overrideredirect . 1\n. configure -background red\nwm geometry . " + size + "+0+0\n");
+    EXPECT_TRUE(Eventually([&] { return Pixels({{w / 2, h / 2}}) == "FF0000"; }));
+    EXPECT_TRUE(Eventually([&] { return Pixels({{4, 4}, {w + 4, h + 4}}) == ARMED + " FF0000"; }));
     SimStop(cover);
 }
 
