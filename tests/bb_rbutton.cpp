@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -493,4 +494,187 @@ TEST_F(RButtonTest, CommittedImagesAreWhatTheirScriptDraws)
         EXPECT_FALSE(drawn.empty()) << image;
         EXPECT_EQ(drawn, read_whole(tool_source(image))) << image;
     }
+}
+
+// The tool runs as root on the desktop's display: another Tk program of that display must not
+// run commands in it. A plain Tk program beside it shows that send works on this display.
+TEST_F(RButtonTest, NoOtherClientOfTheDisplayCanRunCommandsInIt)
+{
+    StartShown();
+    SimProc plain;
+    SandboxWriteFile(sb, "/tmp/plain.tcl", "wm withdraw .\n");
+    ASSERT_TRUE(SimStart(plain, "/usr/bin/env", {"DISPLAY=:" + display, "/usr/bin/wish", SandboxPath(sb, "/tmp/plain.tcl")}));
+    const std::string owned = SandboxPath(sb, "/tmp/owned");
+    SandboxWriteFile(sb, "/tmp/sender.tcl",
+                     "for {set i 0} {$i < 200 && \"plain.tcl\" ni [winfo interps]} {incr i} { after 50 }\n"
+                     "set out {}\n"
+                     "foreach app {plain.tcl rbutton.tcl} {\n"
+                     "    lappend out $app [catch {send $app [list exec touch " + owned + ".$app]}]\n"
+                     "}\n"
+                     "puts \"$out [expr {{rbutton.tcl} in [winfo interps]}]\"\n"
+                     "exit\n");
+    EXPECT_EQ(X("/usr/bin/wish " + SandboxPath(sb, "/tmp/sender.tcl")), "plain.tcl 0 rbutton.tcl 1 0");
+    EXPECT_TRUE(SandboxExists(sb, "/tmp/owned.plain.tcl"));
+    EXPECT_FALSE(SandboxExists(sb, "/tmp/owned.rbutton.tcl"));
+    SimStop(plain);
+}
+
+// A full command FIFO takes no part of a command: the touch is ignored and said so once, the
+// state stays, no descriptor stays open, and nothing arrives later once there is room.
+TEST_F(RButtonTest, AFullCommandFifoTakesNothingAndLeaksNothing)
+{
+    StartShown();
+    ASSERT_EQ(mkfifo(SandboxPath(sb, "/dev/qvcmdin").c_str(), 0600), 0);
+    int reader = OpenFifo(sb, "/dev/qvcmdin", O_RDONLY);
+    int filler = OpenFifo(sb, "/dev/qvcmdin", O_WRONLY);
+    ASSERT_GE(filler, 0);
+    std::string block(4096, '.');
+    while (write(filler, block.data(), block.size()) > 0) {
+    }
+    while (write(filler, ".", 1) > 0) {
+    }
+    close(filler);
+    ASSERT_EQ(ReadBytes(reader, 3).size(), 3u);  // room for 3 bytes: less than a command
+    Click();
+    std::string line;
+    EXPECT_TRUE(SimWaitForError(tool, "rbutton:", WAIT_MS, &line));
+    EXPECT_EQ(line, "rbutton: /dev/qvcmdin is full; the touch is ignored");
+    int fds = CountOpenFds(tool.pid);  // after the first touch: Tcl makes some of its own then
+    for (int i = 0; i < 2; i++)
+        Click();
+    SimSend(tool, "5\n");  // no state line but this one: three touches changed nothing
+    ExpectState("plain mapped 5");
+    EXPECT_TRUE(Looks("plain"));
+    EXPECT_EQ(CountOpenFds(tool.pid), fds) << run("ls -l /proc/" + std::to_string(tool.pid) + "/fd");
+
+    Bytes drained;
+    for (Bytes got; !(got = ReadAvailable(reader)).empty();)
+        drained.insert(drained.end(), got.begin(), got.end());
+    std::string late = text_of(drained);
+    late.erase(0, std::min(late.size(), late.find_first_not_of('.')));
+    EXPECT_EQ(late, "") << "a command came in part or late";
+    Click();
+    ExpectState("armed mapped 5");
+    EXPECT_EQ(text_of(ReadBytes(reader, 7)), "[7177]x");
+    EXPECT_EQ(Hex(ReadAvailable(reader)), "");
+    close(reader);
+    EXPECT_EQ(EndTool(), 0);
+    EXPECT_FALSE(SimWaitForError(tool, "rbutton:", WAIT_MS, &line)) << "said again: " << line;
+}
+
+// The administrator's settings file: the size in millimetres of this screen (X knows its size)
+// or in pixels, and every bad line named; the button is never smaller than what it shows.
+TEST_F(RButtonTest, SettingsFileSizesTheButton)
+{
+    std::string dims = X("xdpyinfo | grep dimensions");
+    int wpx = 0, hpx = 0, wmm = 0, hmm = 0;
+    ASSERT_EQ(sscanf(dims.c_str(), " dimensions: %dx%d pixels (%dx%d", &wpx, &hpx, &wmm, &hmm), 4) << dims;
+    auto mm = [&](int n) { return (int)std::ceil(n * (double)wpx / wmm); };
+    const std::string file = "/etc/quilmod-rbutton.conf";
+    struct Case {
+        const char *text;  // the file; "FIFO": a FIFO there; nullptr: none
+        int side;          // 0: larger than 48, the image alone
+        const char *error;
+    } cases[] = {
+        {nullptr, mm(20), ""},
+        {"# a kiosk\n\nSize = 30 mm\n", mm(30), ""},
+        {"size=25MM\n", mm(25), ""},
+        {"Size = 100 px\nSize = 90px\n", 90, ""},
+        {"Size = 1000 px\n", hpx / 3, ""},
+        {"Size = 5 mm\n", 0, ""},
+        {"Size = 3 mm\n", mm(20), "rbutton: /etc/quilmod-rbutton.conf line 1: '3 mm' is not a size (5-100 mm or 24-1000 px); ignored"},
+        {"\nSize = big\n", mm(20), "rbutton: /etc/quilmod-rbutton.conf line 2: 'big' is not a size"},
+        {"Colour = red\n", mm(20), "rbutton: /etc/quilmod-rbutton.conf line 1: unknown setting 'Colour'; ignored"},
+        {"Size 30\n", mm(20), "rbutton: /etc/quilmod-rbutton.conf line 1: not KEY = VALUE; ignored"},
+        {"FIFO", mm(20), "rbutton: /etc/quilmod-rbutton.conf is not a regular file that can be read; it is ignored"},
+    };
+    for (const auto &c : cases) {
+        std::string what = c.text ? c.text : "no file";
+        unlink(SandboxPath(sb, file).c_str());
+        if (what == "FIFO")
+            ASSERT_EQ(mkfifo(SandboxPath(sb, file).c_str(), 0644), 0);
+        else if (c.text)
+            SandboxWriteFile(sb, file, c.text);
+        StartShown();
+        auto [x, y, w, h] = Geometry();
+        if (c.side) {
+            EXPECT_EQ(w, c.side) << what;
+        } else {
+            EXPECT_GT(w, 48) << what;
+        }
+        EXPECT_EQ(h, w) << what;
+        EXPECT_EQ(EndTool(), 0) << what;
+        std::string error = c.error, line;
+        if (!SimWaitForError(tool, "rbutton:", WAIT_MS, &line))
+            line.clear();
+        EXPECT_EQ(line.substr(0, error.size()), error) << what;
+        SimStop(tool);
+        tool.outBuf.clear();
+        tool.errBuf.clear();
+    }
+}
+
+// In DESKTOP mode the daemon holds a touch's pointer still at first (for 18 frames while it
+// stays within 45 pixels, whatever the time since the last touch). A touch that goes on past
+// that is a drag and moves the button; one that ends within it moves nothing and, lasting
+// longer than a tap, arms nothing. A tap arms, and a tap disarms. Touches come from a
+// controller, through the daemon and quilmoinput onto the X screen.
+TEST_F(RButtonTest, DesktopModeDragsMoveTheButtonAndOnlyTapsArmIt)
+{
+    const std::string input_bin = QUILMOD_BIN_DIR "/quilmoinput";
+    if (access(input_bin.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "quilmoinput was not built (it needs libxtst-dev)";
+    FakePort &port = SandboxAddPort(sb, PORT);
+    SandboxWriteConfig(sb, {PORT}, "RClickTool = 1\nMouseMode = DESKTOP\n");
+    SandboxStart(sb);
+    ASSERT_TRUE(WaitLine(sb, "rbutton: state plain mapped 1"));
+    close(sb.dat[0]);  // /dev/qvdat0 is quilmoinput's; the test reads the same frames from qvdat1
+    sb.dat[0] = -1;
+    SimProc input;
+    ASSERT_TRUE(SimStart(input, "/usr/bin/env",
+                         {"QUILMOD_ROOT=" + sb.root, input_bin, "--display", ":" + display, "--backend", "xtest"}));
+    ASSERT_TRUE(SimWaitForError(input, "quilmoinput: reading /dev/qvdat0", WAIT_MS));
+    struct Case {
+        const char *what;
+        int still, moving;  // touch frames at the start, then on the way
+        int dx, dy;         // the finger's way
+        int stepMs;         // between two frames on the way
+        bool moves;
+        const char *look;
+    } cases[] = {
+        {"press, hold, move", 80, 40, -200, 100, 0, true, "plain"},
+        {"a move that ends while the daemon holds the pointer", 0, 15, -40, 20, 50, false, "plain"},
+        {"a tap", 0, 0, 0, 0, 0, false, "armed"},
+        {"a tap again", 0, 0, 0, 0, 0, false, "plain"},
+    };
+    auto at = [](const Bytes &f, size_t i) { return std::array<int, 2>{f[i + 1] * 256 + f[i + 2], f[i + 3] * 256 + f[i + 4]}; };
+    for (const auto &c : cases) {
+        auto [x, y, w, h] = Geometry();
+        int cx = x + w / 2, cy = y + h / 2, fx = cx, fy = cy;
+        for (int i = 0; i <= c.still; i++)
+            WriteBytes(port.master, Packet(DOWN, cx, cy));
+        for (int i = 1; i <= c.moving; i++) {
+            fx = cx + c.dx * i / c.moving;
+            fy = cy + c.dy * i / c.moving;
+            WriteBytes(port.master, Packet(DOWN, fx, fy));
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.stepMs));
+        }
+        WriteBytes(port.master, Packet(LIFT, fx, fy));
+        size_t count = 2 + c.still + c.moving;
+        Bytes frames = ReadFrames(sb, 1, count);
+        ASSERT_EQ(frames.size(), 5 * count) << c.what;
+        auto [x0, y0] = at(frames, 0);
+        auto [x1, y1] = at(frames, frames.size() - 5);
+        int ex = c.moves ? x + x1 - x0 : x, ey = c.moves ? y + y1 - y0 : y;
+        ASSERT_EQ(c.moves, x1 != x0) << c.what << ": the daemon let the pointer go at " << x1 << "," << y1;
+        EXPECT_TRUE(Eventually([&] {
+            auto g = Geometry();
+            return g[0] == ex && g[1] == ey;
+        }, WAIT_MS)) << c.what << ": at " << Geometry()[0] << "," << Geometry()[1] << ", not " << ex << "," << ey;
+        EXPECT_TRUE(Looks(c.look)) << c.what << ": " << Look();
+        ASSERT_TRUE(WaitFifoDrained(sb, "/dev/qvcmdin"));
+        Sync(sb);
+    }
+    EXPECT_EQ(CountLines(sb, "rbutton: state armed"), 1);
+    SimStop(input);
 }

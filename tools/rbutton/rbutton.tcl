@@ -258,7 +258,7 @@ proc command_fault {text} {
     # (EAGAIN). Tcl's own channel would keep such a command and deliver it later, glued to
     # the next, with its descriptor left open meanwhile: dd makes the one write(2) instead,
     # on our descriptor, which holds nothing when it is closed.
-    set failed [catch {exec env LC_ALL=C dd bs=64 count=1 status=none << $text >@ $f 2>@1} err]
+    set failed [catch {exec env LC_ALL=C dd bs=64 count=1 status=none << $text >@ $f} err]
     catch {close $f}
     if {!$failed} {
         return ""
