@@ -566,9 +566,10 @@ TEST_F(RButtonTest, AFullCommandFifoTakesNothingAndLeaksNothing)
 // or in pixels, and every bad line named; the button is never smaller than what it shows.
 TEST_F(RButtonTest, SettingsFileSizesTheButton)
 {
-    std::string dims = X("xdpyinfo | grep dimensions");
-    int wpx = 0, hpx = 0, wmm = 0, hmm = 0;
-    ASSERT_EQ(sscanf(dims.c_str(), " dimensions: %dx%d pixels (%dx%d", &wpx, &hpx, &wmm, &hmm), 4) << dims;
+    SandboxWriteFile(sb, "/tmp/size.tcl", "puts \"[winfo screenwidth .] [winfo screenheight .] [winfo screenmmwidth .]\"\nexit\n");
+    std::string dims = X("/usr/bin/wish " + SandboxPath(sb, "/tmp/size.tcl"));
+    int wpx = 0, hpx = 0, wmm = 0;
+    ASSERT_EQ(sscanf(dims.c_str(), "%d %d %d", &wpx, &hpx, &wmm), 3) << dims;
     auto mm = [&](int n) { return (int)std::ceil(n * (double)wpx / wmm); };
     const std::string file = "/etc/quilmod-rbutton.conf";
     struct Case {
@@ -577,7 +578,7 @@ TEST_F(RButtonTest, SettingsFileSizesTheButton)
         const char *error;
     } cases[] = {
         {nullptr, mm(20), ""},
-        {"# a kiosk\n\nSize = 30 mm\n", mm(30), ""},
+        {"# a kiosk\n\nSize = 30 mm   # at arm's length\n", mm(30), ""},
         {"size=25MM\n", mm(25), ""},
         {"Size = 100 px\nSize = 90px\n", 90, ""},
         {"Size = 1000 px\n", hpx / 3, ""},

@@ -137,8 +137,8 @@ proc read_settings {} {
     set n 0
     foreach line [split [settings_text [root_path $SETTINGS]] "\n"] {
         incr n
-        set line [string trim $line]
-        if {$line eq "" || [string index $line 0] eq "#"} {
+        set line [string trim [regsub {#.*} $line ""]]
+        if {$line eq ""} {
             continue
         } elseif {![regexp {^([A-Za-z]+)\s*=\s*(.*)$} $line -> key value]} {
             complain "$SETTINGS line $n: not KEY = VALUE; ignored"
