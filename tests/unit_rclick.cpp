@@ -315,5 +315,8 @@ TEST_F(RClick, ReplacedToolEndsByTheEndOfItsInput)
         RClickToolNew(0);
         EXPECT_EQ(read_file(tool_file("ends")), c.record);
         EXPECT_EQ(waitpid(first, nullptr, WNOHANG), -1) << "not reaped";
+        kill(RClickPid, SIGKILL);  // the second tool, before its script is written anew
+        waitpid(RClickPid, nullptr, 0);
+        RClickToolExist();
     }
 }
