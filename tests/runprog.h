@@ -27,10 +27,12 @@ struct Credentials {
 };
 
 [[noreturn]] inline void exec_as(const std::vector<std::string> &args, const std::vector<std::string> &env,
-                          const Credentials &who, int out)
+                          const Credentials &who, int out, const std::string &dir = "")
 {
     dup2(out, 1);
     dup2(out, 2);
+    if (!dir.empty() && chdir(dir.c_str()) != 0)
+        _exit(126);
     // Another user may not enter the checkout (a private home, a mktemp folder): start from "/".
     if (who.uid != 0 && (setgroups(who.groups.size(), who.groups.data()) != 0 || setgid(who.gid) != 0 ||
                          setuid(who.uid) != 0 || chdir("/") != 0))
@@ -46,9 +48,9 @@ struct Credentials {
     _exit(127);
 }
 
-// Runs args to their end (killed after WAIT_MS) with only env as its environment.
+// Runs args to their end (killed after WAIT_MS) with only env as its environment, in dir if given.
 inline Outcome RunProgram(const std::vector<std::string> &args, const std::vector<std::string> &env,
-               const Credentials &who = {})
+               const Credentials &who = {}, const std::string &dir = "")
 {
     Outcome r;
     int fds[2];
@@ -56,7 +58,7 @@ inline Outcome RunProgram(const std::vector<std::string> &args, const std::vecto
         return r;
     pid_t pid = fork();
     if (pid == 0)
-        exec_as(args, env, who, fds[1]);
+        exec_as(args, env, who, fds[1], dir);
     close(fds[1]);
     char buf[4096];
     struct pollfd p = {fds[0], POLLIN, 0};
