@@ -85,7 +85,8 @@ static void status_line(const Drawn &d, char *out, size_t size)
     else if (d.down && d.fill >= FILL_STEPS && d.steady)
         snprintf(out, size, "Lift your finger");
     else
-        snprintf(out, size, "%d s left - hold anywhere for %lld s to cancel", d.seconds, CANCEL_HOLD_MS / 1000);
+        snprintf(out, size, "%d s left - hold anywhere %lld s (or press Escape) to cancel", d.seconds,
+                 CANCEL_HOLD_MS / 1000);
 }
 
 // The top of a text block of height h: about 3/8 down, or 5/8 when the target is in the upper

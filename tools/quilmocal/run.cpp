@@ -11,8 +11,7 @@
 constexpr double SPREAD_PERCENT = 1.0;  // of the screen diagonal, in raw units by the estimate
 constexpr int MIN_SPREAD_RAW = 40;      // allowed before two targets tell the raw scale
 constexpr double VERDICT_PERCENT = 1.0; // largest check error, of the screen diagonal
-constexpr char HELP_LINE[] = "Touch the centre of the cross and hold still until the ring is full, then lift. "
-                             "Escape or q cancels.";
+constexpr char HELP_LINE[] = "Touch the centre of the cross and hold still until the ring is full";
 
 enum Outcome { MEASURED, CANCELLED, TIMED_OUT, INTERRUPTED, FAILED };
 

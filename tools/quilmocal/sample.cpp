@@ -79,21 +79,23 @@ Settled SettleSamples(const Point *samples, int n)
 int WaitReadable(Session *s, int fd, long long end, bool *timedOut)
 {
     *timedOut = false;
+    const long long tick = NowMs() + TICK_MS;
     for (;;) {
         if (ScreenCancelled() || ScreenClickPending())
             return 0;
-        const long long tick = NowMs() + TICK_MS;
         s->deadline = std::min(end, tick);
         std::array<struct pollfd, 2> fds = {{{fd, POLLIN, 0}, {ScreenFd(), POLLIN, 0}}};
         int r = SessionWait(s, fds, "touches");
-        if (r == 0 && !stopRequested && MsUntil(end) > 0)
-            return 2;
-        if (r <= 0) {
-            *timedOut = r == 0 && !stopRequested && MsUntil(end) == 0;
-            return r;
-        }
-        if (fds[0].revents)
+        if (r > 0 && fds[0].revents)
             return 1;
+        if (r < 0 || stopRequested)
+            return r < 0 ? -1 : 0;
+        if (MsUntil(end) == 0) {
+            *timedOut = true;
+            return 0;
+        }
+        if (MsUntil(tick) == 0)
+            return 2;
     }
 }
 

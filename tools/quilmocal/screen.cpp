@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "draw.h"
+#include "xoutput.h"
 
 constexpr int GRAB_TRIES = 100;  // a window manager may hold the grab a moment after mapping
 constexpr int GRAB_WAIT_MS = 10;
@@ -92,7 +93,12 @@ int ScreenArea(const char *output, Area *area, char *why, size_t size)
     *area = {0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen)};
     if (!output)
         return 0;
-    const int found = 2;  // PENDING shared lookup
+    XOutputRect r{};
+    const int found = FindXOutput(display, output, &r);
+    if (found == 0) {
+        *area = {r.x, r.y, r.width, r.height};
+        return 0;
+    }
     snprintf(why, size, found == 1 ? "no monitor or output '%s' (see --list-outputs)"
                                    : "the X server cannot name its outputs (no RandR 1.5): no --output '%s'",
              output);
@@ -101,6 +107,7 @@ int ScreenArea(const char *output, Area *area, char *why, size_t size)
 
 void ScreenListOutputs()
 {
+    ListXOutputs(display, stdout);
 }
 
 void ScreenOpen(const Area &area)

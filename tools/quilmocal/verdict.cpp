@@ -13,6 +13,7 @@ constexpr int LANDED_DOT = 6;
 constexpr int AREA_TOP_PERCENT = 82;   // the touch areas' boxes: the bottom of the screen
 constexpr int AREA_BOTTOM_PERCENT = 97;
 constexpr int MARGIN_PERCENT = 3;
+constexpr const char *AREA_WORDS[2] = {"Calibrate again", "Restore previous"};  // left, right
 
 namespace {
 
@@ -50,16 +51,14 @@ static void draw_areas(char *hint, size_t size)
 {
     const int w = CanvasWidth(), h = CanvasHeight(), m = w * MARGIN_PERCENT / 100;
     const int top = h * AREA_TOP_PERCENT / 100, height = h * AREA_BOTTOM_PERCENT / 100 - top;
-    const char *words[2] = {"Calibrate again", "Restore previous"};
     for (int i = 0; i < 2; ++i) {
         const int left = i == 0 ? m : w / 2 + m;
         DrawBox(AREA, left, top, w / 2 - 2 * m, height, true);
         DrawBox(TEXT, left, top, w / 2 - 2 * m, height, false);
         DrawCentred(TEXT_BODY, CURRENT, left + (w / 2 - 2 * m) / 2, top + (height - TextLineHeight(TEXT_BODY)) / 2,
-                    words[i]);
+                    AREA_WORDS[i]);
     }
-    snprintf(hint, size, "Touch the left half to calibrate again, the right half to restore the previous "
-                         "calibration - %d s left", verdict.secondsLeft);
+    snprintf(hint, size, "Touch the left or the right half of the screen (%d s left)", verdict.secondsLeft);
     DrawCentred(TEXT_SMALL, TEXT, w / 2, top - TextLineHeight(TEXT_SMALL) - h / 100, hint);
 }
 
@@ -82,7 +81,8 @@ static void draw_verdict()
         DrawCentred(TEXT_BODY, TEXT, x, CanvasHeight() * 7 / 8, hint);
     }
     char text[600];
-    snprintf(text, sizeof text, "%s\n%s\n%s", title, numbers, hint);
+    snprintf(text, sizeof text, "%s\n%s\n%s%s%s%s%s", title, numbers, hint, verdict.choose ? "\n" : "",
+             verdict.choose ? AREA_WORDS[0] : "", verdict.choose ? " | " : "", verdict.choose ? AREA_WORDS[1] : "");
     DrawSetText(text);
     DrawPresent();
 }
@@ -114,6 +114,7 @@ static Choice wait_choice(Session *s, const Options &o, const Calibration &c)
     Share sh;
     if (!RawBegin(&sh, o.device))
         return FINISH;
+    puts("choose: the left half calibrates again, the right half restores the previous calibration");
     const HoldRule any;
     Choice choice = FINISH;
     for (;;) {
