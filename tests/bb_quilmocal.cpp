@@ -8,8 +8,6 @@
 
 #include "calhelp.h"
 
-// After gtest: Xlib's macros (None, Bool, Status) would rename its declarations.
-#include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 
@@ -254,21 +252,7 @@ TEST_F(QuilmocalTest, TheTargetIsDrawnAtTheAnnouncedPixelOnAFullScreenWindow)
     Start({"/dev/ttyS0"}, ":" + display);
     EXPECT_TRUE(SimWaitFor(cal, "target 1 of 4", WAIT_MS));
     Window ours = 0;
-    EXPECT_TRUE(Eventually([&] {
-        Window root, parent, *children = nullptr;
-        unsigned n = 0;
-        XQueryTree(x, DefaultRootWindow(x), &root, &parent, &children, &n);
-        for (unsigned i = 0; i < n; ++i) {
-            char *name = nullptr;
-            if (XFetchName(x, children[i], &name) && name && std::string(name) == "quilmocal")
-                ours = children[i];
-            if (name)
-                XFree(name);
-        }
-        if (children)
-            XFree(children);
-        return ours != 0;
-    }));
+    EXPECT_TRUE(Eventually([&] { return (ours = QuilmocalWindow(x)) != 0; }));
     XEvent key{};
     key.xkey.type = KeyPress;
     key.xkey.display = x;

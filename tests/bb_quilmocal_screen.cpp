@@ -2,6 +2,7 @@
 // the time left at a target, the verdict in words, numbers and check points, every way out by
 // touch alone (cancel, calibrate again, restore), and one monitor of two through --output.
 #include <cstdlib>
+#include <fstream>
 #include <regex>
 #include <set>
 
@@ -56,27 +57,10 @@ protected:
         ASSERT_TRUE(SimStart(cal, "/usr/bin/env", all));
     }
 
-    // quilmocal's window: the root's child named so.
-    Window Ours()
-    {
-        Window root, parent, *children = nullptr, ours = 0;
-        unsigned n = 0;
-        XQueryTree(x, DefaultRootWindow(x), &root, &parent, &children, &n);
-        for (unsigned i = 0; i < n; ++i) {
-            char *name = nullptr;
-            if (XFetchName(x, children[i], &name) && name && std::string(name) == "quilmocal")
-                ours = children[i];
-            if (name)
-                XFree(name);
-        }
-        if (children)
-            XFree(children);
-        return ours;
-    }
     // The words the window shows, as it names them for those who cannot see it.
     std::string Shown()
     {
-        Window w = Ours();
+        Window w = QuilmocalWindow(x);
         Atom type;
         int format;
         unsigned long n = 0, after;
@@ -157,6 +141,17 @@ protected:
         }
         ADD_FAILURE() << "no verdict";
         return "";
+    }
+    // A tap on screen pixel p reaches the desktop there (within the correction's rounding).
+    void ExpectTapLands(Pt p)
+    {
+        ReadAvailable(sb.dat[0]);
+        const Pt raw = panel(p.x, p.y);
+        SimSend(sim, "tap " + std::to_string(raw.x) + " " + std::to_string(raw.y) + "\n");
+        Bytes f = ReadFrames(sb, 0, 2);
+        ASSERT_EQ(f.size(), 10u);
+        EXPECT_NEAR(f[1] * 256 + f[2], p.x, 3);
+        EXPECT_NEAR(f[3] * 256 + f[4], p.y, 3);
     }
     std::string Prev() { return SandboxReadFile(sb, "/usr/local/Qelvanto/pt4_ttyS0.prev"); }
 };
@@ -304,12 +299,7 @@ TEST_F(QuilmocalScreenTest, EveryWayOutWorksByTouchAlone)
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_NE(CalFiles(), before);
         EXPECT_EQ(Prev(), pt4) << "the .prev file is the calibration before both runs";
-        ReadAvailable(sb.dat[0]);
-        SimSend(sim, "tap " + std::to_string(panel(200, 100).x) + " " + std::to_string(panel(200, 100).y) + "\n");
-        Bytes f = ReadFrames(sb, 0, 2);
-        ASSERT_EQ(f.size(), 10u);
-        EXPECT_NEAR(f[1] * 256 + f[2], 200, 3);
-        EXPECT_NEAR(f[3] * 256 + f[4], 100, 3);
+        ExpectTapLands({200, 100});
     }
 }
 
@@ -354,10 +344,56 @@ TEST_F(QuilmocalScreenTest, OutputPutsTheTargetsOnOneMonitorOfTwo)
     const std::string files = SandboxReadFile(sb, "/usr/local/Qelvanto/pt4_ttyS0");
     EXPECT_TRUE(files.ends_with("#640#480#")) << files;
     // The written calibration serves a tap on that monitor in its own pixels.
+    ExpectTapLands({500, 400});
+}
+
+TEST_F(QuilmocalScreenTest, WithoutXftFontsTheBitmapFontStillSpeaks)
+{
+    // A fontconfig that knows no fonts: Xft has nothing to open.
+    SandboxWriteFile(sb, "/etc/fonts-none.conf", "<?xml version=\"1.0\"?>\n<fontconfig></fontconfig>\n");
+    StartOnX({"--no-reset"}, {"FONTCONFIG_FILE=" + SandboxPath(sb, "/etc/fonts-none.conf")});
+    Pt at;
+    ASSERT_TRUE(Prompt("target 1 of 4", &at));
+    WaitShown("s left");
+    const Box text = {0, 120, 640, 300};
+    EXPECT_TRUE(Eventually([&] { return CountColour(text, 0xD0D0D0) > 100; }));
+    std::set<unsigned long> shades;
+    Count(text, [&](unsigned long v) { return shades.insert(v).second; });
+    EXPECT_LE(shades.size(), 3u) << "bitmap letters have no shades between";
+    kill(cal.pid, SIGTERM);
+    EXPECT_EQ(Finish().status, 1);
+}
+
+TEST_F(QuilmocalScreenTest, TheRightClickToolStepsAsideAndComesBack)
+{
+    const std::string tool = "/usr/local/Qelvanto/diag/rbutton.tcl", images = "/usr/local/Qelvanto/image/";
+    if (access("/usr/bin/wish", X_OK) != 0)
+        GTEST_SKIP() << "wish is not installed (Debian package tk)";
+    const std::string src = std::string(QUILMOD_SOURCE_DIR) + "/tools/rbutton/";
+    for (const std::string name : {"rbutton.tcl", "lbutton.gif", "rbutton.gif"}) {
+        std::ifstream f(src + name, std::ios::binary);
+        const std::string body((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        SandboxWriteFile(sb, name == "rbutton.tcl" ? tool : images + name, body, 0755);
+    }
+    // The daemon asks env for display :0.0; this one hands the test's display on instead.
+    SandboxWriteFile(sb, "/usr/bin/env",
+                     "#!/bin/sh\n[ \"$1\" = DISPLAY=:0.0 ] || exit 2\nshift\n"
+                     "exec /usr/bin/env DISPLAY=:" + display + " QUILMOD_RBUTTON_STATE=1 \"$@\"\n",
+                     0755);
+    SandboxWriteConfig(sb, {"/dev/ttyS0"}, "RClickTool = 1\n");
+    Command(sb, "[7178]x");
+    ASSERT_TRUE(WaitLine(sb, "rbutton: state plain mapped"));
+    Command(sb, "[7177]x");  // armed: the next touch would be a right-button one
+    StartOnX({"--check"});
+    Pt at;
+    ASSERT_TRUE(Prompt("check 1 of 5", &at));
+    EXPECT_TRUE(WaitLine(sb, "rbutton: state plain withdrawn"));
     ReadAvailable(sb.dat[0]);
-    SimSend(sim, "tap " + std::to_string(panel(500, 400).x) + " " + std::to_string(panel(500, 400).y) + "\n");
-    Bytes f = ReadFrames(sb, 0, 2);
-    ASSERT_EQ(f.size(), 10u);
-    EXPECT_NEAR(f[1] * 256 + f[2], 500, 3);
-    EXPECT_NEAR(f[3] * 256 + f[4], 400, 3);
+    Touch(at);
+    Bytes f = ReadFrames(sb, 0, 1);
+    ASSERT_EQ(f.size(), 5u);
+    EXPECT_EQ(f[0] & 0x20, 0) << "the check's touch is a left-button one";
+    kill(cal.pid, SIGTERM);
+    EXPECT_EQ(Finish().status, 1);
+    EXPECT_TRUE(WaitLine(sb, "rbutton: state plain mapped")) << "back as the configuration has it";
 }

@@ -12,6 +12,9 @@
 #include "fixture.h"
 #include "simhelp.h"
 
+// After gtest: Xlib's macros (None, Bool, Status) would rename its declarations.
+#include <X11/Xlib.h>
+
 namespace calhelp {
 
 constexpr int W = 1024, H = 768;
@@ -177,6 +180,24 @@ protected:
         return all;
     }
 };
+
+// quilmocal's window: the root's child named so, or 0.
+inline Window QuilmocalWindow(Display *x)
+{
+    Window root, parent, *children = nullptr, ours = 0;
+    unsigned n = 0;
+    XQueryTree(x, DefaultRootWindow(x), &root, &parent, &children, &n);
+    for (unsigned i = 0; i < n; ++i) {
+        char *name = nullptr;
+        if (XFetchName(x, children[i], &name) && name && std::string(name) == "quilmocal")
+            ours = children[i];
+        if (name)
+            XFree(name);
+    }
+    if (children)
+        XFree(children);
+    return ours;
+}
 
 }  // namespace calhelp
 

@@ -50,7 +50,7 @@ void FontOpen(Display *display, Drawable drawable, int width, int height)
     fontDisplay = display;
     target = drawable;
     const int body = std::max(MIN_BODY_PX, std::min(width, height) / BODY_DIVISOR);
-    if (getenv("QUILMOCAL_BITMAP_FONT") == nullptr && open_all_xft(DefaultScreen(display), body))
+    if (open_all_xft(DefaultScreen(display), body))
         return;
     FontClose();
     fontDisplay = display;
