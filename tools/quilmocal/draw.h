@@ -43,6 +43,7 @@ enum TextSize { TEXT_SMALL, TEXT_BODY, TEXT_LARGE, TEXT_SIZES };
 // Fonts sized from the window: about 1/28 of its shorter side for the body text.
 void FontOpen(Display *display, Drawable drawable, int width, int height);
 void FontClose();
+void FontRelease();  // once the display is closed: fontconfig's own memory too
 bool FontAntiAliased();  // Xft, not the fallback
 int TextLineHeight(TextSize size);
 int TextWidth(TextSize size, const char *text);

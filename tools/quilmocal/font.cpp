@@ -83,6 +83,11 @@ void FontClose()
     fontDisplay = nullptr;
 }
 
+void FontRelease()
+{
+    FcFini();
+}
+
 bool FontAntiAliased()
 {
     return xftDraw != nullptr;

@@ -198,9 +198,10 @@ void ScreenClose()
         XFreePixmap(display, back);
         XDestroyWindow(display, window);
     }
-    XCloseDisplay(display);
+    XCloseDisplay(display);  // Xft lets go of its fonts here
     display = nullptr;
     window = 0;
+    FontRelease();
 }
 
 // ---- drawing ----
