@@ -12,6 +12,8 @@
 #include <strings.h>
 
 #include "cal.h"
+#include "conffile.h"
+#include "text.h"
 
 constexpr char RCLICK_KEY[] = "RClickTool";
 constexpr int CONFIG_LINE = 200;  // the daemon reads the file in pieces of 199 characters

@@ -11,7 +11,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "calformat.h"
 #include "client.h"
+#include "conffile.h"
 
 constexpr int LINE_SIZE = 200;  // the daemon reads the file in pieces of 199 characters
 constexpr int MODE_DRAWING = 0;
@@ -44,11 +46,11 @@ static bool port_value(char *line, std::string *value)
 bool ReadConfiguredPorts(std::vector<std::string> *ports)
 {
     char path[QLM_PATH];
-    if (!ClientRootPath(path, CONFIG_PATH))
+    if (!ClientRootPath(path, CONFIG_FILE))
         return false;
     FILE *fp = fopen(path, "re");
     if (!fp) {
-        Complain(EXIT_FAIL, "cannot read %s: %s", CONFIG_PATH, strerror(errno));
+        Complain(EXIT_FAIL, "cannot read %s: %s", CONFIG_FILE, strerror(errno));
         return false;
     }
     char line[LINE_SIZE];
