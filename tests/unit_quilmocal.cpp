@@ -322,3 +322,48 @@ TEST_F(QuilmocalWrite, HostilePlacesAreRefusedAndNothingIsWritten)
             EXPECT_EQ(e.path().filename().string().find("prev"), std::string::npos) << c.name;
     }
 }
+
+// The verdict's halves are told from raw positions by the run's own targets: every mounting,
+// swapped or mirrored, sends a touch on the left to "calibrate again", on the right to "restore".
+TEST(QuilmocalVerdict, RawTouchesFindTheirHalfWhateverTheMounting)
+{
+    for (int mounting = 0; mounting < 8; ++mounting) {
+        SCOPED_TRACE(mounting);
+        const Calibration c = Measured(4, mounting);
+        for (auto [screen, want] : {std::pair{Point{100, 700}, CALIBRATE_AGAIN}, {Point{500, 100}, CALIBRATE_AGAIN},
+                                    {Point{530, 400}, RESTORE_PREVIOUS}, {Point{1000, 20}, RESTORE_PREVIOUS}}) {
+            Point at;
+            ASSERT_TRUE(ScreenOfRaw(c, Sensor(screen, mounting), &at));
+            EXPECT_NEAR(at.x, screen.x, 2);
+            EXPECT_NEAR(at.y, screen.y, 2);
+            EXPECT_EQ(ChoiceAt(at, 1024), want) << screen.x << " " << screen.y;
+        }
+    }
+    Calibration two = Measured(4, 0);
+    two.taken = 2;  // two targets on one line tell no plane
+    Point at;
+    EXPECT_FALSE(ScreenOfRaw(two, {500, 400}, &at));
+}
+
+// The right-click tool comes back as the configuration has it, read by the daemon's rules.
+TEST_F(QuilmocalWrite, TheRightClickToolsConfiguredStateFollowsTheDaemonsRules)
+{
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"RClickTool = 1\n", true},
+        {"rclicktool=2\n", true},                           // any case, no spaces, any non-zero
+        {"RClickTool = 0\n", false},
+        {"RClickTool = 1\nRClickTool = 0\n", false},        // the last line counts
+        {"# RClickTool = 1\n", false},                      // a comment
+        {"RClickToolbar = 1\nMouseMode = DESKTOP\n", false},  // another key
+        {"RClickTool = yes\n", false},                      // no number: the default
+        {"Port = /dev/ttyS0 RClickTool = 1\n", false},      // the key before the first "="
+    };
+    fs::create_directories(root / "etc");
+    for (const auto &[text, on] : cases) {
+        SCOPED_TRACE(text);
+        std::ofstream(root / "etc/quilmod.conf") << text;
+        EXPECT_EQ(RClickConfiguredOn(), on);
+    }
+    fs::remove(root / "etc/quilmod.conf");
+    EXPECT_FALSE(RClickConfiguredOn());  // no file: the daemon's default
+}

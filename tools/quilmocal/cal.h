@@ -1,6 +1,6 @@
-// quilmocal's records and the functions its units share: the targets and their consistency
-// rules, sampling touches from the shared port, the target screen, the calibration files and
-// the check of the daemon's corrected frames.
+// quilmocal's records and the functions its units share: the options, the targets and their
+// consistency rules, sampling touches from the shared port, the target screen and its feedback,
+// the verdict, the calibration files, and the right-click tool kept out of the way.
 #pragma once
 #include <array>
 #include <cstddef>
@@ -16,6 +16,17 @@ constexpr int MAX_SCREEN = 9999;   // four digits keep the files within the daem
 
 struct Point {
     int x, y;
+};
+
+struct Options {
+    int points = 4;
+    const char *display = nullptr;
+    int width = 0, height = 0;  // 0: the X screen's (or the output's)
+    long samples = 8;
+    long timeout = 60;
+    bool noReset = false, check = false, restore = false, listOutputs = false;
+    const char *output = nullptr;  // a RandR monitor or output; none: the whole screen
+    const char *device = nullptr;
 };
 
 // One calibration run: its targets on the screen and the raw positions measured at them.
@@ -36,6 +47,9 @@ void PlanTargets(Calibration *c, int points, int width, int height);
 std::array<Point, CHECK_TARGETS> CheckTargets(int width, int height);
 // true when raw, measured for target c.taken, agrees with the targets so far; else why.
 bool FitsSoFar(const Calibration &c, Point raw, char *why, size_t size);
+// Where the measured targets so far put a raw position on the screen (a least-squares affine
+// estimate); false before three targets span an area.
+bool ScreenOfRaw(const Calibration &c, Point raw, Point *screen);
 // true when the measured set can be written; else which targets disagree.
 bool CalibrationSound(const Calibration &c, char *why, size_t size);
 // The four-point corners of a run (for 25 points moved from the grid's corner targets to the
@@ -56,31 +70,115 @@ constexpr int SETTLE = 3;  // first positions of a touch, left out while the fin
 constexpr int MAX_SAMPLES = 2048;
 Settled SettleSamples(const Point *samples, int n);
 
-// 1 = fd readable, 0 = the run ends (signal, time-out, cancel on the screen), -1 = failed.
-// *timedOut tells a time-out from the rest.
-int WaitReadable(Session *s, int fd, bool *timedOut);
+// What a touch must be to count, and when holding it means "cancel".
+struct HoldRule {
+    long samples = 1;       // positions while the finger is down
+    int spread = -1;        // the largest stray of a kept position from the median; -1 any
+    long long cancelMs = 0; // a touch held this long cancels once lifted; 0 never
+};
+constexpr long long CANCEL_HOLD_MS = 4000;
+
+// A touch in progress, for the screen: reported as positions arrive and once a tick.
+struct HoldState {
+    bool down;           // the finger is on the panel
+    int count;           // positions so far
+    bool steady;         // they keep within the rule's spread
+    long long heldMs;    // since the touch began
+    int secondsLeft;     // before the wait times out
+    bool cancelling;     // held past the rule's cancelMs: the lift cancels
+};
+extern void (*onHold)(const HoldState &);  // nullptr: nobody shows it
+
+// 1 = fd readable, 2 = a tick passed (the screen may show the time left), 0 = the run ends
+// (signal, time-out, cancel on the screen), -1 = failed. *timedOut tells a time-out from the
+// rest; end is the deadline.
+int WaitReadable(Session *s, int fd, long long end, bool *timedOut);
 
 struct TouchResult {
     Settled settled;
     int count;   // positions while the finger was down
 };
-// Samples one touch on the shared port: 1 = got one, 0 = ended (see WaitReadable), -1 = failed.
-int SampleTouch(Session *s, Share *sh, long timeoutS, TouchResult *out, bool *timedOut);
+// Samples one touch on the shared port: 1 = got one, 0 = ended (see WaitReadable; a touch held
+// past rule.cancelMs ends so once lifted), -1 = failed.
+int SampleTouch(Session *s, Share *sh, const HoldRule &rule, long timeoutS, TouchResult *out, bool *timedOut);
 // The same for the daemon's corrected frames on the watch pipe.
-int SampleFrames(Session *s, int fd, long timeoutS, TouchResult *out, bool *timedOut);
+int SampleFrames(Session *s, int fd, const HoldRule &rule, long timeoutS, TouchResult *out, bool *timedOut);
 
-// ---- screen.cpp: the target screen on the X display ----
+// ---- screen.cpp: the window on the X display (drawing primitives in draw.h) ----
 
-// Opens a full-screen window that takes pointer and keyboard; false when the display cannot
-// be reached (a reason in why). The root window's size in *width, *height.
-bool ScreenOpen(const char *display, int *width, int *height, char *why, size_t size);
-// Draws the current target with the earlier ones dimmed, a progress line and instructions.
-void ScreenShow(const Point *done, int ndone, Point current, const char *progress, const char *help);
-int ScreenFd();        // the connection's descriptor, -1 without a screen
+// The part of the X screen the window covers; the targets are in its coordinates.
+struct Area {
+    int x = 0, y = 0, width = 0, height = 0;
+};
+// Opens the display; false (a reason in why) when it cannot be reached.
+bool ScreenConnect(const char *display, char *why, size_t size);
+// The whole screen, or the RandR monitor or output name: 0 = found, 1 = no such name, 2 = the
+// server cannot tell (no RandR 1.5); why says which.
+int ScreenArea(const char *output, Area *area, char *why, size_t size);
+// Prints the monitors and outputs, one "NAME WxH+X+Y" a line.
+void ScreenListOutputs();
+// A window over area that takes pointer and keyboard.
+void ScreenOpen(const Area &area);
+int ScreenFd();          // the connection's descriptor, -1 without a screen
+bool ScreenShown();      // a window is open
 bool ScreenCancelled();  // handles what the server sent; true once Escape or q was pressed
+// With clicks wanted, a mouse click on the window ends a wait (WaitReadable) and is kept for
+// ScreenTakeClick (in window coordinates); else clicks are dropped.
+void ScreenWantClicks(bool want);
+bool ScreenClickPending();
+bool ScreenTakeClick(Point *at);
 void ScreenClose();
 // Called when the connection to the display breaks (Xlib ends the process afterwards).
 extern void (*onScreenLost)();
+
+// ---- feedback.cpp: the target screen ----
+
+// Draws the current target with the earlier ones dimmed, a progress line and instructions;
+// the hold ring, rejection and time left start afresh.
+void ScreenShow(const Point *done, int ndone, Point current, const char *progress, const char *help);
+// Why the last touch was not taken, shown until the next touch begins.
+void FeedbackRejected(const char *message);
+// The hold ring, the time left and the cancel hint of the touch in progress (onHold).
+void FeedbackHold(const HoldState &h);
+void FeedbackRule(long samples);  // positions that fill the ring
+
+// ---- verdict.cpp: the verdict screen after the check ----
+
+struct CheckResult {
+    std::array<Point, CHECK_TARGETS> target{}, landed{};
+    int measured = 0;
+    double worst = 0, mean = 0, allowed = 0;
+    bool pass = false;
+};
+enum Choice { FINISH, CALIBRATE_AGAIN, RESTORE_PREVIOUS };
+// Which touch area a point on a failed verdict's screen lies in.
+Choice ChoiceAt(Point p, int width);
+// Shows the verdict. A pass ends on a touch (frames on watchFd) or after a few seconds; a failed
+// check after a calibration (c not null) waits for a touch on one of its two halves, told from
+// the raw positions by c's own targets, so a calibration that is off still finds the right one.
+Choice VerdictShow(Session *s, const Options &o, const CheckResult &r, const Calibration *c, int watchFd);
+
+// ---- run.cpp: the runs; each returns the exit status ----
+
+extern bool calibrationWritten;  // the port's files are this run's (for the last message)
+int Calibrate(Session *s, const Options &o);  // measure, write, reset, check, verdict
+int CheckOnly(Session *s, const Options &o);
+int Restore(const Options &o);                // the .prev files back, and a reset
+
+// ---- run.cpp: the port's raw stream, ended on every way out (the display's loss included) ----
+
+bool RawBegin(Share *sh, const char *device);  // false after a message
+void RawEnd();
+
+// ---- rclick.cpp: the right-click tool out of the way while quilmocal runs ----
+
+// Hides the tool and makes the next touch a left-button one; again after each reset.
+void RClickAway();
+void RClickAgain();  // after a reset: hidden again if it was
+// Puts the tool back as the configuration has it (once, whatever way the run ends).
+void RClickBack();
+// The configuration's RClickTool is non-zero (the last such line counts; no file: off).
+bool RClickConfiguredOn();
 
 // ---- calfiles.cpp: the calibration files, written so the daemon never reads half a file ----
 

@@ -18,6 +18,9 @@ static FrameCutter watchCutter;
 constexpr unsigned char REC_DOWN = 1, REC_MOVE = 3;  // record codes of 0x81 and 0x82; 0x84 lifts
 constexpr int MIN_PACKET = 10;
 
+void (*onHold)(const HoldState &);
+constexpr int TICK_MS = 250;  // the screen's clock: the time left, a hold that stays still
+
 namespace {
 
 // The positions of one touch while the finger is down.
@@ -27,6 +30,7 @@ struct Touch {
     int count = 0;  // all positions, also those beyond the array
     bool down = false;
     bool done = false;
+    long long downAt = 0;
 };
 
 }  // namespace
@@ -37,12 +41,13 @@ static void touch_add(Touch *t, bool on, Point p)
         t->done = t->down;  // a lift without a touch-down belongs to no touch of ours
         return;
     }
+    if (!t->down)
+        t->downAt = NowMs();
     t->down = true;
     if (t->n < MAX_SAMPLES)
         t->samples[static_cast<size_t>(t->n++)] = p;
     t->count++;
 }
-
 // The middle value; of an even count the mean of the two middle ones, halves to even, so an
 // even count leans neither way.
 static int median_of(std::array<int, MAX_SAMPLES> &v, int n)
@@ -72,21 +77,47 @@ Settled SettleSamples(const Point *samples, int n)
     return s;
 }
 
-int WaitReadable(Session *s, int fd, bool *timedOut)
+int WaitReadable(Session *s, int fd, long long end, bool *timedOut)
 {
     *timedOut = false;
+    const long long tick = NowMs() + TICK_MS;
     for (;;) {
-        if (ScreenCancelled())
+        if (ScreenCancelled() || ScreenClickPending())
             return 0;
+        s->deadline = std::min(end, tick);
         std::array<struct pollfd, 2> fds = {{{fd, POLLIN, 0}, {ScreenFd(), POLLIN, 0}}};
         int r = SessionWait(s, fds, "touches");
-        if (r <= 0) {
-            *timedOut = r == 0 && !stopRequested && s->deadline >= 0 && MsUntil(s->deadline) == 0;
-            return r;
-        }
-        if (fds[0].revents)
+        if (r > 0 && fds[0].revents)
             return 1;
+        if (r < 0 || stopRequested)
+            return r < 0 ? -1 : 0;
+        if (MsUntil(end) == 0) {
+            *timedOut = true;
+            return 0;
+        }
+        if (MsUntil(tick) == 0)
+            return 2;
     }
+}
+
+static bool held_past(const Touch &t, const HoldRule &rule)
+{
+    return rule.cancelMs > 0 && t.down && NowMs() - t.downAt >= rule.cancelMs;
+}
+
+// What the screen shows of the touch so far.
+static void report(const Touch &t, const HoldRule &rule, long long end, bool cancelling)
+{
+    if (!onHold)
+        return;
+    HoldState h{};
+    h.down = t.down && !t.done;
+    h.count = t.count;
+    h.steady = rule.spread < 0 || t.n <= SETTLE || SettleSamples(t.samples.data(), t.n).spread <= rule.spread;
+    h.heldMs = t.down ? NowMs() - t.downAt : 0;
+    h.secondsLeft = (MsUntil(end) + 999) / 1000;
+    h.cancelling = cancelling;
+    onHold(h);
 }
 
 // Controller packets into the record, through the daemon's DataFilter:
@@ -114,50 +145,70 @@ static void finish(const Touch &t, TouchResult *out)
     out->count = t.count;
 }
 
-int SampleTouch(Session *s, Share *sh, long timeoutS, TouchResult *out, bool *timedOut)
+// One touch from fd: read(sh or fd) feeds it until the lift. 1 = got one, 0 = ended (a touch
+// held past the cancel time ends so at its lift), -1 = failed.
+static int sample(Session *s, int fd, const HoldRule &rule, long timeoutS, bool *timedOut, Touch *t,
+                  ssize_t (*feed)(int fd, void *ctx, Touch *t), void *ctx)
 {
-    Touch t;
-    s->deadline = NowMs() + timeoutS * 1000;
-    std::array<unsigned char, IO_CHUNK> buf;
-    while (!t.done) {
-        int r = WaitReadable(s, sh->out, timedOut);
+    const long long end = NowMs() + timeoutS * 1000;
+    bool cancelling = false;
+    report(*t, rule, end, false);
+    while (!t->done) {
+        int r = WaitReadable(s, fd, end, timedOut);
         if (r <= 0)
             return r;
-        ssize_t n = ShareRead(sh, buf.data(), buf.size());
-        if (n < 0)
+        if (r == 1 && feed(fd, ctx, t) < 0)
             return -1;
-        feed_raw(&t, buf.data(), static_cast<size_t>(n));
+        cancelling = cancelling || held_past(*t, rule);
+        report(*t, rule, end, cancelling);
     }
-    finish(t, out);
-    return 1;
+    return cancelling ? 0 : 1;
 }
 
-int SampleFrames(Session *s, int fd, long timeoutS, TouchResult *out, bool *timedOut)
+static ssize_t feed_share(int, void *ctx, Touch *t)
+{
+    std::array<unsigned char, IO_CHUNK> buf;
+    ssize_t n = ShareRead(static_cast<Share *>(ctx), buf.data(), buf.size());
+    if (n > 0)
+        feed_raw(t, buf.data(), static_cast<size_t>(n));
+    return n;
+}
+
+// Corrected frames, cut by the watch pipe's own cutter.
+static ssize_t feed_frames(int fd, void *, Touch *t)
+{
+    std::array<unsigned char, IO_CHUNK> buf;
+    ssize_t n = read(fd, buf.data(), buf.size());
+    if (n == 0) {
+        Complain(EXIT_FAIL, "quilmod ended");
+        return -1;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        return 0;
+    if (n < 0) {
+        Complain(EXIT_FAIL, "cannot read %s: %s", WATCH_PIPE, strerror(errno));
+        return -1;
+    }
+    for (ssize_t i = 0; i < n && !t->done; ++i)
+        if (FrameFeed(&watchCutter, buf[static_cast<size_t>(i)])) {
+            const unsigned char *f = watchCutter.frame.data();
+            touch_add(t, f[0] & FRAME_TOUCH, {f[1] * 256 + f[2], f[3] * 256 + f[4]});
+        }
+    return n;
+}
+
+int SampleTouch(Session *s, Share *sh, const HoldRule &rule, long timeoutS, TouchResult *out, bool *timedOut)
 {
     Touch t;
-    s->deadline = NowMs() + timeoutS * 1000;
-    std::array<unsigned char, IO_CHUNK> buf;
-    while (!t.done) {
-        int r = WaitReadable(s, fd, timedOut);
-        if (r <= 0)
-            return r;
-        ssize_t n = read(fd, buf.data(), buf.size());
-        if (n == 0) {
-            Complain(EXIT_FAIL, "quilmod ended");
-            return -1;
-        }
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EINTR)
-                continue;
-            Complain(EXIT_FAIL, "cannot read %s: %s", WATCH_PIPE, strerror(errno));
-            return -1;
-        }
-        for (ssize_t i = 0; i < n && !t.done; ++i)
-            if (FrameFeed(&watchCutter, buf[static_cast<size_t>(i)])) {
-                const unsigned char *f = watchCutter.frame.data();
-                touch_add(&t, f[0] & FRAME_TOUCH, {f[1] * 256 + f[2], f[3] * 256 + f[4]});
-            }
-    }
+    int r = sample(s, sh->out, rule, timeoutS, timedOut, &t, feed_share, sh);
     finish(t, out);
-    return 1;
+    return r;
+}
+
+int SampleFrames(Session *s, int fd, const HoldRule &rule, long timeoutS, TouchResult *out, bool *timedOut)
+{
+    Touch t;
+    int r = sample(s, fd, rule, timeoutS, timedOut, &t, feed_frames, nullptr);
+    finish(t, out);
+    return r;
 }

@@ -1,54 +1,52 @@
-// quilmocal's target screen: one full-screen window on the X display, holding pointer and
-// keyboard, with a crosshair in a circle at the current target (its centre is the target
-// pixel), the earlier targets dimmed, a progress line and one line of instructions.
+// quilmocal's window on the X display: one window over the whole screen or one RandR output,
+// holding pointer and keyboard, drawn through a back buffer; its events (Escape or q cancels,
+// a click is kept for the verdict) and the drawing primitives the screens share.
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
-#include "cal.h"
+#include "draw.h"
+#include "xoutput.h"
 
-constexpr int RING = 24;         // circle radius around the target
-constexpr int ARM = 36;          // crosshair arm length
-constexpr int DIM_ARM = 8;       // the dimmed cross of a target already measured
 constexpr int GRAB_TRIES = 100;  // a window manager may hold the grab a moment after mapping
 constexpr int GRAB_WAIT_MS = 10;
-constexpr int TEXT_GAP = 18;     // between the two text lines
-constexpr int TEXT_ROW_EIGHTHS = 3;  // text at 3/8 of the height: no target sits there
-constexpr int FALLBACK_CHAR = 6;     // pixels a character without a font to measure by
-
-// Colours as 8-bit red, green, blue.
-constexpr unsigned long BACKGROUND = 0x182838;  // dark blue: tells our window from the root
-constexpr unsigned long CURRENT = 0xFFFFFF;
-constexpr unsigned long DONE = 0x506070;
-constexpr unsigned long TEXT = 0xD0D0D0;
+constexpr int COLOURS = 16;      // distinct colours the screens use
+constexpr char TEXT_PROPERTY[] = "QUILMOCAL_TEXT";
 
 static Display *display;
 static Window window;
+static Pixmap back;
 static GC gc;
-static XFontStruct *font;
-static bool cancelled;
+static Area shownArea;
+static bool cancelled, clicked, wantClicks;
+static Point clickAt;
 void (*onScreenLost)();
-static unsigned long doneColour, currentColour, textColour;
 
-// What is on the screen, to draw it again after an Expose.
-static std::array<Point, MAX_TARGETS> shownDone;
-static int shownCount;
-static Point shownCurrent;
-static char shownProgress[64], shownHelp[160];
+// Colours already allocated: a redraw asks the server for none.
+static std::array<unsigned long, COLOURS> colourRgb, colourPixel;
+static size_t colourCount;
 
-static unsigned long pixel(unsigned long rgb)
+unsigned long ColourPixel(unsigned long rgb)
 {
+    for (size_t i = 0; i < colourCount; ++i)
+        if (colourRgb[i] == rgb)
+            return colourPixel[i];
     XColor c{};
-    c.red = static_cast<unsigned short>(((rgb >> 16) & 0xFF) * 257);
-    c.green = static_cast<unsigned short>(((rgb >> 8) & 0xFF) * 257);
-    c.blue = static_cast<unsigned short>((rgb & 0xFF) * 257);
+    c.red = Channel16(rgb, 16);
+    c.green = Channel16(rgb, 8);
+    c.blue = Channel16(rgb, 0);
     c.flags = DoRed | DoGreen | DoBlue;
     Colormap map = DefaultColormap(display, DefaultScreen(display));
-    return XAllocColor(display, map, &c) ? c.pixel : WhitePixel(display, DefaultScreen(display));
+    const unsigned long p = XAllocColor(display, map, &c) ? c.pixel : WhitePixel(display, DefaultScreen(display));
+    if (colourCount < COLOURS)
+        colourRgb[colourCount] = rgb, colourPixel[colourCount++] = p;
+    return p;
 }
 
 // Errors on requests (a grab refused, a colour missing) are not worth ending the run for.
@@ -77,7 +75,7 @@ static void grab_input()
     }
 }
 
-bool ScreenOpen(const char *name, int *width, int *height, char *why, size_t size)
+bool ScreenConnect(const char *name, char *why, size_t size)
 {
     display = XOpenDisplay(name);
     if (!display) {
@@ -86,70 +84,51 @@ bool ScreenOpen(const char *name, int *width, int *height, char *why, size_t siz
     }
     XSetErrorHandler(ignore_error);
     XSetIOErrorHandler(connection_lost);
-    const int screen = DefaultScreen(display);
-    *width = DisplayWidth(display, screen);
-    *height = DisplayHeight(display, screen);
-    XSetWindowAttributes a{};
-    a.override_redirect = True;  // no window manager frame or placement
-    a.background_pixel = pixel(BACKGROUND);
-    doneColour = pixel(DONE);
-    currentColour = pixel(CURRENT);
-    textColour = pixel(TEXT);
-    a.event_mask = ExposureMask | KeyPressMask | ButtonPressMask;
-    window = XCreateWindow(display, RootWindow(display, screen), 0, 0, static_cast<unsigned>(*width),
-                           static_cast<unsigned>(*height), 0, CopyFromParent, InputOutput, CopyFromParent,
-                           CWOverrideRedirect | CWBackPixel | CWEventMask, &a);
-    XStoreName(display, window, "quilmocal");
-    gc = XCreateGC(display, window, 0, nullptr);
-    font = XLoadQueryFont(display, "fixed");
-    if (font)
-        XSetFont(display, gc, font->fid);
-    XMapRaised(display, window);
-    XSync(display, False);
-    grab_input();
     return true;
 }
 
-static void cross(Point p, int arm)
+int ScreenArea(const char *output, Area *area, char *why, size_t size)
 {
-    XDrawLine(display, window, gc, p.x - arm, p.y, p.x + arm, p.y);
-    XDrawLine(display, window, gc, p.x, p.y - arm, p.x, p.y + arm);
+    const int screen = DefaultScreen(display);
+    *area = {0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen)};
+    if (!output)
+        return 0;
+    XOutputRect r{};
+    const int found = FindXOutput(display, output, &r);
+    if (found == 0) {
+        *area = {r.x, r.y, r.width, r.height};
+        return 0;
+    }
+    snprintf(why, size, found == 1 ? "no monitor or output '%s' (see --list-outputs)"
+                                   : "the X server cannot name its outputs (no RandR 1.5): no --output '%s'",
+             output);
+    return found;
 }
 
-static void centred_text(const char *text, int y)
+void ScreenListOutputs()
 {
-    const int len = static_cast<int>(strlen(text));
-    const int w = font ? XTextWidth(font, text, len) : len * FALLBACK_CHAR;
-    XDrawString(display, window, gc, (DisplayWidth(display, DefaultScreen(display)) - w) / 2, y, text, len);
+    ListXOutputs(display, stdout);
 }
 
-static void redraw()
+void ScreenOpen(const Area &area)
 {
-    XClearWindow(display, window);
-    XSetForeground(display, gc, doneColour);
-    for (int i = 0; i < shownCount; ++i)
-        cross(shownDone[static_cast<size_t>(i)], DIM_ARM);
-    XSetForeground(display, gc, currentColour);
-    const Point t = shownCurrent;
-    XDrawArc(display, window, gc, t.x - RING, t.y - RING, 2 * RING, 2 * RING, 0, 360 * 64);
-    cross(t, ARM);
-    XSetForeground(display, gc, textColour);
-    const int row = DisplayHeight(display, DefaultScreen(display)) * TEXT_ROW_EIGHTHS / 8;
-    centred_text(shownProgress, row);
-    centred_text(shownHelp, row + TEXT_GAP);
-    XFlush(display);
-}
-
-void ScreenShow(const Point *done, int ndone, Point current, const char *progress, const char *help)
-{
-    if (!display)
-        return;
-    shownCount = std::min(ndone, MAX_TARGETS);
-    std::copy(done, done + shownCount, shownDone.begin());
-    shownCurrent = current;
-    snprintf(shownProgress, sizeof shownProgress, "%s", progress);
-    snprintf(shownHelp, sizeof shownHelp, "%s", help);
-    redraw();
+    const int screen = DefaultScreen(display);
+    shownArea = area;
+    XSetWindowAttributes a{};
+    a.override_redirect = True;  // no window manager frame or placement
+    a.background_pixel = ColourPixel(BACKGROUND);
+    a.event_mask = ExposureMask | KeyPressMask | ButtonPressMask;
+    const auto w = static_cast<unsigned>(area.width), h = static_cast<unsigned>(area.height);
+    window = XCreateWindow(display, RootWindow(display, screen), area.x, area.y, w, h, 0, CopyFromParent,
+                           InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel | CWEventMask, &a);
+    XStoreName(display, window, "quilmocal");
+    back = XCreatePixmap(display, window, w, h, static_cast<unsigned>(DefaultDepth(display, screen)));
+    gc = XCreateGC(display, window, 0, nullptr);
+    FontOpen(display, back, area.width, area.height);
+    DrawClear();
+    XMapRaised(display, window);
+    XSync(display, False);
+    grab_input();
 }
 
 int ScreenFd()
@@ -157,19 +136,54 @@ int ScreenFd()
     return display ? ConnectionNumber(display) : -1;
 }
 
+bool ScreenShown()
+{
+    return display && window;
+}
+
+static void handle(XEvent &e)
+{
+    if (e.type == Expose && e.xexpose.count == 0)
+        DrawPresent();
+    if (e.type == ButtonPress && wantClicks) {
+        clicked = true;
+        clickAt = {e.xbutton.x, e.xbutton.y};
+    }
+    if (e.type == KeyPress) {
+        KeySym key = XLookupKeysym(&e.xkey, 0);
+        cancelled = key == XK_Escape || key == XK_q;
+    }
+}
+
 bool ScreenCancelled()
 {
     while (display && !cancelled && XPending(display) > 0) {
         XEvent e;
         XNextEvent(display, &e);
-        if (e.type == Expose && e.xexpose.count == 0)
-            redraw();
-        if (e.type != KeyPress)
-            continue;
-        KeySym key = XLookupKeysym(&e.xkey, 0);
-        cancelled = key == XK_Escape || key == XK_q;
+        handle(e);
     }
     return cancelled;
+}
+
+void ScreenWantClicks(bool want)
+{
+    wantClicks = want;
+    clicked = false;
+}
+
+bool ScreenClickPending()
+{
+    ScreenCancelled();
+    return clicked;
+}
+
+bool ScreenTakeClick(Point *at)
+{
+    ScreenCancelled();
+    const bool was = clicked;
+    clicked = false;
+    *at = clickAt;
+    return was;
 }
 
 void ScreenClose()
@@ -178,10 +192,96 @@ void ScreenClose()
         return;
     XUngrabPointer(display, CurrentTime);
     XUngrabKeyboard(display, CurrentTime);
-    if (font)
-        XFreeFont(display, font);
-    XFreeGC(display, gc);
-    XDestroyWindow(display, window);
-    XCloseDisplay(display);
+    if (window) {
+        FontClose();
+        XFreeGC(display, gc);
+        XFreePixmap(display, back);
+        XDestroyWindow(display, window);
+    }
+    XCloseDisplay(display);  // Xft lets go of its fonts here
     display = nullptr;
+    window = 0;
+    FontRelease();
+}
+
+// ---- drawing ----
+
+int CanvasWidth()
+{
+    return shownArea.width;
+}
+
+int CanvasHeight()
+{
+    return shownArea.height;
+}
+
+static bool drawing(unsigned long rgb, int thickness)
+{
+    if (!window)
+        return false;
+    XSetForeground(display, gc, ColourPixel(rgb));
+    XSetLineAttributes(display, gc, static_cast<unsigned>(std::max(thickness, 0)), LineSolid, CapButt, JoinMiter);
+    return true;
+}
+
+void DrawClear()
+{
+    DrawBox(BACKGROUND, 0, 0, shownArea.width, shownArea.height, true);
+}
+
+void DrawLine(unsigned long rgb, Point a, Point b, int thickness)
+{
+    if (drawing(rgb, thickness))
+        XDrawLine(display, back, gc, a.x, a.y, b.x, b.y);
+}
+
+void DrawArc(unsigned long rgb, Point c, int radius, int thickness, double fraction)
+{
+    constexpr int FULL = 360 * 64, TOP = 90 * 64;  // X's angles: 1/64 degree, counter-clockwise from three
+    const int extent = static_cast<int>(std::lround(std::clamp(fraction, 0.0, 1.0) * FULL));
+    if (extent > 0 && drawing(rgb, thickness))
+        XDrawArc(display, back, gc, c.x - radius, c.y - radius, static_cast<unsigned>(2 * radius),
+                 static_cast<unsigned>(2 * radius), TOP, -extent);
+}
+
+void DrawCircle(unsigned long rgb, Point c, int radius, int thickness)
+{
+    DrawArc(rgb, c, radius, thickness, 1.0);
+}
+
+void DrawBox(unsigned long rgb, int x, int y, int width, int height, bool filled)
+{
+    if (!drawing(rgb, 2) || width <= 0 || height <= 0)
+        return;
+    const auto w = static_cast<unsigned>(width), h = static_cast<unsigned>(height);
+    if (filled)
+        XFillRectangle(display, back, gc, x, y, w, h);
+    else
+        XDrawRectangle(display, back, gc, x, y, w - 1, h - 1);
+}
+
+void DrawDot(unsigned long rgb, Point c, int radius)
+{
+    if (drawing(rgb, 1))
+        XFillArc(display, back, gc, c.x - radius, c.y - radius, static_cast<unsigned>(2 * radius),
+                 static_cast<unsigned>(2 * radius), 0, 360 * 64);
+}
+
+void DrawPresent()
+{
+    if (!window)
+        return;
+    XCopyArea(display, back, window, gc, 0, 0, static_cast<unsigned>(shownArea.width),
+              static_cast<unsigned>(shownArea.height), 0, 0);
+    XFlush(display);
+}
+
+void DrawSetText(const char *text)
+{
+    if (!window)
+        return;
+    Atom property = XInternAtom(display, TEXT_PROPERTY, False);
+    XChangeProperty(display, window, property, XA_STRING, 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char *>(text), static_cast<int>(strlen(text)));
 }

@@ -98,6 +98,16 @@ static bool screen_of(const Affine &f, Point raw, double *sx, double *sy)
     return true;
 }
 
+bool ScreenOfRaw(const Calibration &c, Point raw, Point *screen)
+{
+    Affine f;
+    double sx, sy;
+    if (!fit_affine(c, c.taken, &f) || !screen_of(f, raw, &sx, &sy))
+        return false;
+    *screen = {static_cast<int>(std::lround(sx)), static_cast<int>(std::lround(sy))};
+    return true;
+}
+
 bool FitsSoFar(const Calibration &c, Point raw, char *why, size_t size)
 {
     Affine f;
