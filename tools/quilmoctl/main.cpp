@@ -79,17 +79,18 @@ static const std::array<Subcommand, 23> subcommands = {{
      CtlClosePort, 1, 1, 0, CMD_CLOSE_PORT, {}, 0, 0},
     {"share", "[--raw|--decode] [--count N] [--timeout S] DEVICE",
      "Show a port's raw bytes; send it standard input.\n"
-     "  The bytes show in hex, 16 a line (--raw: unchanged). --decode cuts them as quilmod does:\n"
-     "  one packet a line, its bytes beside down|move|lift x=X y=Y; a controller's reply beside\n"
-     "  its text; bytes that form neither beside (no packet). Ends on SIGINT or SIGTERM, after N\n"
-     "  bytes, or after S seconds (short of N bytes: status 1); then quilmod"
-     " has the port alone again.",
+     "  The bytes show in hex, 16 a line (--raw: unchanged). --decode cuts them\n"
+     "  as quilmod does: a packet a line, its bytes beside down|move|lift x=X y=Y;\n"
+     "  a controller's reply beside its text; other bytes beside (no packet).\n"
+     "  Ends on SIGINT or SIGTERM, after N bytes, or after S seconds (short of N\n"
+     "  bytes: status 1); then quilmod has the port alone again.",
      CtlShare, 1, 1, OPT_RAW | OPT_DECODE | OPT_COUNT | OPT_TIMEOUT, CMD_SHARE, {}, 0, 0},
     {"watch", "[--timestamps[=wall]] [--count N] [--timeout S]",
      "Print each frame quilmod writes to /dev/qvdat1.\n"
-     "  One line a frame: touch|release [right] x=X y=Y. --timestamps puts the milliseconds\n"
-     "  since the first frame in front, --timestamps=wall the time of day (HH:MM:SS.mmm).\n"
-     "  Ends on SIGINT or SIGTERM, after N frames, or after S seconds (short of N frames: status 1).",
+     "  One line a frame: touch|release [right] x=X y=Y. --timestamps puts the\n"
+     "  milliseconds since the first frame in front, --timestamps=wall the time\n"
+     "  of day (HH:MM:SS.mmm). Ends on SIGINT or SIGTERM, after N frames, or\n"
+     "  after S seconds (short of N frames: status 1).",
      CtlWatch, 0, 0, OPT_TIMESTAMPS | OPT_COUNT | OPT_TIMEOUT, 0, {}, 0, 0},
     {"probe", "DEVICE",
      "Ask a controller on a free port who it is.\n"
@@ -106,11 +107,12 @@ static const std::array<Subcommand, 23> subcommands = {{
      "  files hold the defaults, and the screen size. --json prints one JSON object.",
      CtlStatus, 0, 0, OPT_JSON, 0, {}, 0, 0},
     {"list", "[--probe] [--json]",
-     "List the serial nodes present, and which are configured and held.\n"
-     "  Each ttyS*, ttyUSB* and ttyACM* node in /dev with its links (/dev/serial/by-id, by-path\n"
-     "  and /dev itself): configured or not, held by quilmod or free; configured ports that are\n"
-     "  missing too. --probe asks each free node for the identification (about half a second\n"
-     "  a silent one). --json prints one JSON object.",
+     "List the serial nodes: configured, held or free.\n"
+     "  Each ttyS*, ttyUSB* and ttyACM* node in /dev with its links (in\n"
+     "  /dev/serial/by-id, by-path and /dev): configured or not, held by quilmod\n"
+     "  or free; configured ports that are missing too. --probe asks each free\n"
+     "  node for the identification (half a second for a silent one). --json\n"
+     "  prints one JSON object.",
      CtlList, 0, 0, OPT_PROBE | OPT_JSON, 0, {}, 0, 0},
     {"hotplug", "DEVNODE",
      "Reset quilmod when DEVNODE is a configured port.\n  udev runs this when a USB serial node appears.\n"
