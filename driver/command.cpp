@@ -88,12 +88,14 @@ static void sleep_seconds(int seconds)
 static void run_command(int code, char *word)
 {
     Setting &s = TouchSetting;
+    if (code != CMD_RESET)
+        ResetBeforeCommand();  // a command sent after a reset request finds the reset done
     switch (code) {
     case CMD_DUMP_SETTING: DumpSetting(); break;
     case CMD_SHARE_PORT: SharePort(word); break;
     case CMD_CLOSE_PORT: ClosePort(word); break;
     case CMD_RIGHT_BUTTON: request_button(RIGHT_BUTTON); break;
-    case CMD_RESET: DaemonReset(); break;
+    case CMD_RESET: RequestReset(0); break;
     case CMD_EXIT: exit(0);
     case CMD_SET_MODE: set_mode(AtoiSat(word)); break;
     case CMD_SET_SOUND: s.soundMode = AtoiSat(word); break;

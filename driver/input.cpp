@@ -87,7 +87,7 @@ static void self_reset(const struct timespec &now)
     lastSelfReset = now;
     backoffSeconds = backoffSeconds ? std::min(2 * backoffSeconds, BACKOFF_MAX_S) : BACKOFF_FIRST_S;
     puts("kill(getpid(),SIGUP) in DoRead");
-    kill(getpid(), SIGHUP);  // blocked here: the service loop resets before its next wait
+    RequestResetNow();  // the service loop resets before its next wait
 }
 
 // Too soon after the last self-reset: the port leaves the select set (it would only read

@@ -114,9 +114,18 @@ static void replace_instance(pid_t old)
         usleep(1000);
 }
 
+// The scratch name as messages show it: the template with the six characters mkstemp chose.
+static void print_scratch_failure(const char *scratch)
+{
+    constexpr size_t CHOSEN = 6;
+    size_t n = strlen(scratch);
+    const char *chosen = n >= CHOSEN ? scratch + n - CHOSEN : "XXXXXX";
+    printf("Cannot open file %.*s%s\n", static_cast<int>(sizeof PID_SCRATCH - 1 - CHOSEN), PID_SCRATCH, chosen);
+}
+
 void SetLock()
 {
-    char tmp_file[QLM_PATH], pid_file[QLM_PATH], line[32];
+    char tmp_file[QLM_PATH] = "", pid_file[QLM_PATH], line[32];
     int n = snprintf(line, sizeof line, "%d\n", (int)getpid());
     int result = 1;
     if (RootPath(tmp_file, sizeof tmp_file, PID_SCRATCH) == 0 && RootPath(pid_file, sizeof pid_file, PID_FILE) == 0)
@@ -125,7 +134,7 @@ void SetLock()
         if (getuid() != 0)
             printf("%s", ROOT_MESSAGE);
         else
-            printf("Cannot open file %s\n", PID_SCRATCH);
+            print_scratch_failure(tmp_file);
         exit(1);
     }
     if (result != 0) {

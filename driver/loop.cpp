@@ -1,5 +1,7 @@
 // The service loop: wait for the command pipe, the share pipe and the ports, and hand each to its handler.
+#include <algorithm>
 #include <cerrno>
+#include <ctime>
 
 #include "quilmod.h"
 
@@ -45,14 +47,90 @@ static void collect_signals()
     take_pending(&pending, SIGCHLD, &childEnded);
 }
 
-static void reset_if_asked()
+// Reset requests (SIGHUP, the reset command) are gathered: a hot-plug event for a node often
+// comes as a burst (the node, its links, change events; a storm when a cable is flaky), and one
+// reset after the burst opens the ports as they are then. A request that finds one waiting adds
+// nothing; the waiting one runs once requests have paused, or at the latest some time after the
+// first, or before any other command, which thus always sees the reset done. A request that comes
+// after a reset started waits for a reset of its own, so the last plug is never missed.
+constexpr long long RESET_QUIET_MS = 200;   // requests closer together than this are one burst
+constexpr long long RESET_LATEST_MS = 2000;  // a burst that goes on is still served this often
+static long long firstRequestMs = -1;        // -1: no reset requested
+static long long lastRequestMs;
+static int requestedBySignal;  // a SIGHUP (or a self-reset) among the requests: says so when run
+static int resetNow;           // a self-reset: the ports read nothing, there is no burst to wait for
+
+static long long monotonic_ms()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+static long long reset_due_ms()
+{
+    return std::min(lastRequestMs + RESET_QUIET_MS, firstRequestMs + RESET_LATEST_MS);
+}
+
+void RequestReset(int bySignal)
+{
+    long long now = monotonic_ms();
+    if (firstRequestMs < 0)
+        firstRequestMs = now;
+    lastRequestMs = now;
+    requestedBySignal |= bySignal;
+}
+
+void RequestResetNow()
+{
+    RequestReset(1);
+    resetNow = 1;
+}
+
+// Runs the requested reset; the request is cleared first, so one made meanwhile stays.
+static void run_requested_reset()
+{
+    int bySignal = requestedBySignal;
+    firstRequestMs = -1;
+    requestedBySignal = 0;
+    beep_off();
+    if (bySignal)
+        puts("qlm_killed 's DaemonReset");
+    DaemonReset();
+}
+
+static void note_signal_request()
 {
     if (!resetPending)
         return;
     resetPending = 0;
-    beep_off();
-    puts("qlm_killed 's DaemonReset");
-    DaemonReset();
+    RequestReset(1);
+}
+
+static void reset_if_due()
+{
+    note_signal_request();
+    if (firstRequestMs >= 0 && (resetNow || monotonic_ms() >= reset_due_ms()))
+        run_requested_reset();
+    resetNow = 0;
+}
+
+// The wait's time-out while a reset is requested (written into *left), else nullptr.
+static const struct timespec *reset_wait_limit(struct timespec *left)
+{
+    if (firstRequestMs < 0)
+        return nullptr;
+    long long ms = std::max(0LL, reset_due_ms() - monotonic_ms());
+    *left = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    return left;
+}
+
+void ResetBeforeCommand()
+{
+    collect_signals();
+    note_signal_request();
+    if (firstRequestMs >= 0)
+        run_requested_reset();
 }
 
 // A wait cut short by a signal may have been SIGCHLD under another handler (starting the
@@ -87,11 +165,12 @@ int ServiceCycle()
 {
     SelfResetIfDue();
     collect_signals();
-    reset_if_asked();
+    reset_if_due();
     serve_children(0);
     fd_set ready = fdSet;
-    struct timespec wait, left;
-    const struct timespec *limit = earlier(SelfResetTimeout(&wait), CursorWaitLimit(&left));
+    struct timespec wait, left, reset;
+    const struct timespec *limit =
+        earlier(earlier(SelfResetTimeout(&wait), CursorWaitLimit(&left)), reset_wait_limit(&reset));
     int n = pselect(fdMax + 1, &ready, nullptr, nullptr, limit, &selectMask);
     if (n <= 0) {
         serve_children(n < 0);  // a time-out is xsetroot's limit; an interruption may be its end

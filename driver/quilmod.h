@@ -132,6 +132,9 @@ void ChildSignalDefaults();
 // ---- loop.cpp: service loop ----
 void EndlessServiceLoop();
 int ServiceCycle();  // one cycle; returns after handlers ran (used by the loop)
+void RequestReset(int bySignal);  // gathered with others of its burst, run once they pause
+void RequestResetNow();           // a self-reset: run before the next wait
+void ResetBeforeCommand();        // runs a requested reset now
 
 // ---- beep.cpp: touch beep ----
 extern int console;

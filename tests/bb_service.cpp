@@ -1,7 +1,12 @@
 // quilmoctl's service side against the real daemon: hotplug (udev's hook), status, the single
 // frame watcher, and its command line (getopt_long, --version).
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <functional>
 
 #include "fixture.h"
 #include "runprog.h"
@@ -72,6 +77,80 @@ TEST_F(ServiceTest, HotplugResetsOnlyForConfiguredNodesOfARunningDaemon)
     }
     Outcome bad = Ctl(sb, {"hotplug", "ttyS0"});
     EXPECT_EQ(bad.status, 2) << bad.out;
+}
+
+// Runs count "quilmoctl hotplug devnode" at once, as udev does in a storm; the time they took, in ms.
+long long HotplugStorm(const Sandbox &sb, const char *devnode, int count)
+{
+    auto start = std::chrono::steady_clock::now();
+    int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    std::vector<pid_t> pids;
+    for (int i = 0; i < count; i++) {
+        pid_t pid = fork();
+        if (pid == 0)
+            exec_as({QUILMOD_BIN_DIR "/quilmoctl", "hotplug", devnode}, {"QUILMOD_ROOT=" + sb.root}, {}, devnull);
+        pids.push_back(pid);
+    }
+    close(devnull);
+    for (pid_t pid : pids) {
+        int status = -1;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a hotplug call failed";
+    }
+    auto span = std::chrono::steady_clock::now() - start;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(span).count();
+}
+
+// A burst of plug events (udev's for one node, a flaky cable's) costs a reset or two, not one
+// each, whether it comes as hang-ups (root) or as reset commands (a technician). The daemon
+// gathers requests that come less than GATHER_MS apart, so two resets of one burst start at
+// least that far apart: a burst of span ms gets at most span / GATHER_MS + 1, however busy the
+// machine. Without gathering each request found the one before it done and made its own.
+TEST_F(ServiceTest, PlugStormsAreGatheredIntoFewResets)
+{
+    constexpr long long GATHER_MS = 200;
+    constexpr int STORM = 200;
+    SetUpPorts();
+    SandboxStart(sb);
+    struct Case {
+        const char *way;
+        std::function<long long()> storm;
+    } cases[] = {
+        {"hotplug calls", [&] { return HotplugStorm(sb, "/dev/ttyS0", STORM); }},
+        {"reset commands",
+         [&] {
+             auto start = std::chrono::steady_clock::now();
+             for (int i = 0; i < STORM / 4; i++)
+                 Command(sb, "[7178]x");
+             auto span = std::chrono::steady_clock::now() - start;
+             return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(span).count());
+         }},
+    };
+    for (const auto &c : cases) {
+        int before = Loads();
+        long long span = c.storm();
+        Sync(sb);  // a reset still gathering runs before the answer
+        int resets = Loads() - before;
+        EXPECT_GE(resets, 1) << c.way;
+        EXPECT_LE(resets, span / GATHER_MS + 1) << c.way << " over " << span << " ms";
+    }
+}
+
+// A plug that comes once a reset has started gets a reset of its own, by itself: no command
+// needs to come after it. The port serves afterwards.
+TEST_F(ServiceTest, PlugDuringAResetIsHonoured)
+{
+    SetUpPorts();
+    SandboxStart(sb);
+    ReadOutput(sb, 0);
+    sb.seen = sb.log.size();
+    ASSERT_EQ(Ctl(sb, {"hotplug", "/dev/ttyS0"}).status, 0);
+    ASSERT_TRUE(WaitLine(sb, "qlm_killed 's DaemonReset")) << sb.log;
+    ASSERT_EQ(Ctl(sb, {"hotplug", "/dev/ttyS0"}).status, 0);
+    EXPECT_TRUE(WaitLine(sb, "qlm_killed 's DaemonReset")) << "the second plug was missed:\n" << sb.log;
+    EXPECT_TRUE(WaitLine(sb, "Real Mouse Mode"));
+    SendToPort(SandboxPort(sb, "/dev/ttyS0"), Packet(0x81, 512, 384));
+    EXPECT_EQ(ReadFrames(sb, 1, 1).size(), 5u) << sb.log;
 }
 
 TEST_F(ServiceTest, StatusReportsDaemonPortsAndCalibration)

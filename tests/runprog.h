@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,12 +27,15 @@ struct Credentials {
 };
 
 [[noreturn]] inline void exec_as(const std::vector<std::string> &args, const std::vector<std::string> &env,
-                          const Credentials &who, int out)
+                          const Credentials &who, int out, const std::string &dir = "")
 {
     dup2(out, 1);
     dup2(out, 2);
+    if (!dir.empty() && chdir(dir.c_str()) != 0)
+        _exit(126);
+    // Another user may not enter the checkout (a private home, a mktemp folder): start from "/".
     if (who.uid != 0 && (setgroups(who.groups.size(), who.groups.data()) != 0 || setgid(who.gid) != 0 ||
-                         setuid(who.uid) != 0))
+                         setuid(who.uid) != 0 || chdir("/") != 0))
         _exit(126);
     std::vector<char *> argv, envp;
     for (const auto &a : args)
@@ -44,9 +48,9 @@ struct Credentials {
     _exit(127);
 }
 
-// Runs args to their end (killed after WAIT_MS) with only env as its environment.
+// Runs args to their end (killed after WAIT_MS) with only env as its environment, in dir if given.
 inline Outcome RunProgram(const std::vector<std::string> &args, const std::vector<std::string> &env,
-               const Credentials &who = {})
+               const Credentials &who = {}, const std::string &dir = "")
 {
     Outcome r;
     int fds[2];
@@ -54,7 +58,7 @@ inline Outcome RunProgram(const std::vector<std::string> &args, const std::vecto
         return r;
     pid_t pid = fork();
     if (pid == 0)
-        exec_as(args, env, who, fds[1]);
+        exec_as(args, env, who, fds[1], dir);
     close(fds[1]);
     char buf[4096];
     struct pollfd p = {fds[0], POLLIN, 0};
@@ -70,3 +74,23 @@ inline Outcome RunProgram(const std::vector<std::string> &args, const std::vecto
     return r;
 }
 
+
+// A copy of program, mode 0755, in dir (which must exist), for a child that runs as another user:
+// the build folder may lie under a directory only its owner may enter. "" when it could not be made.
+inline std::string CopyForOthers(const std::string &program, const std::string &dir)
+{
+    std::string copy = dir + program.substr(program.rfind('/'));
+    int from = open(program.c_str(), O_RDONLY | O_CLOEXEC);
+    int to = open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
+    bool ok = from >= 0 && to >= 0;
+    char buf[65536];
+    ssize_t n;
+    while (ok && (n = read(from, buf, sizeof buf)) != 0)
+        ok = n > 0 && write(to, buf, static_cast<size_t>(n)) == n;
+    ok = ok && fchmod(to, 0755) == 0;
+    if (from >= 0)
+        close(from);
+    if (to >= 0 && close(to) != 0)
+        ok = false;
+    return ok ? copy : "";
+}

@@ -128,11 +128,48 @@ check_man() {
             [ -s "$tmp/warn" ] && fail "man warns on $(basename "$page"): $(cat "$tmp/warn")"
         fi
     done
+    check_examples "${pages[@]}"
     # Every program that is built has its page.
     local prog
     for prog in "$build"/bin/quilmo*; do
         case $(basename "$prog") in quilmod_bench | quilmod_e2e | quilmod_relay | quilmod_soak) continue ;; esac  # not installed
         ls "$build/man/$(basename "$prog")".[0-9] >/dev/null 2>&1 || fail "no man page for $(basename "$prog")"
+    done
+}
+
+# Example lines a page must show as they are; every line of a literal block is checked as well.
+known_examples=(
+    "quilmod.8|usermod -aG quilmod alice"
+    "quilmod.8|systemd-tmpfiles --create quilmod.conf"
+    "quilmod.8|SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"0403\", ATTRS{serial}==\"A1B2C3\", SYMLINK+=\"quilmo-usb0\""
+    "quilmosim.1|quilmosim /dev/ttyS0 < /tmp/sim.in &"
+    "quilmosim.1|exec 3> /tmp/sim.in"
+    "quilmoctl.1|\$ quilmoctl watch --count 2"
+    "quilmoctl.1|touch x=51 y=38"
+    "quilmod.conf.5|Sound = Down"
+)
+
+# trimmed FILE: its lines without the white space around them.
+trimmed() { sed 's/^[[:space:]]*//; s/[[:space:]]*$//' "$1"; }
+
+# Each example line renders on a line of its own: indented text would be filled, joining the
+# lines of a recipe into one (and a command into the comment before it).
+check_examples() {
+    local page name line
+    for page in "$@"; do
+        name=$(basename "$page")
+        LC_ALL=C.UTF-8 groff -man -Tutf8 -P -cbou "$page" 2>/dev/null | sed 's/\xe2\x80\x90/-/g; s/\xe2\x88\x92/-/g' \
+            > "$tmp/rendered.raw"
+        trimmed "$tmp/rendered.raw" > "$tmp/rendered"
+        awk '/^[[:space:]]*```/ { inside = !inside; next } inside' "$src/man/$name.scd" > "$tmp/examples.raw"
+        trimmed "$tmp/examples.raw" > "$tmp/examples"
+        for line in "${known_examples[@]}"; do
+            [ "${line%%|*}" = "$name" ] && printf '%s\n' "${line#*|}" >> "$tmp/examples"
+        done
+        while IFS= read -r line; do
+            [ -n "$line" ] || continue
+            grep -qxF -- "$line" "$tmp/rendered" || fail "$name: the example line '$line' is not a line of its own"
+        done < "$tmp/examples"
     done
 }
 
@@ -208,13 +245,19 @@ check_maintainer_scripts() {
 # As a user who cannot install, scripts/deps names what is missing and fails.
 check_deps() {
     need dpkg-query "package checks"
-    local as=()
+    local as=() copy=$tmp/deps-copy
     if [ "$(id -u)" = 0 ]; then
         need setpriv "dropping root for the check"
         as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
     fi
-    local probe='. "$1/scripts/deps"; needed+=(quilmod-no-such-package); deps_install probe'
-    if "${as[@]}" bash -c "$probe" _ "$src" > "$tmp/deps.out" 2>&1; then
+    # That user may not enter the checkout (a private home, a mktemp folder): a copy of the
+    # script in a folder of the test's, run from there.
+    mkdir -m 755 "$copy"
+    install -m 644 "$src/scripts/deps" "$copy/deps"
+    cd "$copy"
+    "${as[@]}" test -r "$copy/deps" || skip "uid 65534 cannot read $copy/deps"
+    local probe='. "$1/deps"; needed+=(quilmod-no-such-package); deps_install probe'
+    if "${as[@]}" bash -c "$probe" _ "$copy" > "$tmp/deps.out" 2>&1; then
         fail "deps_install succeeded with a package missing: $(cat "$tmp/deps.out")"
     fi
     grep -q '^probe: missing packages: quilmod-no-such-package' "$tmp/deps.out" ||
