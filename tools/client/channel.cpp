@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -39,9 +40,21 @@ bool ClientRootPath(char (&out)[QLM_PATH], const char *path)
     return false;
 }
 
+constexpr char FIFO_GROUP[] = "quilmod";  // owns the FIFOs (the tmpfiles entry)
+
+// The user's login name for the usermod line, or USER when the account cannot be looked up.
+static const char *login_name()
+{
+    struct passwd *pw = getpwuid(getuid());
+    return pw && ValidWord(pw->pw_name) ? pw->pw_name : "USER";
+}
+
 static void explain_open_failure(const char *path, int err)
 {
-    if (err == ENXIO)
+    if (err == EACCES)
+        Complain(EXIT_FAIL, "cannot open %s: %s; the group %s has access: as root, 'usermod -aG %s %s', then log in anew",
+                 path, strerror(err), FIFO_GROUP, FIFO_GROUP, login_name());
+    else if (err == ENXIO)
         Complain(EXIT_FAIL, "quilmod is not running (nobody reads %s)", path);
     else if (err == ENOENT)
         Complain(EXIT_FAIL, "%s is missing: quilmod is not running here", path);

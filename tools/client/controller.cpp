@@ -2,6 +2,7 @@
 // port opened raw.
 #include "controller.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,29 +17,34 @@
 #include "rootpath.h"
 
 constexpr int CONTROLLER_BAUD = 9600;
+constexpr int IDENTIFY_CMD = 8;  // "U" "o" "c"
 
-// true when the daemon (going by its pid file) has the device open.
-bool HeldByDaemon(const struct stat &dev)
+int DaemonHolds(const struct stat &dev)
 {
     pid_t pid = DaemonPid();
     if (pid <= 0)
-        return false;
+        return 0;
     char dir[64];
     if (ProcPath(dir, sizeof dir, static_cast<int>(pid), "fd") != 0)
-        return false;
+        return -1;
     DIR *d = opendir(dir);
     if (!d)
-        return false;  // not ours to look into: the open will tell
-    bool held = false;
+        return -1;
+    int held = 0;
     while (struct dirent *e = readdir(d)) {
         char link[sizeof dir + sizeof e->d_name + 1];
         struct stat st;
         snprintf(link, sizeof link, "%s/%s", dir, e->d_name);
         if (e->d_name[0] != '.' && stat(link, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == dev.st_rdev)
-            held = true;
+            held = 1;
     }
     closedir(d);
     return held;
+}
+
+bool HeldByDaemon(const struct stat &dev)
+{
+    return DaemonHolds(dev) > 0;
 }
 
 // O_NONBLOCK keeps the open from waiting for a carrier; once set up the line ignores the
@@ -81,4 +87,16 @@ void CloseController(int fd)
 {
     Dev_RestoreState(fd);
     close(fd);
+}
+
+bool IdentifyController(int fd, char *text, size_t size)
+{
+    text[0] = '\0';
+    if (!try_touch_connect(fd))
+        return false;
+    std::array<unsigned char, CMD_PACKET_LEN> ident{};
+    int len = 0;
+    bool named = SendAndWait(fd, IDENTIFY_CMD, ident.data(), &len);
+    Printable(reinterpret_cast<const char *>(ident.data()) + 1, named ? CMD_PACKET_LEN - 2 : 0, text, size);
+    return true;
 }

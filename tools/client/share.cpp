@@ -20,10 +20,14 @@ void ShareClose(Share *sh)
     CloseFd(&sh->in);
 }
 
-// Shows port bytes in hex, up to 16 on a line, or raw.
-static void show_bytes(const Share &sh, const unsigned char *p, size_t n)
+// Shows port bytes in hex, up to 16 on a line, decoded, or raw.
+static void show_bytes(Share *sh, const unsigned char *p, size_t n)
 {
-    if (sh.raw) {
+    if (sh->decode) {
+        DecodeFeed(&sh->decoder, p, n);
+        return;
+    }
+    if (sh->raw) {
         fwrite(p, 1, n, stdout);
         return;
     }
@@ -63,7 +67,7 @@ static bool share_receive(Session *s, Share *sh, bool *ok)
     size_t take = static_cast<size_t>(n);
     if (s->want > 0 && take > static_cast<size_t>(s->want - s->shown))
         take = static_cast<size_t>(s->want - s->shown);
-    show_bytes(*sh, buf.data(), take);
+    show_bytes(sh, buf.data(), take);
     s->shown += static_cast<long>(take);
     return !OutputFailed(ok);
 }

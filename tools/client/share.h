@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <sys/types.h>
 
+#include "decode.h"
 #include "message.h"
 #include "process.h"
 
@@ -11,6 +12,8 @@ struct Share {
     int out = -1;    // /dev/qvshrout: the port's bytes
     int in = -1;     // /dev/qvshrin: bytes for the port
     bool raw = false;
+    bool decode = false;  // one packet a line (decode.h) instead of 16 bytes
+    Decoder decoder;
     bool input = true;  // standard input still open
     bool daemonGone = false;
     bool shared = false;  // the daemon said SHROK: sharing must be ended
@@ -23,7 +26,7 @@ struct Share {
 bool ShareBegin(Share *sh, const char *device);
 // Port bytes from the daemon into buf: > 0 bytes, 0 nothing now, -1 ended after a message.
 ssize_t ShareRead(Share *sh, unsigned char *buf, size_t size);
-// Copies the port's bytes to standard output (hex or raw) and standard input to the port.
+// Copies the port's bytes to standard output (hex, decoded or raw) and standard input to the port.
 bool ShareLoop(Session *s, Share *sh);
 void ShareClose(Share *sh);
 // A name that matches no port ends all sharing.

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -59,15 +60,45 @@ void FrameText(const unsigned char *f, char *out, size_t size)
              (f[0] & FRAME_RIGHT) ? " right" : "", f[1] * 256 + f[2], f[3] * 256 + f[4]);
 }
 
+// The time of one read, for every frame it completes.
+struct Stamp {
+    Stamps kind = STAMPS_NONE;
+    long long firstMs = -1;  // the first frame's read, once there was one
+    long long readMs = 0;
+    struct timespec wall {};
+};
+
+static void stamp_read(Stamp *st)
+{
+    st->readMs = NowMs();
+    clock_gettime(CLOCK_REALTIME, &st->wall);
+}
+
+static void stamp_text(Stamp *st, char *out, size_t size)
+{
+    out[0] = '\0';
+    if (st->kind == STAMPS_SINCE_FIRST) {
+        if (st->firstMs < 0)
+            st->firstMs = st->readMs;
+        snprintf(out, size, "%7lld ms  ", st->readMs - st->firstMs);
+    } else if (st->kind == STAMPS_WALL) {
+        struct tm tm {};
+        localtime_r(&st->wall.tv_sec, &tm);
+        snprintf(out, size, "%02d:%02d:%02d.%03ld  ", tm.tm_hour, tm.tm_min, tm.tm_sec,
+                 st->wall.tv_nsec / 1000000);
+    }
+}
+
 // Decodes one read's bytes; false when standard output failed.
-static bool watch_bytes(Session *s, FrameCutter *fc, const unsigned char *p, size_t n, bool *ok)
+static bool watch_bytes(Session *s, FrameCutter *fc, Stamp *st, const unsigned char *p, size_t n, bool *ok)
 {
     for (size_t i = 0; i < n && (s->want == 0 || s->shown < s->want); ++i) {
         if (!FrameFeed(fc, p[i]))
             continue;
-        char line[64];
+        char stamp[32], line[64];
+        stamp_text(st, stamp, sizeof stamp);
         FrameText(fc->frame.data(), line, sizeof line);
-        puts(line);
+        printf("%s%s\n", stamp, line);
         s->shown++;
         if (OutputFailed(ok))
             return false;
@@ -75,9 +106,11 @@ static bool watch_bytes(Session *s, FrameCutter *fc, const unsigned char *p, siz
     return true;
 }
 
-bool WatchLoop(Session *s, int fd)
+bool WatchLoop(Session *s, int fd, Stamps stamps)
 {
     FrameCutter fc;
+    Stamp st;
+    st.kind = stamps;
     bool ok = true;
     std::array<unsigned char, IO_CHUNK> buf;
     for (;;) {
@@ -86,6 +119,7 @@ bool WatchLoop(Session *s, int fd)
         if (r <= 0)
             return ok && r == 0;
         ssize_t n = read(fd, buf.data(), buf.size());
+        stamp_read(&st);
         if (n == 0) {
             Complain(EXIT_FAIL, "quilmod ended");
             return false;
@@ -96,7 +130,7 @@ bool WatchLoop(Session *s, int fd)
             Complain(EXIT_FAIL, "cannot read %s: %s", WATCH_PIPE, strerror(errno));
             return false;
         }
-        if (!watch_bytes(s, &fc, buf.data(), static_cast<size_t>(n), &ok))
+        if (!watch_bytes(s, &fc, &st, buf.data(), static_cast<size_t>(n), &ok))
             return ok;
     }
 }

@@ -19,5 +19,8 @@ bool FrameFeed(FrameCutter *fc, unsigned char b);
 void FrameText(const unsigned char *frame, char *out, size_t size);
 // Opens /dev/qvdat1 for reading once the daemon is known to run, with old frames read away.
 int OpenWatchPipe();
+// What stands before each frame: nothing, milliseconds since the first frame, or the wall
+// clock's time of day (HH:MM:SS.mmm, local time), taken when the frame was read.
+enum Stamps { STAMPS_NONE, STAMPS_SINCE_FIRST, STAMPS_WALL };
 // Prints each frame as FrameText does, one line each, until the session ends.
-bool WatchLoop(Session *s, int fd);
+bool WatchLoop(Session *s, int fd, Stamps stamps);

@@ -13,8 +13,6 @@
 
 constexpr int CONTROLLER_CMDS = 16;   // command numbers 0..15
 constexpr size_t CONTROLLER_ARG = 5;  // the most argument characters a command takes
-constexpr size_t CMD_PACKET_LEN = 8;   // a controller command packet and its reply
-constexpr int IDENTIFY_CMD = 8;       // "U" "o" "c"
 constexpr int STOP_POLL_MS = 5;
 
 // Values are taken in any case: the configuration file writes them in capitals.
@@ -131,7 +129,7 @@ int CtlWatch(const Subcommand &, const Args &args)
     if (fd < 0)
         return EXIT_FAIL;
     fprintf(stderr, "quilmoctl: watching %s; interrupt to end\n", WATCH_PIPE);
-    bool ok = WatchLoop(&s, fd);
+    bool ok = WatchLoop(&s, fd, args.stamps);
     close(fd);
     return ok ? EXIT_OK : EXIT_FAIL;
 }
@@ -145,12 +143,15 @@ int CtlShare(const Subcommand &sub, const Args &args)
     SessionStart(&s, args.count, args.timeout);
     Share sh;
     sh.raw = args.raw;
+    sh.decode = args.decode;
     if (!ShareBegin(&sh, device)) {
         ShareClose(&sh);
         return EXIT_FAIL;
     }
     fprintf(stderr, "quilmoctl: sharing %s; interrupt to end\n", device);
     bool ok = ShareLoop(&s, &sh);
+    if (sh.decode)
+        DecodeFlush(&sh.decoder);  // what the last bytes left undecided
     fflush(stdout);
     ShareClose(&sh);
     if (!sh.daemonGone)
@@ -168,8 +169,7 @@ static bool check_device_path(const Subcommand &sub, const char *device)
     return false;
 }
 
-// Opens the port raw at 9600 baud; -1 after a message. A port the daemon holds is not even
-// opened. O_NONBLOCK keeps the open from waiting for a carrier; once set up the line ignores
+// The identification and the status byte of a controller on a free port.
 int CtlProbe(const Subcommand &sub, const Args &args)
 {
     const char *device = args.operand[0];
@@ -178,17 +178,12 @@ int CtlProbe(const Subcommand &sub, const Args &args)
     int fd = OpenController(device);
     if (fd < 0)
         return EXIT_FAIL;
-    int found = try_touch_connect(fd);
-    std::array<unsigned char, CMD_PACKET_LEN> ident{};
-    int len = 0;
-    // The reply's text, the bytes between the lead 'U' and the checksum, names the controller.
-    bool named = found && SendAndWait(fd, IDENTIFY_CMD, ident.data(), &len);
+    char text[CMD_PACKET_LEN];
+    bool found = IdentifyController(fd, text, sizeof text);
     unsigned char status = found ? static_cast<unsigned char>(get_error_status(fd)) : 0;
     CloseController(fd);
     if (!found)
         return Complain(EXIT_FAIL, "%s: no controller answered the identification", device);
-    char text[CMD_PACKET_LEN];
-    Printable(reinterpret_cast<const char *>(ident.data()) + 1, named ? CMD_PACKET_LEN - 2 : 0, text, sizeof text);
     printf("controller: yes\nidentification: %s\nstatus: %02X\n", text, status);
     return EXIT_OK;
 }

@@ -4,11 +4,16 @@
 #include <array>
 #include <span>
 
+#include "watch.h"
+
 struct Args {
     std::array<const char *, 3> operand{};
     int operands = 0;
     bool raw = false;
     bool json = false;
+    bool decode = false;
+    bool probe = false;
+    Stamps stamps = STAMPS_NONE;
     long count = 0;    // 0 = no limit
     long timeout = 0;  // seconds, 0 = none
 };
@@ -20,7 +25,9 @@ struct Choice {
     const char *arg;
 };
 
-enum Option : unsigned { OPT_RAW = 1, OPT_COUNT = 2, OPT_TIMEOUT = 4, OPT_JSON = 8 };
+enum Option : unsigned {
+    OPT_RAW = 1, OPT_COUNT = 2, OPT_TIMEOUT = 4, OPT_JSON = 8, OPT_DECODE = 16, OPT_TIMESTAMPS = 32, OPT_PROBE = 64
+};
 
 struct Subcommand {
     const char *name;
@@ -42,3 +49,4 @@ Action CtlMode, CtlStop;                              // the mode, printed or se
 Action CtlWatch, CtlShare;                            // the data pipe's frames, a port's raw stream
 Action CtlProbe, CtlSend;                             // a controller on a free port
 Action CtlStatus, CtlHotplug;                         // the service side (service.h)
+Action CtlList;                                       // the serial nodes present (list.cpp)

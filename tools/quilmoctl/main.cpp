@@ -49,7 +49,7 @@ static constexpr std::array<Choice, 4> rclickChoices = {{
 constexpr long MAX_DRAG_DELAY = 1000;      // frames/4 of hold; 8 or less means off
 constexpr long MAX_DBLCLICK_AREA = 4095;   // beyond, the daemon's snap tolerance overflows
 
-static const std::array<Subcommand, 22> subcommands = {{
+static const std::array<Subcommand, 23> subcommands = {{
     {"mode", "[drawing|desktop]", "Print the mouse mode, or set it.\n  Without a value it prints DRAWING or DESKTOP.",
      CtlMode, 0, 1, 0, CMD_MODE, modeChoices, 0, 0},
     {"sound", "none|down|up", "Beep never, on touch-down, or on lift-off.", CtlChoice, 1, 1, 0, CMD_SOUND,
@@ -77,17 +77,21 @@ static const std::array<Subcommand, 22> subcommands = {{
      CMD_DUMP, {}, 0, 0},
     {"close-port", "DEVICE", "Make quilmod close the port DEVICE.\n  No answer comes back.",
      CtlClosePort, 1, 1, 0, CMD_CLOSE_PORT, {}, 0, 0},
-    {"share", "[--raw] [--count N] [--timeout S] DEVICE",
+    {"share", "[--raw|--decode] [--count N] [--timeout S] DEVICE",
      "Show a port's raw bytes; send it standard input.\n"
-     "  The bytes show in hex, 16 a line (--raw: unchanged). Ends on SIGINT or SIGTERM, after N\n"
-     "  bytes, or after S seconds (short of N bytes: status 1); then quilmod"
-     " has the port alone again.",
-     CtlShare, 1, 1, OPT_RAW | OPT_COUNT | OPT_TIMEOUT, CMD_SHARE, {}, 0, 0},
-    {"watch", "[--count N] [--timeout S]",
+     "  The bytes show in hex, 16 a line (--raw: unchanged). --decode cuts them\n"
+     "  as quilmod does: a packet a line, its bytes beside down|move|lift x=X y=Y;\n"
+     "  a controller's reply beside its text; other bytes beside (no packet).\n"
+     "  Ends on SIGINT or SIGTERM, after N bytes, or after S seconds (short of N\n"
+     "  bytes: status 1); then quilmod has the port alone again.",
+     CtlShare, 1, 1, OPT_RAW | OPT_DECODE | OPT_COUNT | OPT_TIMEOUT, CMD_SHARE, {}, 0, 0},
+    {"watch", "[--timestamps[=wall]] [--count N] [--timeout S]",
      "Print each frame quilmod writes to /dev/qvdat1.\n"
-     "  One line a frame: touch|release [right] x=X y=Y. Ends on SIGINT or SIGTERM, after N\n"
-     "  frames, or after S seconds (short of N frames: status 1).",
-     CtlWatch, 0, 0, OPT_COUNT | OPT_TIMEOUT, 0, {}, 0, 0},
+     "  One line a frame: touch|release [right] x=X y=Y. --timestamps puts the\n"
+     "  milliseconds since the first frame in front, --timestamps=wall the time\n"
+     "  of day (HH:MM:SS.mmm). Ends on SIGINT or SIGTERM, after N frames, or\n"
+     "  after S seconds (short of N frames: status 1).",
+     CtlWatch, 0, 0, OPT_TIMESTAMPS | OPT_COUNT | OPT_TIMEOUT, 0, {}, 0, 0},
     {"probe", "DEVICE",
      "Ask a controller on a free port who it is.\n"
      "  Opens DEVICE at 9600 baud, asks for the identification and the status byte, and prints\n"
@@ -102,6 +106,14 @@ static const std::array<Subcommand, 22> subcommands = {{
      "  Per Port line: present or missing, held open by quilmod, the calibration mode, whether the\n"
      "  files hold the defaults, and the screen size. --json prints one JSON object.",
      CtlStatus, 0, 0, OPT_JSON, 0, {}, 0, 0},
+    {"list", "[--probe] [--json]",
+     "List the serial nodes: configured, held or free.\n"
+     "  Each ttyS*, ttyUSB* and ttyACM* node in /dev with its links (in\n"
+     "  /dev/serial/by-id, by-path and /dev): configured or not, held by quilmod\n"
+     "  or free; configured ports that are missing too. --probe asks each free\n"
+     "  node for the identification (half a second for a silent one). --json\n"
+     "  prints one JSON object.",
+     CtlList, 0, 0, OPT_PROBE | OPT_JSON, 0, {}, 0, 0},
     {"hotplug", "DEVNODE",
      "Reset quilmod when DEVNODE is a configured port.\n  udev runs this when a USB serial node appears.\n"
      "  Only when DEVNODE, or a Port line's link to it, is in the configuration and quilmod runs;\n"
@@ -176,7 +188,7 @@ static bool option_value(const Subcommand &sub, const char *option, const char *
     return false;
 }
 
-enum LongOnly { LONG_RAW = 256, LONG_COUNT, LONG_TIMEOUT, LONG_JSON };
+enum LongOnly { LONG_RAW = 256, LONG_COUNT, LONG_TIMEOUT, LONG_JSON, LONG_DECODE, LONG_TIMESTAMPS, LONG_PROBE };
 
 static const struct option longOptions[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -184,6 +196,9 @@ static const struct option longOptions[] = {
     {"count", required_argument, nullptr, LONG_COUNT},
     {"timeout", required_argument, nullptr, LONG_TIMEOUT},
     {"json", no_argument, nullptr, LONG_JSON},
+    {"decode", no_argument, nullptr, LONG_DECODE},
+    {"timestamps", optional_argument, nullptr, LONG_TIMESTAMPS},
+    {"probe", no_argument, nullptr, LONG_PROBE},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -201,8 +216,33 @@ static unsigned option_bit(int c)
     case LONG_COUNT: return OPT_COUNT;
     case LONG_TIMEOUT: return OPT_TIMEOUT;
     case LONG_JSON: return OPT_JSON;
+    case LONG_DECODE: return OPT_DECODE;
+    case LONG_TIMESTAMPS: return OPT_TIMESTAMPS;
+    case LONG_PROBE: return OPT_PROBE;
     default: return 0;
     }
+}
+
+// The options without a value; false for any other.
+static bool take_flag(int c, Args *args)
+{
+    bool *flag = c == LONG_RAW ? &args->raw : c == LONG_JSON ? &args->json : c == LONG_DECODE ? &args->decode
+                 : c == LONG_PROBE ? &args->probe : nullptr;
+    if (flag)
+        *flag = true;
+    return flag != nullptr;
+}
+
+// --timestamps alone counts from the first frame; --timestamps=wall gives the time of day.
+static int take_stamps(const Subcommand &sub, const char *value, Args *args)
+{
+    if (!value || strcmp(value, "ms") == 0)
+        args->stamps = STAMPS_SINCE_FIRST;
+    else if (strcmp(value, "wall") == 0)
+        args->stamps = STAMPS_WALL;
+    else
+        return Complain(EXIT_USAGE, "%s: --timestamps takes no value, =ms or =wall, not '%s'", sub.name, value);
+    return 0;
 }
 
 // One option getopt_long returned. 0 = taken, -1 = help printed, else the usage status.
@@ -219,12 +259,12 @@ static int take_option(const Subcommand &sub, int c, const char *text, Args *arg
     }
     if (c == '?' || !(sub.options & option_bit(c)))
         return Complain(EXIT_USAGE, "%s: unknown option '%s'", sub.name, text);
-    if (c == LONG_RAW)
-        args->raw = true;
-    else if (c == LONG_JSON)
-        args->json = true;
-    else if (!option_value(sub, c == LONG_COUNT ? "--count" : "--timeout", value,
-                           c == LONG_COUNT ? MAX_COUNT : MAX_TIMEOUT_S, c == LONG_COUNT ? &args->count : &args->timeout))
+    if (take_flag(c, args))
+        return 0;
+    if (c == LONG_TIMESTAMPS)
+        return take_stamps(sub, value, args);
+    if (!option_value(sub, c == LONG_COUNT ? "--count" : "--timeout", value,
+                      c == LONG_COUNT ? MAX_COUNT : MAX_TIMEOUT_S, c == LONG_COUNT ? &args->count : &args->timeout))
         return EXIT_USAGE;
     return 0;
 }
@@ -266,6 +306,8 @@ static int parse_args(const Subcommand &sub, int argc, char **argv, Args *args)
         if (r != 0)
             return r;
     }
+    if (args->raw && args->decode)
+        return Complain(EXIT_USAGE, "%s: --raw and --decode exclude each other", sub.name);
     if (args->operands < sub.minOperands)
         return Complain(EXIT_USAGE, "%s: missing argument (usage: quilmoctl %s %s)", sub.name, sub.name,
                         sub.operands);

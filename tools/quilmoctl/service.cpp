@@ -164,8 +164,7 @@ static const char *held_json(int held)
     return held > 0 ? "true" : held < 0 ? "null" : "false";
 }
 
-// A JSON string: quotes, backslashes and control characters escaped.
-static void json_string(const std::string &s)
+void JsonString(const std::string &s)
 {
     putchar('"');
     for (unsigned char c : s) {
@@ -190,7 +189,7 @@ static void print_json(pid_t pid, int mode, bool modeKnown, const std::vector<Po
     for (size_t i = 0; i < ports.size(); i++) {
         const PortState &p = ports[i];
         printf("%s{\"device\":", i ? "," : "");
-        json_string(p.device);
+        JsonString(p.device);
         printf(",\"exists\":%s,\"held\":%s,\"calibration\":%d,\"values\":\"%s\",\"width\":%d,\"height\":%d}",
                p.exists ? "true" : "false", held_json(p.held), p.cal.mode, values_word(p.cal), p.cal.width,
                p.cal.height);

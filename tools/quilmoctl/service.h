@@ -14,5 +14,7 @@ bool ReadConfiguredPorts(std::vector<std::string> *ports);
 std::string MatchConfiguredPort(const std::vector<std::string> &ports, const char *devnode);
 // Resets a running daemon when devnode is a configured port; does nothing otherwise. Exit status.
 int RunHotplug(const char *devnode);
+// Prints s as a JSON string: quotes, backslashes and control characters escaped.
+void JsonString(const std::string &s);
 // Prints the daemon's state and each configured port's, as text or as one JSON object.
 int RunStatus(bool json);

@@ -1,0 +1,298 @@
+// quilmoctl's diagnostics against the real daemon in the sandbox: list (nodes, links, configured,
+// held, probed), share --decode, watch --timestamps, the hint on a FIFO without access, and the
+// bash completion.
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "ctlhelp.h"
+#include "runprog.h"
+
+namespace {
+
+void Link(const Sandbox &sb, const std::string &target, const std::string &path)
+{
+    std::filesystem::create_directories(std::filesystem::path(SandboxPath(sb, path)).parent_path());
+    ASSERT_EQ(symlink(target.c_str(), SandboxPath(sb, path).c_str()), 0) << path;
+}
+
+std::vector<std::string> Lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// The stamp in front of a watch line and the frame's text after it; false when the stamp has
+// not the shape: "%7lld ms  " or "HH:MM:SS.mmm  ".
+bool SplitStamp(const std::string &line, bool wall, long *ms, std::string *rest)
+{
+    if (wall) {
+        const std::string shape = "00:00:00.000  ";
+        if (line.size() < shape.size())
+            return false;
+        for (size_t i = 0; i < shape.size(); i++)
+            if (shape[i] == '0' ? !isdigit(static_cast<unsigned char>(line[i])) : line[i] != shape[i])
+                return false;
+        *rest = line.substr(shape.size());
+        return true;
+    }
+    int used = 0;
+    if (sscanf(line.c_str(), "%7ld ms  %n", ms, &used) != 1 || used != 12)
+        return false;
+    *rest = line.substr(static_cast<size_t>(used));
+    return true;
+}
+
+}  // namespace
+
+using QuilmoctlList = QuilmoctlTest;
+
+// Nodes of every kind and name, links by udev and by hand, Port lines by name, by link, for a
+// node that is gone; before and while the daemon runs.
+TEST_F(QuilmoctlList, ShowsNodesTheirLinksAndWhatTheDaemonDoes)
+{
+    for (const char *dev : {"/dev/ttyS0", "/dev/ttyS10", "/dev/ttyS2", "/dev/ttyUSB0", "/dev/ttyACM1", "/dev/ttyX0"})
+        SandboxAddPort(sb, dev);
+    SandboxWriteFile(sb, "/dev/ttyS5", "a file, no node");
+    Link(sb, "../../ttyUSB0", "/dev/serial/by-id/usb-Test_Panel-if00-port0");
+    Link(sb, "../../ttyUSB0", "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0");
+    Link(sb, "ttyACM1", "/dev/touchpanel");
+    Link(sb, "ttyS5", "/dev/notanode");
+    SandboxWriteConfig(sb, {"/dev/ttyS0", "/dev/serial/by-id/usb-Test_Panel-if00-port0", "/dev/ttyUSB9"});
+    const std::string links = "  link /dev/serial/by-id/usb-Test_Panel-if00-port0\n"
+                              "  link /dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0\n";
+    auto listing = [&](const std::string &held) {
+        return "/dev/ttyACM1: not configured, free\n  link /dev/touchpanel\n/dev/ttyS0: configured, " + held +
+               "\n/dev/ttyS2: not configured, free\n/dev/ttyS10: not configured, free\n/dev/ttyUSB0: configured as "
+               "/dev/serial/by-id/usb-Test_Panel-if00-port0, " + held + "\n" + links +
+               "/dev/ttyUSB9: configured, missing\n";
+    };
+    ExpectOk(Ctl(sb, {"list"}), listing("free"));
+    SandboxStart(sb);
+    ExpectOk(Ctl(sb, {"list"}), listing("held by quilmod"));
+    ExpectOk(Ctl(sb, {"list", "--json"}),
+             "{\"running\":true,\"nodes\":["
+             "{\"device\":\"/dev/ttyACM1\",\"links\":[\"/dev/touchpanel\"],\"present\":true,\"configured\":null,"
+             "\"held\":false,\"probed\":false,\"controller\":null},"
+             "{\"device\":\"/dev/ttyS0\",\"links\":[],\"present\":true,\"configured\":\"/dev/ttyS0\",\"held\":true,"
+             "\"probed\":false,\"controller\":null},"
+             "{\"device\":\"/dev/ttyS2\",\"links\":[],\"present\":true,\"configured\":null,\"held\":false,"
+             "\"probed\":false,\"controller\":null},"
+             "{\"device\":\"/dev/ttyS10\",\"links\":[],\"present\":true,\"configured\":null,\"held\":false,"
+             "\"probed\":false,\"controller\":null},"
+             "{\"device\":\"/dev/ttyUSB0\",\"links\":[\"/dev/serial/by-id/usb-Test_Panel-if00-port0\","
+             "\"/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0\"],\"present\":true,"
+             "\"configured\":\"/dev/serial/by-id/usb-Test_Panel-if00-port0\",\"held\":true,\"probed\":false,"
+             "\"controller\":null},"
+             "{\"device\":\"/dev/ttyUSB9\",\"links\":[],\"present\":false,\"configured\":\"/dev/ttyUSB9\","
+             "\"held\":false,\"probed\":false,\"controller\":null}]}\n");
+    unlink(SandboxPath(sb, "/etc/quilmod.conf").c_str());
+    CtlResult r = Ctl(sb, {"list"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "quilmoctl: cannot read /etc/quilmod.conf: No such file or directory\n");
+    EXPECT_NE(r.out.find("/dev/ttyS0: not configured, held by quilmod\n"), std::string::npos) << r.out;
+}
+
+// A simulated controller on a free node answers; a silent one does not; the held one is left be.
+TEST_F(QuilmoctlList, ProbeAsksTheFreeNodesOnly)
+{
+    SimProc sim;
+    ASSERT_TRUE(SimStart(sim, QUILMOD_BIN_DIR "/quilmosim", {"--controller", SandboxPath(sb, "/dev/ttyUSB3")}));
+    ASSERT_TRUE(SimWaitFor(sim, "ready", WAIT_MS));
+    SandboxAddPort(sb, "/dev/ttyS1");
+    StartWithPort();
+    ExpectOk(Ctl(sb, {"list", "--probe"}), "/dev/ttyS0: configured, held by quilmod, not probed\n"
+                                           "/dev/ttyS1: not configured, free, no controller answered\n"
+                                           "/dev/ttyUSB3: not configured, free, controller VORTAN\n");
+    CtlResult r = Ctl(sb, {"list", "--probe", "--json"});
+    EXPECT_NE(r.out.find("{\"device\":\"/dev/ttyUSB3\",\"links\":[],\"present\":true,\"configured\":null,"
+                         "\"held\":false,\"probed\":true,\"controller\":\"VORTAN\"}"), std::string::npos) << r.out;
+    // The daemon's port was not touched: its frames still come.
+    WriteBytes(SandboxPort(sb, "/dev/ttyS0").master, Packet(0x81, 51, 38));
+    EXPECT_EQ(Hex(ReadFrames(sb, 0, 1)), Hex(Frame(0x81, 51, 38)));
+    SimStop(sim);
+}
+
+using QuilmoctlDecode = QuilmoctlShareSim;
+
+// Packets, stray bytes and the controller's reply to a command sent through the share.
+TEST_F(QuilmoctlDecode, ShowsOnePacketALineAndTheReplyDecoded)
+{
+    StartWithSimulator();
+    SimProc &s = Background({"share", "--decode", "--count", "31", "/dev/ttyS0"});
+    ASSERT_TRUE(SimWaitForError(s, "quilmoctl: sharing /dev/ttyS0", WAIT_MS));
+    SimSend(sim, "tap 51 38\n");
+    ASSERT_EQ(ReadFrames(sb, 0, 2).size(), 10u);  // read, and so shared, by the daemon
+    SimSend(sim, "hex FF 0A 00\necho sent\n");
+    ASSERT_TRUE(SimWaitFor(sim, "sent", WAIT_MS));
+    SimSend(s, std::string("Uoc\0\0\0\0\x27", 8));
+    CtlResult r = CtlFinish(s);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "55 54 81 33 00 26 00 00 00 00  down x=51 y=38\n"
+                     "55 54 84 33 00 26 00 00 00 00  lift x=51 y=38\n"
+                     "FF 0A 00                       (no packet)\n"
+                     "55 56 4F 52 54 41 4E 2F        reply \"VORTAN\"\n");
+}
+
+using QuilmoctlTimestamps = QuilmoctlTest;
+
+TEST_F(QuilmoctlTimestamps, StandBeforeEachFrame)
+{
+    SandboxStart(sb);
+    const std::vector<std::string> frames = {"touch x=300 y=2", "touch x=300 y=2", "release x=300 y=2"};
+    for (const std::string option : {"--timestamps", "--timestamps=ms", "--timestamps=wall"}) {
+        SimProc &w = Background({"watch", option, "--count", "3"});
+        ASSERT_TRUE(SimWaitForError(w, "quilmoctl: watching", WAIT_MS));
+        int fd = OpenFifo(sb, "/dev/qvdat1", O_WRONLY);
+        WriteBytes(fd, Frame(0x81, 300, 2));
+        usleep(20000);  // a later read, so that the times may differ; no duration is asserted
+        WriteBytes(fd, Frame(0x81, 300, 2));
+        WriteBytes(fd, Frame(0x80, 300, 2));
+        close(fd);
+        CtlResult r = CtlFinish(w);
+        EXPECT_EQ(r.status, 0) << option << ": " << r.err;
+        std::vector<std::string> lines = Lines(r.out);
+        ASSERT_EQ(lines.size(), 3u) << option << ": " << r.out;
+        long last = 0;
+        for (size_t i = 0; i < lines.size(); i++) {
+            long ms = 0;
+            std::string rest;
+            ASSERT_TRUE(SplitStamp(lines[i], option == "--timestamps=wall", &ms, &rest)) << option << ": " << lines[i];
+            EXPECT_EQ(rest, frames[i]) << option;
+            EXPECT_TRUE(i == 0 ? ms == 0 : ms >= last) << option << ": " << r.out;
+            last = ms;
+        }
+    }
+}
+
+TEST_F(QuilmoctlTimestamps, NewOptionsRefuseWhatTheyDoNotTake)
+{
+    SandboxStart(sb);
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"watch", "--timestamps=utc"}, "--timestamps takes no value, =ms or =wall, not 'utc'"},
+        {{"watch", "--timestamps="}, "--timestamps takes no value"},
+        {{"watch", "--decode"}, "unknown option '--decode'"},
+        {{"share", "--raw", "--decode", "/dev/ttyS0"}, "--raw and --decode exclude each other"},
+        {{"share", "--timestamps", "/dev/ttyS0"}, "unknown option '--timestamps'"},
+        {{"list", "/dev/ttyS0"}, "too many arguments"},
+        {{"list", "--raw"}, "unknown option '--raw'"},
+        {{"status", "--probe"}, "unknown option '--probe'"},
+    };
+    for (const auto &[args, text] : cases)
+        ExpectFailure(Ctl(sb, args), 2, text);
+    for (const char *sub : {"list", "share", "watch"}) {
+        CtlResult help = Ctl(sb, {sub, "--help"});
+        EXPECT_EQ(help.status, 0);
+        EXPECT_EQ(help.out.rfind(std::string("usage: quilmoctl ") + sub + " ", 0), 0u) << help.out;
+    }
+    CtlResult help = Ctl(sb, {"--help"});
+    EXPECT_NE(help.out.find("  list [--probe] [--json]"), std::string::npos) << help.out;
+}
+
+using QuilmoctlAccess = QuilmoctlTest;
+
+// FIFOs of the group quilmod only, as the tmpfiles entry makes them: a user outside the group
+// is told how to get in, whichever tool opens which FIFO first; a member gets on to the next
+// question (nobody reads them here).
+TEST_F(QuilmoctlAccess, PermissionDeniedSaysHowToGetAccess)
+{
+    constexpr uid_t USER_ID = 54321;
+    constexpr gid_t GROUP_ID = 54320, OTHER_GID = 54322;
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run quilmoctl under another user id";
+    // The build may sit in a folder the user cannot enter: a copy in the sandbox, which it can.
+    std::string program = SandboxPath(sb, "/usr/bin/quilmoctl");
+    std::error_code ec;
+    std::filesystem::copy_file(QUILMOD_BIN_DIR "/quilmoctl", program, ec);
+    if (ec || chmod(program.c_str(), 0755) != 0)
+        GTEST_SKIP() << "cannot copy quilmoctl to " << program << ": " << ec.message();
+    Outcome runs = RunProgram({program, "--version"}, {}, {USER_ID, OTHER_GID, {}});
+    if (runs.status != 0)
+        GTEST_SKIP() << "another user cannot run " << program << " here: " << runs.out;
+    for (const char *fifo : {"qvcmdin", "qvcmdout", "qvshrin", "qvshrout", "qvdat0", "qvdat1"}) {
+        std::string path = SandboxPath(sb, std::string("/dev/") + fifo);
+        ASSERT_EQ(mkfifo(path.c_str(), 0660), 0) << path;
+        ASSERT_EQ(chown(path.c_str(), 0, GROUP_ID), 0) << path;
+        ASSERT_EQ(chmod(path.c_str(), 0660), 0) << path;
+    }
+    struct passwd *pw = getpwuid(USER_ID);
+    std::string hint = "Permission denied; the group quilmod has access: as root, 'usermod -aG quilmod " +
+                       std::string(pw ? pw->pw_name : "USER") + "', then log in anew";
+    const struct {
+        std::vector<gid_t> groups;
+        std::vector<std::string> args;
+        std::string expect;
+    } cases[] = {
+        {{}, {"mode"}, "quilmoctl: cannot open /dev/qvcmdin: " + hint + "\n"},
+        {{}, {"watch"}, "quilmoctl: cannot open /dev/qvcmdin: " + hint + "\n"},
+        {{}, {"share", "/dev/ttyS0"}, "quilmoctl: cannot open /dev/qvshrout: " + hint + "\n"},
+        {{GROUP_ID}, {"mode"}, "quilmoctl: quilmod is not running (nobody reads /dev/qvcmdin)\n"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = {program};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Outcome r = RunProgram(args, {"QUILMOD_ROOT=" + sb.root}, {USER_ID, OTHER_GID, c.groups});
+        EXPECT_EQ(r.status, 1) << c.args[0];
+        EXPECT_EQ(r.out, c.expect) << c.args[0];
+    }
+}
+
+using QuilmoctlCompletion = QuilmoctlTest;
+
+// The completion function run as bash runs it: words and the cursor's word set, COMPREPLY read.
+static std::vector<std::string> Complete(const Sandbox &sb, const std::vector<std::string> &words)
+{
+    std::string script = "source " QUILMOD_SOURCE_DIR "/dist/quilmoctl.bash || exit 9; COMP_WORDS=(";
+    for (const std::string &w : words)
+        script += "'" + w + "' ";
+    script += "); COMP_CWORD=" + std::to_string(words.size() - 1) +
+              "; _quilmoctl; printf '%s\\n' \"${COMPREPLY[@]}\" | sort";
+    Outcome r = RunProgram({"/bin/bash", "-c", script}, {"QUILMOD_ROOT=" + sb.root, "PATH=/usr/bin:/bin"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    std::vector<std::string> lines = Lines(r.out);
+    if (lines.size() == 1 && lines[0].empty())
+        lines.clear();
+    return lines;
+}
+
+TEST_F(QuilmoctlCompletion, OffersPortsNodesSubcommandsAndOptions)
+{
+    if (access("/bin/bash", X_OK) != 0)
+        GTEST_SKIP() << "no /bin/bash";
+    for (const char *dev : {"/dev/ttyS0", "/dev/ttyUSB1", "/dev/ttyACM0"})
+        SandboxAddPort(sb, dev);
+    Link(sb, "../../ttyUSB1", "/dev/serial/by-id/usb-Test_Panel-if00-port0");
+    SandboxWriteFile(sb, "/etc/quilmod.conf", "# Port = /dev/ttyS9\nport= /dev/ttyS0 \nBaud = 9600\n"
+                                              "  PORT =/dev/serial/by-id/usb-Test_Panel-if00-port0\nPort =\n");
+    using V = std::vector<std::string>;
+    const V nodes = {"/dev/serial/by-id/usb-Test_Panel-if00-port0", "/dev/ttyACM0", "/dev/ttyS0", "/dev/ttyUSB1"};
+    const V ports = {"/dev/serial/by-id/usb-Test_Panel-if00-port0", "/dev/ttyS0"};
+    const struct {
+        V words;
+        V want;
+    } cases[] = {
+        {{"quilmoctl", "li"}, {"list"}},
+        {{"quilmoctl", "share", ""}, ports},
+        {{"quilmoctl", "share", "/dev/tt"}, {"/dev/ttyS0"}},
+        {{"quilmoctl", "share", "--"}, {"--count", "--decode", "--raw", "--timeout"}},
+        {{"quilmoctl", "close-port", ""}, ports},
+        {{"quilmoctl", "probe", ""}, nodes},
+        {{"quilmoctl", "send", "/dev/ttyU"}, {"/dev/ttyUSB1"}},
+        {{"quilmoctl", "send", "/dev/ttyS0", ""}, {}},
+        {{"quilmoctl", "hotplug", "/dev/ttyA"}, {"/dev/ttyACM0"}},
+        {{"quilmoctl", "list", "--"}, {"--json", "--probe"}},
+        {{"quilmoctl", "watch", "--ti"}, {"--timeout", "--timestamps", "--timestamps=wall"}},
+        {{"quilmoctl", "watch", "--timestamps", "=", ""}, {"ms", "wall"}},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(Complete(sb, c.words), c.want) << c.words[1] << " '" << c.words.back() << "'";
+    unlink(SandboxPath(sb, "/etc/quilmod.conf").c_str());  // no configuration: no ports, no error
+    EXPECT_EQ(Complete(sb, {"quilmoctl", "share", ""}), V{});
+}
