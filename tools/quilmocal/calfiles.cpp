@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "cal.h"
+#include "calformat.h"
 
 /*
  * Under /usr/local/Qelvanto/, each name ending in the port name (the device without "/dev/"):
@@ -19,12 +20,8 @@
  * The daemon rewrites a longer line with its defaults, so such a line is never written.
  */
 
-constexpr const char *STEMS[] = {"/usr/local/Qelvanto/pt4_", "/usr/local/Qelvanto/pt25_",
-                                 "/usr/local/Qelvanto/pt4flag_"};
+constexpr const char *STEMS[] = {PT4_STEM, PT25_STEM, FLAG_STEM};
 enum FileKind { PT4, PT25, FLAG, KINDS };  // data files first: the flag is replaced last
-constexpr size_t DEV_PREFIX = 5;           // "/dev/", as the daemon cuts it off
-constexpr size_t PT4_MAX_LINE = 50;
-constexpr size_t PT25_MAX_LINE = 260;
 constexpr size_t TEXT_MAX = 512;
 constexpr mode_t FILE_MODE = 0644;
 constexpr char PREV_SUFFIX[] = ".prev";
