@@ -110,7 +110,8 @@ unit_makes_fifos() {
     fi
     grep -q '^ExecStartPre=' "$dest/usr/lib/systemd/system/quilmod.service" || fail "the unit sets up no FIFOs"
     while read -r line; do
-        local cmd=(${line#ExecStartPre=+}) args=() arg
+        local cmd args=() arg
+        read -r -a cmd <<< "${line#ExecStartPre=+}"
         # Beneath the DESTDIR: --root moves what the program touches, not the files it is given.
         for arg in "${cmd[@]:1}"; do [[ $arg == /* ]] && args+=("$dest$arg") || args+=("$arg"); done
         "${cmd[0]}" --root="$dest" "${args[@]}" > "$tmp/pre.out" 2>&1 || fail "${cmd[*]}: $(cat "$tmp/pre.out")"
