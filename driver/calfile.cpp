@@ -1,4 +1,5 @@
-// Calibration mode and data files: per-port flag, four-point and twenty-five-point files.
+// Calibration mode and data files: per-port flag, four-point and twenty-five-point files, loaded
+// into the panel record or written with the defaults (their format: calformat.h).
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -9,57 +10,8 @@
 
 #include "quilmod.h"
 
-/*
- * Files under /usr/local/Qelvanto/, each ending in the port name (device without "/dev/"):
- *   pt4flag_NAME  "4" or "25": the mode (only two bytes are read)
- *   pt4_NAME      ULx#ULy#URx#URy#LLx#LLy#LRx#LRy#width#height#          10 separators
- *   pt25_NAME     x1#y1#x2#y2#...#x25#y25#width#height#                   52 separators
- * One line; fields are decimal integers, anything after the last "#" is ignored.
- */
-
-constexpr const char *FLAG_STEM = "/usr/local/Qelvanto/pt4flag_";
-constexpr const char *PT4_STEM = "/usr/local/Qelvanto/pt4_";
-constexpr const char *PT25_STEM = "/usr/local/Qelvanto/pt25_";
-constexpr size_t DEV_PREFIX = 5;  // "/dev/"
 constexpr char SCRATCH_SUFFIX[] = ".XXXXXX";  // a new file is written beside the one it replaces
 constexpr int CAL_FILE_MODE = 0644;
-
-constexpr int MODE_25 = 25;
-constexpr int MODE_4 = 4;
-constexpr char FIELD_SEP = '#';
-
-constexpr int PT4_FIELDS = 10;        // eight corner values, width, height
-constexpr size_t PT4_READ = 100;      // line buffer: at most 99 characters
-constexpr size_t PT4_MAX_LINE = 50;
-constexpr int PT25_FIELDS = 52;       // 25 points, width, height
-constexpr size_t PT25_READ = 500;     // line buffer: at most 499 characters
-constexpr size_t PT25_MAX_LINE = 260;
-
-constexpr int DEFAULT_WIDTH = 1024;
-constexpr int DEFAULT_HEIGHT = 768;
-// Target positions on a 1024 × 768 screen: 51.2 + 230.4·c and 38.4 + 172.8·r, truncated.
-constexpr int GRID_X[5] = {51, 281, 512, 742, 972};
-constexpr int GRID_Y[5] = {38, 211, 384, 556, 729};
-constexpr int GRID_LAST = 4;
-
-using CalPath = std::array<char, QLM_PATH>;
-
-// The port name; a path too short to hold one gives the empty name.
-static const char *port_name(const TouchPanel *p)
-{
-    if (!p->device || strlen(p->device) <= DEV_PREFIX)
-        return "";
-    return p->device + DEV_PREFIX;
-}
-
-// A name that does not fit leaves the path empty, so every open fails.
-static void cal_path(CalPath &out, const char *stem, const TouchPanel *p)
-{
-    CalPath rel;
-    int n = snprintf(rel.data(), rel.size(), "%s%s", stem, port_name(p));
-    if (n < 0 || (size_t)n >= rel.size() || RootPath(out.data(), out.size(), rel.data()))
-        out[0] = '\0';
-}
 
 enum CalRead {
     CAL_READ,      // the first line is in the buffer
@@ -67,22 +19,9 @@ enum CalRead {
     CAL_UNUSABLE,  // there but not readable now (a link, a FIFO, EMFILE, EIO): leave it alone
 };
 
-// The first line as a C string: a zero byte ends it, and so does a line end (kept), after
-// at most size - 1 bytes. The length, or -1 on a read error.
-static long read_first_line(int fd, char *buf, size_t size)
-{
-    long n = ReadUpTo(fd, buf, size - 1);
-    if (n < 0)
-        return -1;
-    buf[n] = '\0';
-    if (char *end = static_cast<char *>(memchr(buf, '\n', (size_t)n)))
-        end[1] = '\0';
-    return (long)strlen(buf);
-}
-
 static void say_unusable(const char *stem, const TouchPanel *p, int err)
 {
-    printf("cannot read %s%s: %s; default data used, the file is left alone\n", stem, port_name(p),
+    printf("cannot read %s%s: %s; default data used, the file is left alone\n", stem, CalPortName(p),
            err ? strerror(err) : "not a regular file");
 }
 
@@ -90,7 +29,7 @@ static void say_unusable(const char *stem, const TouchPanel *p, int err)
 static CalRead read_cal(CalPath &out, const char *stem, const TouchPanel *p, char *buf, size_t size,
                         long *len)
 {
-    cal_path(out, stem, p);
+    CalFilePath(out, stem, p);
     int fd = OpenRegular(out.data());
     if (fd == -1 && errno == ENOENT)
         return CAL_MISSING;
@@ -98,7 +37,7 @@ static CalRead read_cal(CalPath &out, const char *stem, const TouchPanel *p, cha
         say_unusable(stem, p, fd == -1 ? errno : 0);
         return CAL_UNUSABLE;
     }
-    *len = read_first_line(fd, buf, size);
+    *len = ReadFirstLine(fd, buf, size);
     int err = errno;
     close(fd);
     if (*len < 0) {
@@ -107,46 +46,6 @@ static CalRead read_cal(CalPath &out, const char *stem, const TouchPanel *p, cha
     }
     return CAL_READ;
 }
-
-// Field k (below count) of the line into values[k]; returns the number of separators.
-// Every field ends in its "#", which stops the conversion: nothing is copied.
-static int parse_fields(const char *line, size_t len, int *values, int count)
-{
-    int seps = 0;
-    size_t start = 0;
-    for (size_t i = 0; i < len; i++) {
-        if (line[i] != FIELD_SEP)
-            continue;
-        if (seps < count)
-            values[seps] = AtoiSat(line + start);
-        seps++;
-        start = i + 1;
-    }
-    return seps;
-}
-
-// Defaults in file order: the UL, UR, LL and LR corners of the grid, then the size.
-constexpr std::array<int, PT4_FIELDS> PT4_DEFAULTS = {
-    GRID_X[0],         GRID_Y[0],          // upper left
-    GRID_X[GRID_LAST], GRID_Y[0],          // upper right
-    GRID_X[0],         GRID_Y[GRID_LAST],  // lower left
-    GRID_X[GRID_LAST], GRID_Y[GRID_LAST],  // lower right
-    DEFAULT_WIDTH,     DEFAULT_HEIGHT,
-};
-
-// Defaults in file order: the grid row by row, left to right, then the size.
-static constexpr std::array<int, PT25_FIELDS> pt25_defaults()
-{
-    std::array<int, PT25_FIELDS> v{};
-    for (int k = 0; k < 25; k++) {
-        v[2 * k] = GRID_X[k % 5];
-        v[2 * k + 1] = GRID_Y[k / 5];
-    }
-    v[50] = DEFAULT_WIDTH;
-    v[51] = DEFAULT_HEIGHT;
-    return v;
-}
-constexpr std::array<int, PT25_FIELDS> PT25_DEFAULTS = pt25_defaults();
 
 static void store_corners(TouchPanel *p, const int *v)
 {
@@ -234,7 +133,7 @@ static int load_pt4(const char *line, size_t len, TouchPanel *p, int *size)
         return 0;
     }
     int v[PT4_FIELDS] = {0, 0, 0, 0, 0, 0, 0, 0, DEFAULT_WIDTH, DEFAULT_HEIGHT};
-    if (parse_fields(line, len, v, PT4_FIELDS) != PT4_FIELDS) {
+    if (ParseCalFields(line, len, v, PT4_FIELDS) != PT4_FIELDS) {
         printf("this file data is not ok ,it will create it again and use default-testflagerror");
         size[0] = v[8];
         size[1] = v[9];
@@ -265,7 +164,7 @@ int read4ptdata(TouchPanel *p)
             return 0;
         break;
     case CAL_MISSING:
-        printf("failed to open %s%s\n", PT4_STEM, port_name(p));  // messages name the real path
+        printf("failed to open %s%s\n", PT4_STEM, CalPortName(p));  // messages name the real path
         puts("the programe will create default file and use default data");
         break;
     case CAL_UNUSABLE:
@@ -288,7 +187,7 @@ static int load_pt25(const char *line, size_t len, TouchPanel *p)
     int v[PT25_FIELDS] = {};
     v[50] = DEFAULT_WIDTH;
     v[51] = DEFAULT_HEIGHT;
-    if (parse_fields(line, len, v, PT25_FIELDS) != PT25_FIELDS) {
+    if (ParseCalFields(line, len, v, PT25_FIELDS) != PT25_FIELDS) {
         puts("this file data is not ok ,it will create it again and use default-testflag      error ");
         return 0;
     }
@@ -333,14 +232,14 @@ int read25ptdata(TouchPanel *p)
 int SavePt4defaulttoFile(TouchPanel *p)
 {
     CalPath flag, path;
-    cal_path(flag, FLAG_STEM, p);
-    cal_path(path, PT4_STEM, p);
+    CalFilePath(flag, FLAG_STEM, p);
+    CalFilePath(path, PT4_STEM, p);
     if (write_file(flag.data(), "4")) {
         puts("failed to open file can not create");
         return 1;
     }
     if (write_fields(path.data(), PT4_DEFAULTS)) {
-        printf("failed to open can not create file %s%s\n", PT4_STEM, port_name(p));
+        printf("failed to open can not create file %s%s\n", PT4_STEM, CalPortName(p));
         return 1;
     }
     return 0;
@@ -351,54 +250,17 @@ int SavePt4defaulttoFile(TouchPanel *p)
 int SavePt25defaulttoFile(TouchPanel *p)
 {
     CalPath flag, path;
-    cal_path(flag, FLAG_STEM, p);
-    cal_path(path, PT25_STEM, p);
+    CalFilePath(flag, FLAG_STEM, p);
+    CalFilePath(path, PT25_STEM, p);
     struct stat st;
     if (lstat(flag.data(), &st) != 0 && errno == ENOENT) {
         puts("the flag file is not exist ");
         write_file(flag.data(), "4");
     }
     if (write_fields(path.data(), PT25_DEFAULTS)) {
-        printf("failed to open can not create file %s%s\n", PT25_STEM, port_name(p));
+        printf("failed to open can not create file %s%s\n", PT25_STEM, CalPortName(p));
         return 1;
     }
     return 0;
 }
 
-// The first line of a calibration file, read quietly; -1 when it is missing or unreadable.
-static long quiet_first_line(const char *stem, const TouchPanel *p, char *buf, size_t size)
-{
-    CalPath path;
-    cal_path(path, stem, p);
-    int fd = OpenRegular(path.data());
-    if (fd < 0)
-        return -1;
-    long len = read_first_line(fd, buf, size);
-    close(fd);
-    return len;
-}
-
-void ReadCalState(const char *device, CalState *out)
-{
-    TouchPanel p = {};
-    p.device = const_cast<char *>(device);  // only its name is read
-    *out = {MODE_4, 0, 0, 1, DEFAULT_WIDTH, DEFAULT_HEIGHT};
-    std::array<char, PT25_READ> line;
-    if (quiet_first_line(FLAG_STEM, &p, line.data(), 3) > 0 && AtoiSat(line.data()) == MODE_25)
-        out->mode = MODE_25;  // two bytes and a terminator, as the flag is read
-    bool grid = out->mode == MODE_25;
-    long len = quiet_first_line(grid ? PT25_STEM : PT4_STEM, &p, line.data(), grid ? PT25_READ : PT4_READ);
-    if (len < 0)
-        return;
-    out->present = 1;
-    int count = grid ? PT25_FIELDS : PT4_FIELDS;
-    size_t maxLine = grid ? PT25_MAX_LINE : PT4_MAX_LINE;
-    std::array<int, PT25_FIELDS> v{};
-    out->valid = len > 0 && (size_t)len <= maxLine && parse_fields(line.data(), (size_t)len, v.data(), count) == count;
-    if (!out->valid)
-        return;
-    const int *defaults = grid ? PT25_DEFAULTS.data() : PT4_DEFAULTS.data();
-    out->isDefault = std::equal(v.begin(), v.begin() + count, defaults);
-    out->width = v[static_cast<size_t>(count - 2)];
-    out->height = v[static_cast<size_t>(count - 1)];
-}

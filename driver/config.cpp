@@ -16,13 +16,6 @@ constexpr int LINE_SIZE = 200;     // a longer line is taken in pieces
 constexpr int WORD_SIZE = 100;     // key and word values: at most 99 characters
 constexpr int NO_MODE_KEPT = 1234;  // marker: no mouse mode remembered across the load
 
-int IsComment(char *line)
-{
-    while (isspace((unsigned char)*line))
-        line++;
-    return *line == '#';
-}
-
 static const char *mode_name(int mode)
 {
     return mode ? "DESKTOP" : "DRAWING";

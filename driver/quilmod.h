@@ -1,5 +1,6 @@
 // Shared declarations of the daemon's units: globals (each defined in the unit named
-// beside it) and the operations one unit calls in another.
+// beside it) and the operations one unit calls in another. What the tools share with the
+// daemon (paths, files, numbers, packets, calibration files) comes from the headers below.
 #pragma once
 #include <csignal>
 #include <cstddef>
@@ -8,38 +9,16 @@
 #include <sys/select.h>
 #include <sys/time.h>
 
+#include "calformat.h"
+#include "conffile.h"
 #include "filter.h"
+#include "framing.h"
 #include "quilmo.h"
-
-// ---- rootpath.cpp: every fixed path goes through RootPath ----
-constexpr size_t QLM_PATH = 4096;
-// Writes path under $QUILMOD_ROOT (or path itself) into out.
-// 0 = done, 1 = did not fit (out is then the empty string, so opens fail).
-int RootPath(char *out, size_t size, const char *path);
-// /proc/PID/ENTRY (PID 0: /proc/self/ENTRY), never beneath the sandbox root. 0 = done, 1 = did not fit.
-int ProcPath(char *out, size_t size, int pid, const char *entry);
-
-// ---- safefile.cpp: files in directories others may touch ----
-// Opens a regular file for reading, never through a link, never blocking on a FIFO.
-// The descriptor; -1 = open failed (errno says why), -2 = not a regular file.
-int OpenRegular(const char *path);
-// The open() that OpenRegular calls; a pointer so that unit tests can make it fail.
-extern int (*RegularOpen)(const char *path, int flags);
-// Reads until size bytes or the end; the count, or -1 on a read error.
-long ReadUpTo(int fd, char *buf, size_t size);
-// Replaces path whole with text and mode: a scratch file made from the mkstemp template
-// scratch (in path's directory) is written and renamed over path.
-// 0 = done, 1 = the scratch file could not be created, 2 = writing or renaming failed.
-int ReplaceFile(const char *path, char *scratch, std::string_view text, int mode);
-
-// ---- text.cpp: numbers in text from outside ----
-// Reads an optionally signed decimal after white space, saturating to the int range.
-// 1 = a number was read (*s moves past it), 0 = no digits (*s and *out unchanged).
-int ScanInt(const char **s, int *out);
-int AtoiSat(const char *s);  // atoi with saturation; no digits gives 0
+#include "rootpath.h"
+#include "safefile.h"
+#include "text.h"
 
 // ---- config.cpp: settings record and configuration file ----
-constexpr char CONFIG_FILE[] = "/etc/quilmod.conf";
 typedef int TouchMode;  // 0 DRAWING, non-zero DESKTOP
 
 struct Setting {
@@ -70,7 +49,6 @@ int GetPanelSetting();   // LoadPanelSetting, and "reopen: ..." when the file ca
 // opened nor created (errno says why), and nothing was changed.
 int LoadPanelSetting();
 void ReadDataFromCfgFile(FILE *fp);
-int IsComment(char *line);
 void DumpSetting();
 
 // ---- registry.cpp: panel list and select set ----
@@ -93,16 +71,6 @@ int read4ptdata(TouchPanel *p);
 int read25ptdata(TouchPanel *p);
 int SavePt4defaulttoFile(TouchPanel *p);
 int SavePt25defaulttoFile(TouchPanel *p);
-// What a port's calibration files hold, read without writing or printing: for status tools.
-struct CalState {
-    int mode;           // 25 or 4, as the flag file selects (4 when it is missing)
-    int present;        // the mode's data file exists
-    int valid;          // ... and the daemon would load it (else it uses the defaults)
-    int isDefault;      // the values the daemon uses are the defaults
-    int width, height;  // the screen size it uses in that mode
-};
-void ReadCalState(const char *device, CalState *out);
-
 // ---- input.cpp: panel input and device removal ----
 void ProcessPanel(TouchPanel *panel);
 int DoRead(TouchPanel *panel);
@@ -110,9 +78,6 @@ void SendRescanCmd();
 // The wait until a held-back self-reset is due (into *wait), or null when none is held back.
 const struct timespec *SelfResetTimeout(struct timespec *wait);
 void SelfResetIfDue();  // sends the held-back self-reset once it is due
-
-// ---- framing.cpp: packet framing ----
-unsigned char *DataFilter(TouchPanel *panel);
 
 // ---- report.cpp: report pipeline ----
 void ReportFrame(TouchPanel *panel, unsigned char *src);

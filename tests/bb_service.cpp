@@ -120,8 +120,8 @@ TEST_F(ServiceTest, StatusReportsDaemonPortsAndCalibration)
         << json.out;
 }
 
-// Each port's line as the daemon holds it, and a port it still holds after a reload dropped
-// its Port line: shown, with its line, as held but not configured.
+// Each port's line as the daemon holds it, and a port it still holds after a reload renamed its
+// Port line to a link of the same node: shown, with its line, as held but not configured.
 TEST_F(ServiceTest, StatusShowsLinesAndPortsHeldThatNoLongerAreConfigured)
 {
     FakePort &cooked = SandboxAddPort(sb, "/dev/panel-a");  // no "tty" in the name
@@ -134,16 +134,28 @@ TEST_F(ServiceTest, StatusShowsLinesAndPortsHeldThatNoLongerAreConfigured)
     EXPECT_TRUE(Has(before.out, "port /dev/panel-fifo: present, line not a terminal;")) << before.out;
     EXPECT_FALSE(Has(before.out, "not configured")) << before.out;
 
-    SandboxWriteConfig(sb, {"/dev/panel-fifo"}, "RClickTool = 0\n");
+    const std::string node = PortNode(sb, "/dev/panel-a");
+    ASSERT_EQ(symlink(node.c_str(), SandboxPath(sb, "/dev/panel-b").c_str()), 0);
+    SandboxWriteConfig(sb, {"/dev/panel-b", "/dev/panel-fifo"}, "RClickTool = 0\n");
     kill(sb.pid, SIGHUP);
     ASSERT_TRUE(WaitLine(sb, LOAD_LINE));
     Sync(sb);
-    const std::string node = PortNode(sb, "/dev/panel-a");
     Outcome after = Ctl(sb, {"status"});
+    EXPECT_TRUE(Has(after.out, "port /dev/panel-b: present, held by quilmod, line raw 9600 8N1;")) << after.out;
     EXPECT_TRUE(Has(after.out, "port " + node + ": held, not configured, line raw 9600 8N1\n")) << after.out;
     Outcome json = Ctl(sb, {"status", "--json"});
     EXPECT_TRUE(Has(json.out, ",\"held_not_configured\":[{\"device\":\"" + node + "\",\"line\":\"raw 9600 8N1\"}]}"))
         << json.out;
+
+    SandboxWriteConfig(sb, {"/dev/panel-fifo"}, "RClickTool = 0\n");  // dropped as well: still one line
+    kill(sb.pid, SIGHUP);
+    ASSERT_TRUE(WaitLine(sb, LOAD_LINE));
+    Sync(sb);
+    Outcome dropped = Ctl(sb, {"status"});
+    EXPECT_EQ(CountLines(sb, LOAD_LINE), 3) << sb.log;
+    size_t first = dropped.out.find("port " + node + ": held, not configured");
+    EXPECT_NE(first, std::string::npos) << dropped.out;
+    EXPECT_EQ(dropped.out.find("port " + node + ":", first + 1), std::string::npos) << dropped.out;
 }
 
 TEST_F(ServiceTest, SecondWatcherIsToldWhoWatches)

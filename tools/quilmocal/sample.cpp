@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "cal.h"
+#include "framing.h"
 
 // The daemon's framing keeps a partial packet in the record between reads: one port, one record.
 static TouchPanel rawPort;

@@ -14,7 +14,7 @@
 
 #include "client.h"
 #include "frames.h"
-#include "quilmod.h"
+#include "rootpath.h"
 
 static bool verbose = false;  // print each injected frame
 

@@ -11,7 +11,7 @@
 
 #include "client.h"
 #include "frames.h"
-#include "quilmod.h"
+#include "rootpath.h"
 
 static libevdev_uinput *uiDevice = nullptr;
 static int uiFd = -1;

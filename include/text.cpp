@@ -2,7 +2,7 @@
 #include <cctype>
 #include <climits>
 
-#include "quilmod.h"
+#include "text.h"
 
 int ScanInt(const char **s, int *out)
 {

@@ -1,9 +1,10 @@
-// The sandbox root: every fixed absolute path of the daemon is taken beneath $QUILMOD_ROOT.
-// The kernel's /proc is the one tree that stays where it is.
+// The sandbox root: every fixed absolute path of the daemon and the tools is taken beneath
+// $QUILMOD_ROOT. The kernel's /proc is the one tree that stays where it is.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "quilmod.h"
+#include "rootpath.h"
 
 int RootPath(char *out, size_t size, const char *path)
 {

@@ -1,12 +1,13 @@
 // Files in directories that others may have touched: reading only regular files, never through
 // a link and never blocking, and replacing a file whole through a scratch file beside it.
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "quilmod.h"
+#include "safefile.h"
 
 static int open_plain(const char *path, int flags)
 {

@@ -1,39 +1,15 @@
 // Packet framing: cuts 10-byte controller packets out of a panel's input buffer.
 #include <cstring>
 
-#include "quilmod.h"
-
-/*
- * Controller packet, 10 bytes, x and y little-endian:
- *
- *   +------+------+--------+------+------+------+------+------+------+------+
- *   | 0x55 | 0x54 | status | x lo | x hi | y lo | y hi |  --  |  --  |  --  |
- *   +------+------+--------+------+------+------+------+------+------+------+
- *      0      1       2       3      4      5      6      7      8      9
- *   status 0x81, 0x82 = finger on, 0x84 = lifted; anything else is no packet.
- *   Bytes 7 to 9 are never looked at.
- *
- * Touch record handed to ReportFrame, 8 bytes, x and y big-endian:
- *
- *   +------+------+------+------+------+------+------+-------+
- *   | 0x55 | code | x hi | x lo | y hi | y lo | 0x00 | check |
- *   +------+------+------+------+------+------+------+-------+
- *      0      1      2      3      4      5      6       7
- *   code 1 (0x81), 3 (0x82), 7 (0x84); check = sum of bytes 0..6 mod 256.
- */
-
-constexpr unsigned char SYNC0 = 0x55;
-constexpr unsigned char SYNC1 = 0x54;
-constexpr int PACKET_LEN = 10;
-constexpr int RECORD_LEN = 8;
+#include "framing.h"
 
 // Status byte to record code; 0 = not a packet start.
 static unsigned char status_code(unsigned char status)
 {
     switch (status) {
-    case 0x81: return 1;
-    case 0x82: return 3;
-    case 0x84: return 7;
+    case PACKET_DOWN: return 1;
+    case PACKET_MOVE: return 3;
+    case PACKET_LIFT: return 7;
     default:   return 0;
     }
 }
@@ -53,8 +29,6 @@ static void fill_record(unsigned char *rec, const unsigned char *pkt, unsigned c
     rec[7] = (unsigned char)sum;
 }
 
-// Returns the next touch record (valid until the next call) or null; always
-// leaves in panel->buf only what may still become a packet.
 unsigned char *DataFilter(TouchPanel *panel)
 {
     static unsigned char buf[RECORD_LEN];
@@ -64,7 +38,7 @@ unsigned char *DataFilter(TouchPanel *panel)
 
     for (int i = 0; i < n; i++) {
         // At i = n - 1 this reads the byte after the data, at most buf[PANEL_BUF].
-        if (in[i] != SYNC0 || in[i + 1] != SYNC1)
+        if (in[i] != PACKET_SYNC0 || in[i + 1] != PACKET_SYNC1)
             continue;
         if (i + PACKET_LEN > n) {
             // A packet start without its tail yet: keep it at the front.

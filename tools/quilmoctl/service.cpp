@@ -12,7 +12,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "calformat.h"
 #include "client.h"
+#include "conffile.h"
 #include "portlines.h"
 
 constexpr int LINE_SIZE = 200;  // the daemon reads the file in pieces of 199 characters
@@ -46,11 +48,11 @@ static bool port_value(char *line, std::string *value)
 bool ReadConfiguredPorts(std::vector<std::string> *ports)
 {
     char path[QLM_PATH];
-    if (!ClientRootPath(path, CONFIG_PATH))
+    if (!ClientRootPath(path, CONFIG_FILE))
         return false;
     FILE *fp = fopen(path, "re");
     if (!fp) {
-        Complain(EXIT_FAIL, "cannot read %s: %s", CONFIG_PATH, strerror(errno));
+        Complain(EXIT_FAIL, "cannot read %s: %s", CONFIG_FILE, strerror(errno));
         return false;
     }
     char line[LINE_SIZE];
@@ -177,22 +179,29 @@ static void port_state(const std::string &device, pid_t pid, const std::vector<H
     ReadCalState(device.c_str(), &ps->cal);
 }
 
-// Nodes the daemon holds that no configured port leads to: a Port line renamed or dropped
-// since the daemon opened it (it keeps serving them until it restarts).
+// Nodes the daemon holds more often than Port lines lead to them: a Port line renamed or
+// dropped since the daemon opened it (it keeps serving it until it restarts). Renamed to a
+// link of the same node, the old record holds the node a second time.
 static std::vector<PortState> unconfigured(const std::vector<HeldNode> &held, const std::vector<PortState> &ports)
 {
-    std::vector<dev_t> named;  // the configured nodes, and each held one once listed
+    std::vector<dev_t> named;  // one entry per held configured port
     for (const PortState &p : ports) {
         struct stat st;
-        if (p.exists && node_of(p.device, &st) && S_ISCHR(st.st_mode))
+        if (p.held > 0 && node_of(p.device, &st) && S_ISCHR(st.st_mode))
             named.push_back(st.st_rdev);
     }
     std::vector<PortState> extra;
     for (const HeldNode &h : held) {
-        if (std::find(named.begin(), named.end(), h.rdev) != named.end())
+        auto at = std::find(named.begin(), named.end(), h.rdev);
+        if (at != named.end()) {
+            named.erase(at);  // this descriptor is that port's
             continue;
-        named.push_back(h.rdev);
-        extra.push_back({h.name, true, 1, LineState(h.fdPath), {}});
+        }
+        bool listed = false;
+        for (const PortState &e : extra)
+            listed = listed || e.device == h.name;
+        if (!listed)
+            extra.push_back({h.name, true, 1, LineState(h.fdPath), {}});
     }
     return extra;
 }

@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-constexpr char CONFIG_PATH[] = "/etc/quilmod.conf";
 constexpr size_t MAX_PORTS = 256;  // Port lines taken from the configuration, at most
 
 // The Port values of the configuration, in file order, read as the daemon reads them.

@@ -1,6 +1,7 @@
 // quilmoctl: the installer's and service technician's tool: settings and actions over quilmod's
 // command FIFO, port sharing, a frame watcher, and direct talk to a controller on a free port.
-// The FIFO client itself is the shared client unit; this file is the table of subcommands.
+// The FIFO client is the client library; this file holds the table of subcommands and the
+// command line, commands.cpp the subcommands' actions.
 //
 // Usage: quilmoctl SUBCOMMAND [OPTIONS] [OPERANDS]; quilmoctl --help lists the subcommands.
 // Exit status: 0 done, 1 failed (one line on standard error says why), 2 usage error.
@@ -18,285 +19,10 @@
 #include <unistd.h>
 
 #include "client.h"
-#include "device.h"
-#include "service.h"
+#include "ctl.h"
 
-constexpr int CONTROLLER_CMDS = 16;   // command numbers 0..15
-constexpr size_t CONTROLLER_ARG = 5;  // the most argument characters a command takes
-constexpr size_t PACKET_LEN = 8;
-constexpr int IDENTIFY_CMD = 8;       // "U" "o" "c"
 constexpr long MAX_COUNT = 1000000000;
 constexpr long MAX_TIMEOUT_S = 86400;
-constexpr int STOP_POLL_MS = 5;
-
-// ---- command lines ----
-
-struct Args {
-    std::array<const char *, 3> operand{};
-    int operands = 0;
-    bool raw = false;
-    bool json = false;
-    long count = 0;    // 0 = no limit
-    long timeout = 0;  // seconds, 0 = none
-};
-
-// One accepted word of a subcommand and what it sends.
-struct Choice {
-    const char *word;
-    int code;
-    const char *arg;
-};
-
-enum Option : unsigned { OPT_RAW = 1, OPT_COUNT = 2, OPT_TIMEOUT = 4, OPT_JSON = 8 };
-
-struct Subcommand {
-    const char *name;
-    const char *operands;  // as the usage line shows them
-    const char *help;      // first line: the summary
-    int (*run)(const Subcommand &sub, const Args &args);
-    int minOperands;
-    int maxOperands;
-    unsigned options;
-    int code;                       // the one command it sends, where it sends one
-    std::span<const Choice> choices;
-    long lo, hi;                    // range of a numeric operand
-};
-
-// Values are taken in any case: the configuration file writes them in capitals.
-static const Choice *find_choice(const Subcommand &sub, const char *word)
-{
-    for (const Choice &c : sub.choices)
-        if (strcasecmp(c.word, word) == 0)
-            return &c;
-    return nullptr;
-}
-
-static int choice_error(const Subcommand &sub, const char *word)
-{
-    char words[128] = "";
-    for (const Choice &c : sub.choices) {
-        size_t at = strlen(words);
-        snprintf(words + at, sizeof words - at, "%s%s", at ? ", " : "", c.word);
-    }
-    return Complain(EXIT_USAGE, "%s: unknown value '%s' (one of %s)", sub.name, word, words);
-}
-
-static int run_fixed(const Subcommand &sub, const Args &)
-{
-    return RunCommand(sub.code, "x");
-}
-
-static int run_choice(const Subcommand &sub, const Args &args)
-{
-    const Choice *c = find_choice(sub, args.operand[0]);
-    if (!c)
-        return choice_error(sub, args.operand[0]);
-    return RunCommand(c->code, c->arg);
-}
-
-static int run_number(const Subcommand &sub, const Args &args)
-{
-    long v;
-    if (!ParseNumber(args.operand[0], sub.lo, sub.hi, &v))
-        return Complain(EXIT_USAGE, "%s: '%s' is not a number from %ld to %ld", sub.name, args.operand[0], sub.lo,
-                        sub.hi);
-    char word[32];
-    snprintf(word, sizeof word, "%ld", v);
-    return RunCommand(sub.code, word);
-}
-
-static bool check_device_word(const Subcommand &sub, const char *device)
-{
-    if (ValidWord(device))
-        return true;
-    Complain(EXIT_USAGE, "%s: '%s' is no device name (one word of printable characters, at most %zu)", sub.name,
-             device, MAX_WORD);
-    return false;
-}
-
-static int run_close_port(const Subcommand &sub, const Args &args)
-{
-    if (!check_device_word(sub, args.operand[0]))
-        return EXIT_USAGE;
-    return RunCommand(sub.code, args.operand[0]);
-}
-
-// ---- mode ----
-
-static void print_mode(int mode)
-{
-    if (mode == 0)
-        puts("DRAWING");
-    else if (mode == 1)
-        puts("DESKTOP");
-    else
-        printf("DESKTOP (%d)\n", mode);  // any non-zero mode acts as DESKTOP
-}
-
-static int run_mode(const Subcommand &sub, const Args &args)
-{
-    if (args.operands == 1)
-        return run_choice(sub, args);
-    Channel ch;
-    if (!ChannelOpen(&ch, true))
-        return EXIT_FAIL;
-    int mode;
-    bool ok = QueryMode(ch, &mode);
-    ChannelClose(&ch);
-    if (!ok)
-        return EXIT_FAIL;
-    print_mode(mode);
-    return EXIT_OK;
-}
-
-// ---- stop ----
-
-static int run_stop(const Subcommand &sub, const Args &)
-{
-    // 0 when the pid file is stale or names another program: then the FIFO tells.
-    pid_t pid = DaemonPid();
-    if (RunCommand(sub.code, "x") != EXIT_OK)
-        return EXIT_FAIL;
-    long long deadline = NowMs() + STOP_MS;
-    while (!DaemonStopped(pid)) {
-        if (NowMs() >= deadline)
-            return Complain(EXIT_FAIL, "quilmod took the stop command but still runs after %lld s", STOP_MS / 1000);
-        SleepMs(STOP_POLL_MS);
-    }
-    return EXIT_OK;
-}
-
-// ---- watch and share ----
-
-static int run_watch(const Subcommand &, const Args &args)
-{
-    Session s;
-    SessionStart(&s, args.count, args.timeout);
-    int fd = OpenWatchPipe();
-    if (fd < 0)
-        return EXIT_FAIL;
-    fprintf(stderr, "quilmoctl: watching %s; interrupt to end\n", WATCH_PIPE);
-    bool ok = WatchLoop(&s, fd);
-    close(fd);
-    return ok ? EXIT_OK : EXIT_FAIL;
-}
-
-static int run_share(const Subcommand &sub, const Args &args)
-{
-    const char *device = args.operand[0];
-    if (!check_device_word(sub, device))
-        return EXIT_USAGE;
-    Session s;
-    SessionStart(&s, args.count, args.timeout);
-    Share sh;
-    sh.raw = args.raw;
-    if (!ShareBegin(&sh, device)) {
-        ShareClose(&sh);
-        return EXIT_FAIL;
-    }
-    fprintf(stderr, "quilmoctl: sharing %s; interrupt to end\n", device);
-    bool ok = ShareLoop(&s, &sh);
-    fflush(stdout);
-    ShareClose(&sh);
-    if (!sh.daemonGone)
-        ok = ShareEnd() && ok;
-    return ok ? EXIT_OK : EXIT_FAIL;
-}
-
-// ---- probe and send: a controller on a port the daemon does not hold ----
-
-static bool check_device_path(const Subcommand &sub, const char *device)
-{
-    if (device[0] == '/' && ValidWord(device))
-        return true;
-    Complain(EXIT_USAGE, "%s: '%s' is no absolute device path", sub.name, device);
-    return false;
-}
-
-// Opens the port raw at 9600 baud; -1 after a message. A port the daemon holds is not even
-// opened. O_NONBLOCK keeps the open from waiting for a carrier; once set up the line ignores
-static int run_probe(const Subcommand &sub, const Args &args)
-{
-    const char *device = args.operand[0];
-    if (!check_device_path(sub, device))
-        return EXIT_USAGE;
-    int fd = OpenController(device);
-    if (fd < 0)
-        return EXIT_FAIL;
-    int found = try_touch_connect(fd);
-    std::array<unsigned char, PACKET_LEN> ident{};
-    int len = 0;
-    // The reply's text, the bytes between the lead 'U' and the checksum, names the controller.
-    bool named = found && SendAndWait(fd, IDENTIFY_CMD, ident.data(), &len);
-    unsigned char status = found ? static_cast<unsigned char>(get_error_status(fd)) : 0;
-    CloseController(fd);
-    if (!found)
-        return Complain(EXIT_FAIL, "%s: no controller answered the identification", device);
-    char text[PACKET_LEN];
-    Printable(reinterpret_cast<const char *>(ident.data()) + 1, named ? PACKET_LEN - 2 : 0, text, sizeof text);
-    printf("controller: yes\nidentification: %s\nstatus: %02X\n", text, status);
-    return EXIT_OK;
-}
-
-// Command number and argument characters, checked by building the packet before any port is
-// touched. false after a message.
-static bool build_send(const Subcommand &sub, const Args &args, int *cmd, unsigned char *cmdbuf)
-{
-    long n;
-    if (!ParseNumber(args.operand[1], 0, CONTROLLER_CMDS - 1, &n)) {
-        Complain(EXIT_USAGE, "send: '%s' is not a command number from 0 to %d", args.operand[1], CONTROLLER_CMDS - 1);
-        return false;
-    }
-    const char *arg = args.operands > 2 ? args.operand[2] : "";
-    if (strlen(arg) > CONTROLLER_ARG) {
-        Complain(EXIT_USAGE, "send: at most %zu argument characters", CONTROLLER_ARG);
-        return false;
-    }
-    memset(cmdbuf, 0, PACKET_LEN);
-    memcpy(cmdbuf, arg, strlen(arg));
-    std::array<unsigned char, PACKET_LEN> packet;
-    if (!process_command(static_cast<int>(n), cmdbuf, packet.data())) {
-        Complain(EXIT_USAGE, "%s: command %ld does not take the argument '%s'", sub.name, n, arg);
-        return false;
-    }
-    *cmd = static_cast<int>(n);
-    return true;
-}
-
-static int run_send(const Subcommand &sub, const Args &args)
-{
-    const char *device = args.operand[0];
-    int cmd;
-    std::array<unsigned char, PACKET_LEN> cmdbuf;
-    if (!check_device_path(sub, device) || !build_send(sub, args, &cmd, cmdbuf.data()))
-        return EXIT_USAGE;
-    int fd = OpenController(device);
-    if (fd < 0)
-        return EXIT_FAIL;
-    int len = 0;
-    int answered = SendAndWait(fd, cmd, cmdbuf.data(), &len);
-    CloseController(fd);
-    if (!answered)
-        return Complain(EXIT_FAIL, "%s: no valid reply to command %d", device, cmd);
-    char hex[PACKET_LEN * 3 + 1];
-    HexText(cmdbuf.data(), PACKET_LEN, hex, sizeof hex);
-    printf("reply: %s\n", hex);
-    return EXIT_OK;
-}
-
-// ---- status and hot-plug ----
-
-static int run_status(const Subcommand &, const Args &args)
-{
-    return RunStatus(args.json);
-}
-
-static int run_hotplug(const Subcommand &sub, const Args &args)
-{
-    if (!check_device_path(sub, args.operand[0]))
-        return EXIT_USAGE;
-    return RunHotplug(args.operand[0]);
-}
 
 // ---- the table of subcommands ----
 
@@ -325,61 +51,62 @@ constexpr long MAX_DBLCLICK_AREA = 4095;   // beyond, the daemon's snap toleranc
 
 static const std::array<Subcommand, 22> subcommands = {{
     {"mode", "[drawing|desktop]", "Print the mouse mode, or set it.\n  Without a value it prints DRAWING or DESKTOP.",
-     run_mode, 0, 1, 0, CMD_MODE, modeChoices, 0, 0},
-    {"sound", "none|down|up", "Beep never, on touch-down, or on lift-off.", run_choice, 1, 1, 0, CMD_SOUND,
+     CtlMode, 0, 1, 0, CMD_MODE, modeChoices, 0, 0},
+    {"sound", "none|down|up", "Beep never, on touch-down, or on lift-off.", CtlChoice, 1, 1, 0, CMD_SOUND,
      soundChoices, 0, 0},
-    {"cursor", "none|display", "Hide the X pointer while the panel is used, or not.\n  none hides it while the panel is used; display keeps it shown.", run_choice,
+    {"cursor", "none|display", "Hide the X pointer while the panel is used, or not.\n  none hides it while the panel is used; display keeps it shown.", CtlChoice,
      1, 1, 0, CMD_CURSOR, cursorChoices, 0, 0},
     {"drag-delay", "N", "Set the drag delay (DESKTOP mode).\n  The first 4*N frames of a touch stay on its first point.\n"
      "  It acts in DESKTOP mode and above 8 only; 0 to 1000.",
-     run_number, 1, 1, 0, CMD_DRAG_DELAY, {}, 0, MAX_DRAG_DELAY},
+     CtlNumber, 1, 1, 0, CMD_DRAG_DELAY, {}, 0, MAX_DRAG_DELAY},
     {"dblclick-area", "N", "Set how far a touch may stray and still be held.\n  How far from its touch-down point a touch is held there.\n"
      "  0 to 4095; it also widens the double-click snap.",
-     run_number, 1, 1, 0, CMD_DBLCLICK_AREA, {}, 0, MAX_DBLCLICK_AREA},
-    {"right-button", "", "Make the next touch a right-button touch.", run_fixed, 0, 0, 0, CMD_RIGHT_BUTTON, {}, 0,
+     CtlNumber, 1, 1, 0, CMD_DBLCLICK_AREA, {}, 0, MAX_DBLCLICK_AREA},
+    {"right-button", "", "Make the next touch a right-button touch.", CtlFixed, 0, 0, 0, CMD_RIGHT_BUTTON, {}, 0,
      0},
-    {"left-button", "", "Make the next touch a left-button touch again.", run_fixed, 0, 0, 0, CMD_LEFT_BUTTON, {},
+    {"left-button", "", "Make the next touch a left-button touch again.", CtlFixed, 0, 0, 0, CMD_LEFT_BUTTON, {},
      0, 0},
     {"rclick", "on|off|later|new", "Switch the right-click tool on or off.\n  on, off, on after 2 s (later), or start a new one, off (new).",
-     run_choice, 1, 1, 0, 0, rclickChoices, 0, 0},
-    {"flush", "", "Discard the frames nobody has read yet.", run_fixed, 0, 0, 0, CMD_FLUSH, {}, 0,
+     CtlChoice, 1, 1, 0, 0, rclickChoices, 0, 0},
+    {"flush", "", "Discard the frames nobody has read yet.", CtlFixed, 0, 0, 0, CMD_FLUSH, {}, 0,
      0},
-    {"reset", "", "Re-read the configuration and reopen the ports.", run_fixed, 0, 0, 0, CMD_RESET,
+    {"reset", "", "Re-read the configuration and reopen the ports.", CtlFixed, 0, 0, 0, CMD_RESET,
      {}, 0, 0},
-    {"stop", "", "End quilmod, and wait until its process has gone.", run_stop, 0, 0, 0, CMD_EXIT, {}, 0, 0},
-    {"dump", "", "Make quilmod print its mode on its own output.\n  Seen only with quilmod -d, or in the journal.", run_fixed, 0, 0, 0,
+    {"stop", "", "End quilmod, and wait until its process has gone.", CtlStop, 0, 0, 0, CMD_EXIT, {}, 0, 0},
+    {"dump", "", "Make quilmod print its mode on its own output.\n  Seen only with quilmod -d, or in the journal.", CtlFixed, 0, 0, 0,
      CMD_DUMP, {}, 0, 0},
     {"close-port", "DEVICE", "Make quilmod close the port DEVICE.\n  No answer comes back.",
-     run_close_port, 1, 1, 0, CMD_CLOSE_PORT, {}, 0, 0},
+     CtlClosePort, 1, 1, 0, CMD_CLOSE_PORT, {}, 0, 0},
     {"share", "[--raw] [--count N] [--timeout S] DEVICE",
      "Show a port's raw bytes; send it standard input.\n"
      "  The bytes show in hex, 16 a line (--raw: unchanged). Ends on SIGINT or SIGTERM, after N\n"
-     "  bytes, or after S seconds (short of N bytes: status 1); then quilmod has the port alone again.",
-     run_share, 1, 1, OPT_RAW | OPT_COUNT | OPT_TIMEOUT, CMD_SHARE, {}, 0, 0},
+     "  bytes, or after S seconds (short of N bytes: status 1); then quilmod"
+     " has the port alone again.",
+     CtlShare, 1, 1, OPT_RAW | OPT_COUNT | OPT_TIMEOUT, CMD_SHARE, {}, 0, 0},
     {"watch", "[--count N] [--timeout S]",
      "Print each frame quilmod writes to /dev/qvdat1.\n"
      "  One line a frame: touch|release [right] x=X y=Y. Ends on SIGINT or SIGTERM, after N\n"
      "  frames, or after S seconds (short of N frames: status 1).",
-     run_watch, 0, 0, OPT_COUNT | OPT_TIMEOUT, 0, {}, 0, 0},
+     CtlWatch, 0, 0, OPT_COUNT | OPT_TIMEOUT, 0, {}, 0, 0},
     {"probe", "DEVICE",
      "Ask a controller on a free port who it is.\n"
      "  Opens DEVICE at 9600 baud, asks for the identification and the status byte, and prints\n"
      "  them; status 1 when no controller answers.",
-     run_probe, 1, 1, 0, 0, {}, 0, 0},
+     CtlProbe, 1, 1, 0, 0, {}, 0, 0},
     {"send", "DEVICE N [ARG]",
      "Send a command to a controller on a free port.\n"
      "  Command N (0 to 15) with the argument characters ARG; prints the 8-byte reply in hex.",
-     run_send, 2, 3, 0, 0, {}, 0, 0},
+     CtlSend, 2, 3, 0, 0, {}, 0, 0},
     {"status", "[--json]",
      "Show quilmod's state and each configured port.\n"
      "  Per Port line: present or missing, held open by quilmod, the calibration mode, whether the\n"
      "  files hold the defaults, and the screen size. --json prints one JSON object.",
-     run_status, 0, 0, OPT_JSON, 0, {}, 0, 0},
+     CtlStatus, 0, 0, OPT_JSON, 0, {}, 0, 0},
     {"hotplug", "DEVNODE",
      "Reset quilmod when DEVNODE is a configured port.\n  udev runs this when a USB serial node appears.\n"
      "  Only when DEVNODE, or a Port line's link to it, is in the configuration and quilmod runs;\n"
      "  otherwise nothing happens. Status 0 either way.",
-     run_hotplug, 1, 1, 0, 0, {}, 0, 0},
+     CtlHotplug, 1, 1, 0, 0, {}, 0, 0},
     {"help", "[SUBCOMMAND]", "Print this help, or a subcommand's.", nullptr, 0, 1, 0, 0, {}, 0, 0},
     {"--help", "", "Print this help.", nullptr, 0, 0, 0, 0, {}, 0, 0},
     {"--version", "", "Print the version.", nullptr, 0, 0, 0, 0, {}, 0, 0},

@@ -1,0 +1,87 @@
+// RandR lookup by name on an Xvfb screen split into two monitors.
+#include <gtest/gtest.h>
+
+#include <X11/extensions/Xrandr.h>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "childproc.h"
+#include "xoutput.h"
+
+namespace {
+
+// Adds a monitor without outputs, as `xrandr --setmonitor NAME geometry none` does.
+void AddMonitor(Display *dpy, const char *name, int x, int y, int w, int h)
+{
+    XRRMonitorInfo *info = XRRAllocateMonitor(dpy, 0);
+    info->name = XInternAtom(dpy, name, False);
+    info->x = x;
+    info->y = y;
+    info->width = w;
+    info->height = h;
+    info->mwidth = w / 4;
+    info->mheight = h / 4;
+    XRRSetMonitor(dpy, DefaultRootWindow(dpy), info);
+    XRRFreeMonitors(info);
+    XSync(dpy, False);
+}
+
+std::string Listing(Display *dpy)
+{
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *out = open_memstream(&text, &size);
+    ListXOutputs(dpy, out);
+    fclose(out);
+    std::string listing(text, size);
+    free(text);
+    return listing;
+}
+
+}  // namespace
+
+TEST(XOutput, FindsMonitorsAndOutputsByName)
+{
+    std::string display;
+    int xvfb = StartXvfb("1600x600x24", &display);
+    if (xvfb < 0)
+        GTEST_SKIP() << "Xvfb is not installed or did not start";
+    Display *dpy = XOpenDisplay((":" + display).c_str());
+    ASSERT_NE(dpy, nullptr);
+    AddMonitor(dpy, "LEFT", 0, 0, 800, 600);
+    AddMonitor(dpy, "RIGHT", 800, 0, 800, 600);
+
+    struct Case {
+        const char *name;
+        int result, x, y, w, h;
+    } cases[] = {
+        {"RIGHT", 0, 800, 0, 800, 600},
+        {"LEFT", 0, 0, 0, 800, 600},
+        {"screen", 0, 0, 0, 1600, 600},  // Xvfb's one output drives the whole screen
+        {"right", 1, 0, 0, 0, 0},        // names are matched exactly
+        {"", 1, 0, 0, 0, 0},
+        {"NO-SUCH-OUTPUT", 1, 0, 0, 0, 0},
+    };
+    for (const Case &c : cases) {
+        XOutputRect rect{-1, -1, -1, -1, {}};
+        EXPECT_EQ(FindXOutput(dpy, c.name, &rect), c.result) << c.name;
+        if (c.result == 0) {
+            EXPECT_STREQ(rect.name.data(), c.name);
+            EXPECT_EQ(rect.x, c.x) << c.name;
+            EXPECT_EQ(rect.y, c.y) << c.name;
+            EXPECT_EQ(rect.width, c.w) << c.name;
+            EXPECT_EQ(rect.height, c.h) << c.name;
+        }
+    }
+    // Monitors first, then the outputs.
+    std::string listing = Listing(dpy);
+    size_t left = listing.find("LEFT 800x600+0+0\n"), right = listing.find("RIGHT 800x600+800+0\n");
+    size_t output = listing.find("screen 1600x600+0+0\n");
+    EXPECT_NE(left, std::string::npos) << listing;
+    EXPECT_NE(right, std::string::npos) << listing;
+    EXPECT_NE(output, std::string::npos) << listing;
+    EXPECT_LT(std::max(left, right), output) << listing;
+    XCloseDisplay(dpy);
+    StopXvfb(xvfb);
+}

@@ -1,0 +1,281 @@
+// The daemon's FIFOs, opened only when they are FIFOs, and the command channel: the lock other
+// tools wait on, commands taken within a deadline, replies awaited within one.
+#include "channel.h"
+
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+constexpr long long LOCK_MS = 10000;  // another tool's transaction
+constexpr int WAIT_STEP_MS = 1;
+constexpr size_t CMD_TEXT_MAX = 500;  // the daemon reads 500 bytes: a longer command is cut
+constexpr size_t DRAIN_LIMIT = 1 << 22;
+
+bool ValidWord(const char *s)
+{
+    size_t n = strlen(s);
+    if (n == 0 || n > MAX_WORD)
+        return false;
+    for (size_t i = 0; i < n; ++i)
+        if (!isgraph(static_cast<unsigned char>(s[i])))
+            return false;
+    return true;
+}
+
+bool ClientRootPath(char (&out)[QLM_PATH], const char *path)
+{
+    if (RootPath(out, sizeof out, path) == 0)
+        return true;
+    Complain(EXIT_FAIL, "path of %s too long under QUILMOD_ROOT", path);
+    return false;
+}
+
+static void explain_open_failure(const char *path, int err)
+{
+    if (err == ENXIO)
+        Complain(EXIT_FAIL, "quilmod is not running (nobody reads %s)", path);
+    else if (err == ENOENT)
+        Complain(EXIT_FAIL, "%s is missing: quilmod is not running here", path);
+    else
+        Complain(EXIT_FAIL, "cannot open %s: %s", path, strerror(err));
+}
+
+// A regular file in a FIFO's place is not written to or read as if the daemon had answered.
+int OpenFifo(const char *path, int flags)
+{
+    char full[QLM_PATH];
+    if (!ClientRootPath(full, path))
+        return -1;
+    struct stat st;
+    if (stat(full, &st) != 0) {
+        explain_open_failure(path, errno);
+        return -1;
+    }
+    if (!S_ISFIFO(st.st_mode)) {
+        Complain(EXIT_FAIL, "%s is not a named pipe", path);
+        return -1;
+    }
+    int fd = open(full, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        explain_open_failure(path, errno);
+        return -1;
+    }
+    if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+        close(fd);
+        Complain(EXIT_FAIL, "%s is not a named pipe", path);
+        return -1;
+    }
+    return fd;
+}
+
+static int fifo_pending(int fd)
+{
+    int pending = 0;
+    return ioctl(fd, FIONREAD, &pending) == 0 ? pending : -1;
+}
+
+// true once nothing is left unread in the FIFO, false at the deadline.
+static bool wait_drained(int fd, long long deadline)
+{
+    for (;;) {
+        int pending = fifo_pending(fd);
+        if (pending == 0)
+            return true;
+        if (pending < 0 || NowMs() >= deadline)
+            return false;
+        SleepMs(WAIT_STEP_MS);
+    }
+}
+
+bool DrainFifo(int fd)
+{
+    std::array<unsigned char, IO_CHUNK> buf;
+    for (size_t total = 0; total < DRAIN_LIMIT;) {
+        ssize_t n = read(fd, buf.data(), buf.size());
+        if (n > 0) {
+            total += static_cast<size_t>(n);
+            continue;
+        }
+        return n == 0 || errno == EAGAIN || errno == EINTR;
+    }
+    return true;
+}
+
+// ---- the command channel ----
+
+void ChannelClose(Channel *ch)
+{
+    CloseFd(&ch->in);
+    CloseFd(&ch->out);
+}
+
+// Two tools at once could land in one read of the daemon, or take each other's replies.
+static bool lock_channel(int fd)
+{
+    long long deadline = NowMs() + LOCK_MS;
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            return true;  // no locks here: go on as a lone tool would
+        if (NowMs() >= deadline) {
+            Complain(EXIT_FAIL, "another quilmoctl keeps %s busy", CMD_IN);
+            return false;
+        }
+        SleepMs(WAIT_STEP_MS * 10);
+    }
+    return true;
+}
+
+bool ChannelOpen(Channel *ch, bool reply)
+{
+    ch->in = OpenFifo(CMD_IN, O_WRONLY);
+    if (ch->in < 0 || !lock_channel(ch->in)) {
+        ChannelClose(ch);
+        return false;
+    }
+    if (!reply)
+        return true;
+    ch->out = OpenFifo(CMD_OUT, O_RDONLY);
+    if (ch->out < 0) {
+        ChannelClose(ch);
+        return false;
+    }
+    return true;
+}
+
+static bool write_command(int fd, const char *text, size_t len)
+{
+    ssize_t n;
+    do
+        n = write(fd, text, len);
+    while (n < 0 && errno == EINTR);
+    if (n == static_cast<ssize_t>(len))
+        return true;
+    if (n < 0 && errno == EPIPE)
+        Complain(EXIT_FAIL, "quilmod is not running (nobody reads %s)", CMD_IN);
+    else
+        Complain(EXIT_FAIL, "cannot write to %s: %s", CMD_IN, n < 0 ? strerror(errno) : "short write");
+    return false;
+}
+
+// The daemon acts on the first command of each read only: the FIFO must be empty before the
+// command goes in, and the command must be taken before anything follows it. A command still
+// in the FIFO at the deadline cannot be taken back: the daemon may yet run it.
+bool SendCommand(const Channel &ch, int code, const char *word)
+{
+    char text[CMD_TEXT_MAX + 1];
+    int len = snprintf(text, sizeof text, "[%d]%s\n", code, word);
+    if (len < 0 || static_cast<size_t>(len) > CMD_TEXT_MAX) {
+        Complain(EXIT_FAIL, "command too long");
+        return false;
+    }
+    if (!wait_drained(ch.in, NowMs() + TAKE_MS)) {
+        Complain(EXIT_FAIL, "quilmod does not take commands: %s stays full", CMD_IN);
+        return false;
+    }
+    if (ch.out >= 0 && !DrainFifo(ch.out)) {
+        Complain(EXIT_FAIL, "cannot read %s: %s", CMD_OUT, strerror(errno));
+        return false;
+    }
+    if (!write_command(ch.in, text, static_cast<size_t>(len)))
+        return false;
+    if (!wait_drained(ch.in, NowMs() + TAKE_MS)) {
+        Complain(EXIT_FAIL, "quilmod did not take the command within %lld s; it may still carry it out later",
+                 TAKE_MS / 1000);
+        return false;
+    }
+    return true;
+}
+
+// Takes whole lines out of buf; true with the first that starts with prefix in line.
+static bool take_line(char *buf, size_t *len, std::string_view prefix, char *line, size_t size)
+{
+    for (;;) {
+        char *nl = static_cast<char *>(memchr(buf, '\n', *len));
+        if (!nl)
+            return false;
+        size_t n = static_cast<size_t>(nl - buf);
+        bool found = n < size && std::string_view(buf, n).starts_with(prefix);
+        if (found) {
+            memcpy(line, buf, n);
+            line[n] = '\0';
+        }
+        *len -= n + 1;
+        memmove(buf, nl + 1, *len);
+        if (found)
+            return true;
+    }
+}
+
+Reply AwaitReply(const Channel &ch, std::string_view prefix, char *line, size_t size)
+{
+    long long deadline = NowMs() + REPLY_MS;
+    std::array<char, REPLY_LINE> buf;
+    size_t len = 0;
+    for (;;) {
+        struct pollfd p = {ch.out, POLLIN, 0};
+        if (poll(&p, 1, MsUntil(deadline)) < 0 && errno != EINTR) {
+            Complain(EXIT_FAIL, "cannot wait for %s: %s", CMD_OUT, strerror(errno));
+            return REPLY_FAILED;
+        }
+        if (len == buf.size())
+            len = 0;  // a line this long is no reply of the daemon's
+        ssize_t n = read(ch.out, buf.data() + len, buf.size() - len);
+        if (n > 0) {
+            len += static_cast<size_t>(n);
+            if (take_line(buf.data(), &len, prefix, line, size))
+                return REPLY_GOT;
+        } else if (n == 0) {
+            Complain(EXIT_FAIL, "quilmod ended while a reply was awaited");
+            return REPLY_FAILED;
+        }
+        if (NowMs() >= deadline)
+            return REPLY_NONE;
+    }
+}
+
+int RunCommand(int code, const char *word)
+{
+    Channel ch;
+    if (!ChannelOpen(&ch, false))
+        return EXIT_FAIL;
+    bool sent = SendCommand(ch, code, word);
+    ChannelClose(&ch);
+    return sent ? EXIT_OK : EXIT_FAIL;
+}
+
+// "M%d" from the daemon: true with the number.
+static bool parse_mode_reply(const char *line, int *mode)
+{
+    long v;
+    if (line[0] != 'M' || !ParseNumber(line + 1, INT_MIN, INT_MAX, &v))
+        return false;
+    *mode = static_cast<int>(v);
+    return true;
+}
+
+bool QueryMode(const Channel &ch, int *mode)
+{
+    char line[REPLY_LINE];
+    if (!SendCommand(ch, CMD_GET_MODE, "x"))
+        return false;
+    Reply r = AwaitReply(ch, "M", line, sizeof line);
+    if (r == REPLY_NONE)
+        Complain(EXIT_FAIL, "no reply from quilmod to the mode query within %lld s", REPLY_MS / 1000);
+    if (r != REPLY_GOT)
+        return false;
+    if (parse_mode_reply(line, mode))
+        return true;
+    char shown[REPLY_LINE];
+    Printable(line, strlen(line), shown, sizeof shown);
+    Complain(EXIT_FAIL, "unexpected reply from quilmod: '%s'", shown);
+    return false;
+}

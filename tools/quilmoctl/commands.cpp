@@ -1,0 +1,254 @@
+// quilmoctl's subcommands: settings and actions over the command FIFO, mode, stop, watch and
+// share, probe and send to a controller on a free port, status and hot-plug.
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+#include <unistd.h>
+
+#include "client.h"
+#include "ctl.h"
+#include "device.h"
+#include "service.h"
+
+constexpr int CONTROLLER_CMDS = 16;   // command numbers 0..15
+constexpr size_t CONTROLLER_ARG = 5;  // the most argument characters a command takes
+constexpr size_t CMD_PACKET_LEN = 8;   // a controller command packet and its reply
+constexpr int IDENTIFY_CMD = 8;       // "U" "o" "c"
+constexpr int STOP_POLL_MS = 5;
+
+// Values are taken in any case: the configuration file writes them in capitals.
+static const Choice *find_choice(const Subcommand &sub, const char *word)
+{
+    for (const Choice &c : sub.choices)
+        if (strcasecmp(c.word, word) == 0)
+            return &c;
+    return nullptr;
+}
+
+static int choice_error(const Subcommand &sub, const char *word)
+{
+    char words[128] = "";
+    for (const Choice &c : sub.choices) {
+        size_t at = strlen(words);
+        snprintf(words + at, sizeof words - at, "%s%s", at ? ", " : "", c.word);
+    }
+    return Complain(EXIT_USAGE, "%s: unknown value '%s' (one of %s)", sub.name, word, words);
+}
+
+int CtlFixed(const Subcommand &sub, const Args &)
+{
+    return RunCommand(sub.code, "x");
+}
+
+int CtlChoice(const Subcommand &sub, const Args &args)
+{
+    const Choice *c = find_choice(sub, args.operand[0]);
+    if (!c)
+        return choice_error(sub, args.operand[0]);
+    return RunCommand(c->code, c->arg);
+}
+
+int CtlNumber(const Subcommand &sub, const Args &args)
+{
+    long v;
+    if (!ParseNumber(args.operand[0], sub.lo, sub.hi, &v))
+        return Complain(EXIT_USAGE, "%s: '%s' is not a number from %ld to %ld", sub.name, args.operand[0], sub.lo,
+                        sub.hi);
+    char word[32];
+    snprintf(word, sizeof word, "%ld", v);
+    return RunCommand(sub.code, word);
+}
+
+static bool check_device_word(const Subcommand &sub, const char *device)
+{
+    if (ValidWord(device))
+        return true;
+    Complain(EXIT_USAGE, "%s: '%s' is no device name (one word of printable characters, at most %zu)", sub.name,
+             device, MAX_WORD);
+    return false;
+}
+
+int CtlClosePort(const Subcommand &sub, const Args &args)
+{
+    if (!check_device_word(sub, args.operand[0]))
+        return EXIT_USAGE;
+    return RunCommand(sub.code, args.operand[0]);
+}
+
+// ---- mode ----
+
+static void print_mode(int mode)
+{
+    if (mode == 0)
+        puts("DRAWING");
+    else if (mode == 1)
+        puts("DESKTOP");
+    else
+        printf("DESKTOP (%d)\n", mode);  // any non-zero mode acts as DESKTOP
+}
+
+int CtlMode(const Subcommand &sub, const Args &args)
+{
+    if (args.operands == 1)
+        return CtlChoice(sub, args);
+    Channel ch;
+    if (!ChannelOpen(&ch, true))
+        return EXIT_FAIL;
+    int mode;
+    bool ok = QueryMode(ch, &mode);
+    ChannelClose(&ch);
+    if (!ok)
+        return EXIT_FAIL;
+    print_mode(mode);
+    return EXIT_OK;
+}
+
+// ---- stop ----
+
+int CtlStop(const Subcommand &sub, const Args &)
+{
+    // 0 when the pid file is stale or names another program: then the FIFO tells.
+    pid_t pid = DaemonPid();
+    if (RunCommand(sub.code, "x") != EXIT_OK)
+        return EXIT_FAIL;
+    long long deadline = NowMs() + STOP_MS;
+    while (!DaemonStopped(pid)) {
+        if (NowMs() >= deadline)
+            return Complain(EXIT_FAIL, "quilmod took the stop command but still runs after %lld s", STOP_MS / 1000);
+        SleepMs(STOP_POLL_MS);
+    }
+    return EXIT_OK;
+}
+
+// ---- watch and share ----
+
+int CtlWatch(const Subcommand &, const Args &args)
+{
+    Session s;
+    SessionStart(&s, args.count, args.timeout);
+    int fd = OpenWatchPipe();
+    if (fd < 0)
+        return EXIT_FAIL;
+    fprintf(stderr, "quilmoctl: watching %s; interrupt to end\n", WATCH_PIPE);
+    bool ok = WatchLoop(&s, fd);
+    close(fd);
+    return ok ? EXIT_OK : EXIT_FAIL;
+}
+
+int CtlShare(const Subcommand &sub, const Args &args)
+{
+    const char *device = args.operand[0];
+    if (!check_device_word(sub, device))
+        return EXIT_USAGE;
+    Session s;
+    SessionStart(&s, args.count, args.timeout);
+    Share sh;
+    sh.raw = args.raw;
+    if (!ShareBegin(&sh, device)) {
+        ShareClose(&sh);
+        return EXIT_FAIL;
+    }
+    fprintf(stderr, "quilmoctl: sharing %s; interrupt to end\n", device);
+    bool ok = ShareLoop(&s, &sh);
+    fflush(stdout);
+    ShareClose(&sh);
+    if (!sh.daemonGone)
+        ok = ShareEnd() && ok;
+    return ok ? EXIT_OK : EXIT_FAIL;
+}
+
+// ---- probe and send: a controller on a port the daemon does not hold ----
+
+static bool check_device_path(const Subcommand &sub, const char *device)
+{
+    if (device[0] == '/' && ValidWord(device))
+        return true;
+    Complain(EXIT_USAGE, "%s: '%s' is no absolute device path", sub.name, device);
+    return false;
+}
+
+// Opens the port raw at 9600 baud; -1 after a message. A port the daemon holds is not even
+// opened. O_NONBLOCK keeps the open from waiting for a carrier; once set up the line ignores
+int CtlProbe(const Subcommand &sub, const Args &args)
+{
+    const char *device = args.operand[0];
+    if (!check_device_path(sub, device))
+        return EXIT_USAGE;
+    int fd = OpenController(device);
+    if (fd < 0)
+        return EXIT_FAIL;
+    int found = try_touch_connect(fd);
+    std::array<unsigned char, CMD_PACKET_LEN> ident{};
+    int len = 0;
+    // The reply's text, the bytes between the lead 'U' and the checksum, names the controller.
+    bool named = found && SendAndWait(fd, IDENTIFY_CMD, ident.data(), &len);
+    unsigned char status = found ? static_cast<unsigned char>(get_error_status(fd)) : 0;
+    CloseController(fd);
+    if (!found)
+        return Complain(EXIT_FAIL, "%s: no controller answered the identification", device);
+    char text[CMD_PACKET_LEN];
+    Printable(reinterpret_cast<const char *>(ident.data()) + 1, named ? CMD_PACKET_LEN - 2 : 0, text, sizeof text);
+    printf("controller: yes\nidentification: %s\nstatus: %02X\n", text, status);
+    return EXIT_OK;
+}
+
+// Command number and argument characters, checked by building the packet before any port is
+// touched. false after a message.
+static bool build_send(const Subcommand &sub, const Args &args, int *cmd, unsigned char *cmdbuf)
+{
+    long n;
+    if (!ParseNumber(args.operand[1], 0, CONTROLLER_CMDS - 1, &n)) {
+        Complain(EXIT_USAGE, "send: '%s' is not a command number from 0 to %d", args.operand[1], CONTROLLER_CMDS - 1);
+        return false;
+    }
+    const char *arg = args.operands > 2 ? args.operand[2] : "";
+    if (strlen(arg) > CONTROLLER_ARG) {
+        Complain(EXIT_USAGE, "send: at most %zu argument characters", CONTROLLER_ARG);
+        return false;
+    }
+    memset(cmdbuf, 0, CMD_PACKET_LEN);
+    memcpy(cmdbuf, arg, strlen(arg));
+    std::array<unsigned char, CMD_PACKET_LEN> packet;
+    if (!process_command(static_cast<int>(n), cmdbuf, packet.data())) {
+        Complain(EXIT_USAGE, "%s: command %ld does not take the argument '%s'", sub.name, n, arg);
+        return false;
+    }
+    *cmd = static_cast<int>(n);
+    return true;
+}
+
+int CtlSend(const Subcommand &sub, const Args &args)
+{
+    const char *device = args.operand[0];
+    int cmd;
+    std::array<unsigned char, CMD_PACKET_LEN> cmdbuf;
+    if (!check_device_path(sub, device) || !build_send(sub, args, &cmd, cmdbuf.data()))
+        return EXIT_USAGE;
+    int fd = OpenController(device);
+    if (fd < 0)
+        return EXIT_FAIL;
+    int len = 0;
+    int answered = SendAndWait(fd, cmd, cmdbuf.data(), &len);
+    CloseController(fd);
+    if (!answered)
+        return Complain(EXIT_FAIL, "%s: no valid reply to command %d", device, cmd);
+    char hex[CMD_PACKET_LEN * 3 + 1];
+    HexText(cmdbuf.data(), CMD_PACKET_LEN, hex, sizeof hex);
+    printf("reply: %s\n", hex);
+    return EXIT_OK;
+}
+
+// ---- status and hot-plug ----
+
+int CtlStatus(const Subcommand &, const Args &args)
+{
+    return RunStatus(args.json);
+}
+
+int CtlHotplug(const Subcommand &sub, const Args &args)
+{
+    if (!check_device_path(sub, args.operand[0]))
+        return EXIT_USAGE;
+    return RunHotplug(args.operand[0]);
+}

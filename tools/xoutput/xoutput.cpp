@@ -1,0 +1,97 @@
+// RandR monitors and outputs of the default screen, looked up by name or listed.
+#include "xoutput.h"
+
+#include <X11/extensions/Xrandr.h>
+#include <cstring>
+
+// Called once per rectangle; returns true to stop the walk.
+typedef bool (*RectVisit)(const XOutputRect &rect, void *arg);
+
+static bool has_randr15(Display *dpy) {
+    int event_base, error_base, major = 0, minor = 0;
+    if (!XRRQueryExtension(dpy, &event_base, &error_base) || !XRRQueryVersion(dpy, &major, &minor))
+        return false;
+    return major > 1 || (major == 1 && minor >= 5);
+}
+
+static XOutputRect make_rect(const char *name, int x, int y, int width, int height) {
+    XOutputRect rect{x, y, width, height, {}};
+    snprintf(rect.name.data(), rect.name.size(), "%s", name ? name : "");
+    return rect;
+}
+
+static bool walk_monitors(Display *dpy, Window root, RectVisit visit, void *arg) {
+    int count = 0;
+    XRRMonitorInfo *monitors = XRRGetMonitors(dpy, root, True, &count);
+    bool stopped = false;
+    for (int i = 0; monitors && i < count && !stopped; ++i) {
+        char *name = XGetAtomName(dpy, monitors[i].name);
+        stopped = visit(make_rect(name, monitors[i].x, monitors[i].y, monitors[i].width,
+                                  monitors[i].height), arg);
+        if (name)
+            XFree(name);
+    }
+    if (monitors)
+        XRRFreeMonitors(monitors);
+    return stopped;
+}
+
+// Connected outputs that show something: those with a CRTC of non-zero size.
+static bool walk_outputs(Display *dpy, Window root, RectVisit visit, void *arg) {
+    XRRScreenResources *res = XRRGetScreenResourcesCurrent(dpy, root);
+    if (!res)
+        return false;
+    bool stopped = false;
+    for (int i = 0; i < res->noutput && !stopped; ++i) {
+        XRROutputInfo *out = XRRGetOutputInfo(dpy, res, res->outputs[i]);
+        if (out && out->connection == RR_Connected && out->crtc) {
+            XRRCrtcInfo *crtc = XRRGetCrtcInfo(dpy, res, out->crtc);
+            if (crtc && crtc->width > 0 && crtc->height > 0)
+                stopped = visit(make_rect(out->name, crtc->x, crtc->y, int(crtc->width),
+                                          int(crtc->height)), arg);
+            if (crtc)
+                XRRFreeCrtcInfo(crtc);
+        }
+        if (out)
+            XRRFreeOutputInfo(out);
+    }
+    XRRFreeScreenResources(res);
+    return stopped;
+}
+
+struct Lookup {
+    const char *name;
+    XOutputRect *rect;
+};
+
+static bool match_name(const XOutputRect &rect, void *arg) {
+    Lookup *lookup = static_cast<Lookup *>(arg);
+    if (strcmp(rect.name.data(), lookup->name) != 0)
+        return false;
+    *lookup->rect = rect;
+    return true;
+}
+
+int FindXOutput(Display *dpy, const char *name, XOutputRect *rect) {
+    if (!has_randr15(dpy))
+        return 2;
+    Window root = DefaultRootWindow(dpy);
+    Lookup lookup{name, rect};
+    if (walk_monitors(dpy, root, match_name, &lookup) || walk_outputs(dpy, root, match_name, &lookup))
+        return 0;
+    return 1;
+}
+
+static bool print_rect(const XOutputRect &rect, void *arg) {
+    fprintf(static_cast<FILE *>(arg), "%s %dx%d+%d+%d\n", rect.name.data(), rect.width, rect.height,
+            rect.x, rect.y);
+    return false;
+}
+
+void ListXOutputs(Display *dpy, FILE *out) {
+    if (!has_randr15(dpy))
+        return;
+    Window root = DefaultRootWindow(dpy);
+    walk_monitors(dpy, root, print_rect, out);
+    walk_outputs(dpy, root, print_rect, out);
+}

@@ -1,0 +1,20 @@
+// The rectangles of the X screen's RandR monitors and outputs, by name, for the tools that
+// serve or calibrate a panel on one of several monitors.
+#pragma once
+#include <X11/Xlib.h>
+#include <array>
+#include <cstdio>
+
+struct XOutputRect {
+    int x, y, width, height;    // in the root window's pixels
+    std::array<char, 64> name;  // as RandR names it, cut to fit
+};
+
+// Looks name up among the RandR monitors (xrandr --setmonitor ones included), then among the
+// connected outputs that drive a CRTC.
+// 0 = found (rect filled), 1 = no monitor or output of that name, 2 = the server has no RandR 1.5
+int FindXOutput(Display *dpy, const char *name, XOutputRect *rect);
+
+// Prints one line per RandR monitor and connected output: "NAME WIDTHxHEIGHT+X+Y", monitors
+// first. Prints nothing when the server has no RandR 1.5.
+void ListXOutputs(Display *dpy, FILE *out);
