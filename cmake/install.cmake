@@ -79,6 +79,7 @@ install(CODE "
 install(FILES ${dist_out}/quilmod.service DESTINATION ${QUILMOD_UNITDIR})
 if(TARGET quilmoinput)
   install(FILES ${dist_out}/quilmoinput.service DESTINATION ${QUILMOD_UNITDIR})
+  install(FILES ${CMAKE_SOURCE_DIR}/dist/70-quilmoinput.rules DESTINATION ${QUILMOD_UDEVDIR})
 endif()
 install(FILES ${dist_out}/quilmod-hotplug.rules DESTINATION ${QUILMOD_UDEVDIR} RENAME 90-quilmod-hotplug.rules)
 install(FILES dist/quilmod.tmpfiles DESTINATION ${QUILMOD_TMPFILESDIR} RENAME quilmod.conf)

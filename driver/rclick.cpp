@@ -21,7 +21,7 @@ constexpr size_t LOCK_TEXT = 64;          // a pid needs a dozen characters
 constexpr size_t CMDLINE_READ = 16384;    // enough for the tool's command line
 constexpr size_t NUMBER_TEXT = 20;
 constexpr int RETIRED_MAX = 8;
-constexpr int END_WAIT_MS = 500;  // per signal, for a replaced tool to end
+constexpr int END_WAIT_MS = 500;  // per step (input closed, SIGTERM, SIGKILL), for a replaced tool to end
 constexpr int END_POLL_US = 1000;
 
 // A replaced tool that did not end in time (say, stopped): reaped once it does.
@@ -83,8 +83,9 @@ static int ended_within(int pid, int ms)
     return child_ended(pid);
 }
 
-// At most one tool runs: the one we talk to ends (SIGTERM, then SIGKILL), is reaped, and
-// its pipe is closed, before another starts.
+// At most one tool runs: the one we talk to ends, and is reaped, before another starts. The
+// end of its input is its word to end, and it clears its lock file then; a tool that does not
+// end of its own gets SIGTERM, then SIGKILL.
 static void end_current_tool()
 {
     int pid = RClickPid;
@@ -92,6 +93,8 @@ static void end_current_tool()
         return;
     close_msg_pipe();
     RClickPid = 0;
+    if (ended_within(pid, END_WAIT_MS))
+        return;
     kill(pid, SIGTERM);
     if (ended_within(pid, END_WAIT_MS))
         return;

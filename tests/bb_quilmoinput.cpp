@@ -12,6 +12,8 @@
 #include "simhelp.h"
 
 #include <X11/Xlib.h>  // last: its macros (None, Status, Bool) would break the headers above
+#include <X11/extensions/XInput2.h>
+#include <X11/extensions/XTest.h>
 
 namespace {
 
@@ -112,6 +114,16 @@ std::string Pointer(const XWatch &x)
     return std::to_string(rx) + "," + std::to_string(ry);
 }
 
+// The buttons X holds down now (XQueryPointer's mask).
+unsigned PointerButtons(const XWatch &x)
+{
+    Window root, child;
+    int rx, ry, wx, wy;
+    unsigned mask = 0;
+    XQueryPointer(x.d, DefaultRootWindow(x.d), &root, &child, &rx, &ry, &wx, &wy, &mask);
+    return mask & (Button1Mask | Button2Mask | Button3Mask);
+}
+
 // The next n button events, as "press 1 at X,Y"; fewer when they do not come in time.
 std::vector<std::string> Buttons(const XWatch &x, size_t n)
 {
@@ -202,7 +214,7 @@ TEST_F(QuilmoinputTest, FramesMoveThePointerAndPressButtonsOneAndThree)
         {Frame(0xA1, 30, 40), "touch right x=30 y=40", "30,40", {"release 1 at 10,20", "press 3 at 30,40"}},
         // flush integers between frames are skipped
         {Bytes{0, 0, 0, 0, 0xA0, 0, 30, 0, 40}, "release right x=30 y=40", "30,40", {"release 3 at 30,40"}},
-        {Frame(0x80, 65535, 0), "release x=65535 y=0", "639,0", {}},
+        {Frame(0x80, 32767, 0), "release x=32767 y=0", "639,0", {}},
     };
     for (const auto &st : steps) {
         SCOPED_TRACE(st.line);
@@ -233,10 +245,12 @@ TEST_F(QuilmoinputTest, AWriterThatGoesAwayIsWaitedForWithoutSpinning)
     ASSERT_TRUE(SimWaitForError(input, "quilmoinput: the writer of /dev/qvdat0 went away; waiting for the next",
                                 WAIT_MS));
     ExpectIdle(input.pid);
+    // The daemon stopped mid-touch: the button was let go where it was.
+    EXPECT_EQ(Buttons(x, 2), (std::vector<std::string>{"press 1 at 5,6", "release 1 at 5,6"}));
     OpenWriter();  // the daemon is back
     Inject(Frame(0x80, 7, 8), "release x=7 y=8");
     EXPECT_EQ(Pointer(x), "7,8");
-    EXPECT_EQ(Buttons(x, 2), (std::vector<std::string>{"press 1 at 5,6", "release 1 at 7,8"}));
+    EXPECT_EQ(PointerButtons(x), 0u);
 }
 
 TEST_F(QuilmoinputTest, AMissingPipeIsWaitedForAndAnnouncedOnce)
@@ -351,8 +365,8 @@ TEST_F(QuilmoinputTest, BadCommandLinesAreRefusedClearly)
         int status;
         const char *message;  // the first line on standard error
     } cases[] = {
-        {{"--screen", "0x768"}, 2, "quilmoinput: --screen: '0x768' is not WxH with sides from 1 to 65536"},
-        {{"--screen", "1024x65537"}, 2, "quilmoinput: --screen: '1024x65537' is not WxH"},
+        {{"--screen", "0x768"}, 2, "quilmoinput: --screen: '0x768' is not WxH with sides from 1 to 32768"},
+        {{"--screen", "1024x32769"}, 2, "quilmoinput: --screen: '1024x32769' is not WxH"},
         {{"--screen", "1024x"}, 2, "quilmoinput: --screen: '1024x' is not WxH"},
         {{"--screen", "x768"}, 2, "quilmoinput: --screen: 'x768' is not WxH"},
         {{"--screen", " 800x600"}, 2, "quilmoinput: --screen: ' 800x600' is not WxH"},
@@ -387,6 +401,132 @@ TEST_F(QuilmoinputTest, APathThatIsNoFifoIsRefused)
     EXPECT_TRUE(SimWaitForError(input, "quilmoinput: /dev/qvdat1 is not a FIFO", WAIT_MS));
     int status = SimWait(input, WAIT_MS);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+}
+
+// Two RandR monitors side by side on one screen: --output serves the right one only, the panel's
+// range scaled onto it, and --list-outputs names both.
+TEST_F(QuilmoinputTest, AnOutputTakesTheFramesOfItsPanel)
+{
+    if (access("/usr/bin/xrandr", X_OK) != 0)
+        GTEST_SKIP() << "xrandr is not installed (Debian package x11-xserver-utils)";
+    StartX("1664x768x24");
+    std::string env = "DISPLAY=:" + display + " /usr/bin/xrandr";
+    ASSERT_EQ(system((env + " --setmonitor LEFT 1024/270x768/200+0+0 none").c_str()), 0);
+    ASSERT_EQ(system((env + " --setmonitor RIGHT 640/170x480/130+1024+0 none").c_str()), 0);
+    SimProc list;
+    ASSERT_TRUE(InputStart(sb, list, {"--display", ":" + display, "--list-outputs"}));
+    std::string all, line;
+    while (SimReadLine(list.out, list.outBuf, WAIT_MS, line))
+        all += line + "\n";
+    EXPECT_NE(all.find("LEFT 1024x768+0+0\n"), std::string::npos) << all;
+    EXPECT_NE(all.find("RIGHT 640x480+1024+0\n"), std::string::npos) << all;
+    EXPECT_EQ(SimWait(list, WAIT_MS), 0);
+
+    ASSERT_EQ(mkfifo(SandboxPath(sb, "/dev/qvdat0").c_str(), 0600), 0);
+    ASSERT_TRUE(InputStart(sb, input, {"--display", ":" + display, "--output", "RIGHT", "--screen", "1024x768",
+                                       "--verbose"}));
+    ASSERT_TRUE(SimWaitForError(input, "quilmoinput: reading /dev/qvdat0 into X display :" + display +
+                                           ", output RIGHT", WAIT_MS));
+    OpenWriter();
+    Inject(Frame(0x81, 512, 384), "touch x=512 y=384");
+    EXPECT_EQ(Pointer(x), "1344,240");
+    Inject(Frame(0x80, 1023, 767), "release x=1023 y=767");
+    EXPECT_EQ(Buttons(x, 2), (std::vector<std::string>{"press 1 at 1344,240", "release 1 at 1663,479"}));
+
+    SimProc bad;
+    ASSERT_TRUE(InputStart(sb, bad, {"--display", ":" + display, "--output", "MIDDLE"}));
+    EXPECT_TRUE(SimWaitForError(bad, "quilmoinput: X display :" + display + " has no monitor or output MIDDLE",
+                                WAIT_MS));
+    int status = SimWait(bad, WAIT_MS);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+}
+
+// Moves the pointer through a master of its own, as a technician's mouse would: a second
+// pointer device beside the one quilmoinput injects through.
+struct OtherPointer {
+    Display *d = nullptr;
+};
+
+bool OtherPointerOpen(OtherPointer *o, const std::string &display)
+{
+    o->d = XOpenDisplay((":" + display).c_str());
+    int major = 2, minor = 2;
+    if (!o->d || XIQueryVersion(o->d, &major, &minor) != Success)
+        return false;
+    XIAddMasterInfo add = {XIAddMaster, const_cast<char *>("other"), True, True};
+    XIChangeHierarchy(o->d, reinterpret_cast<XIAnyHierarchyChangeInfo *>(&add), 1);
+    XSync(o->d, False);
+    int n = 0, master = -1;
+    XIDeviceInfo *info = XIQueryDevice(o->d, XIAllMasterDevices, &n);
+    for (int i = 0; i < n; i++)
+        if (info[i].use == XIMasterPointer && std::string(info[i].name) == "other pointer")
+            master = info[i].deviceid;
+    XIFreeDeviceInfo(info);
+    if (master < 0)
+        return false;
+    XISetClientPointer(o->d, None, master);
+    return true;
+}
+
+TEST_F(QuilmoinputTest, HideCursorHidesWhileThePanelIsUsedAndShowsForAnotherPointer)
+{
+    StartX("640x480x24");
+    ASSERT_EQ(mkfifo(SandboxPath(sb, "/dev/qvdat0").c_str(), 0600), 0);
+    ASSERT_TRUE(InputStart(sb, input, {"--display", ":" + display, "--hide-cursor", "--verbose"}));
+    ASSERT_TRUE(SimWaitForError(input, "quilmoinput: reading /dev/qvdat0", WAIT_MS));
+    OpenWriter();
+    WriteBytes(writer, Frame(0x81, 10, 10));
+    std::string line;
+    ASSERT_TRUE(SimReadLine(input.out, input.outBuf, WAIT_MS, line));
+    EXPECT_EQ(line, "cursor hidden");
+    Inject(Bytes(), "touch x=10 y=10");
+    for (int i = 0; i < 20; i++)  // the panel's own drag keeps it hidden
+        Inject(Frame(0x81, 20 + i, 30), "touch x=" + std::to_string(20 + i) + " y=30");
+    Inject(Frame(0x80, 40, 30), "release x=40 y=30");
+    OtherPointer other;
+    ASSERT_TRUE(OtherPointerOpen(&other, display));
+    XTestFakeMotionEvent(other.d, 0, 300, 300, 0);
+    XSync(other.d, False);
+    ASSERT_TRUE(SimReadLine(input.out, input.outBuf, WAIT_MS, line));
+    EXPECT_EQ(line, "cursor shown");
+    Inject(Frame(0x81, 50, 50), "cursor hidden");  // the next touch hides it again
+    XCloseDisplay(other.d);
+}
+
+// A writer that opens and closes the pipe again and again is said once, and counted.
+TEST_F(QuilmoinputTest, AWriterComingAndGoingIsSaidOncePerRun)
+{
+    StartX("640x480x24");
+    StartInput();
+    constexpr int ROUNDS = 200;
+    if (EffortOf(input.pid).reads < 0)
+        GTEST_SKIP() << "/proc/PID/io is not readable here";
+    for (int i = 0; i < ROUNDS; i++) {
+        long reads = EffortOf(input.pid).reads;
+        close(writer);
+        writer = -1;
+        // Its next read is the end of file, unless this writer came before it opened the pipe
+        // anew (such a writer leaving is no end of file for it): then the round is not counted.
+        Eventually([&] { return EffortOf(input.pid).reads > reads && ProcState(input.pid) == 'S'; }, 200);
+        // quilmoinput opens the pipe anew after each end of file; until then there is no reader
+        ASSERT_TRUE(Eventually([&] {
+            writer = open(SandboxPath(sb, "/dev/qvdat0").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            return writer >= 0;
+        }, WAIT_MS));
+    }
+    Inject(Frame(0x81, 1, 1), "touch x=1 y=1");
+    kill(input.pid, SIGTERM);
+    EXPECT_EQ(SimWait(input, WAIT_MS), 0);
+    std::string line, all;
+    int said = 0;
+    while (SimReadLine(input.err, input.errBuf, WAIT_MS, line)) {
+        said += line.find("went away") != std::string::npos;
+        all += line + "\n";
+    }
+    EXPECT_EQ(said, 1) << all;
+    size_t at = all.find("(the last message came ");
+    ASSERT_NE(at, std::string::npos) << all;
+    EXPECT_GE(atoi(all.c_str() + at + 23), ROUNDS / 2) << all;
 }
 
 }  // namespace

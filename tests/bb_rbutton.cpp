@@ -1,9 +1,11 @@
 // The right-click tool on a real X server: started by the daemon or on its own, clicked with
-// XTest (xdotool), its window and image read back from the server, its lock file and its end.
+// XTest (xdotool) or touched through the daemon and quilmoinput, its window and colours read
+// back from the server; its settings, lock file, command FIFO, idle wake-ups, send and its end.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -18,7 +20,7 @@ constexpr unsigned char DOWN = 0x81, LIFT = 0x84;
 const std::string PORT = "/dev/ttyS0";
 const std::string TOOL = "/usr/local/Qelvanto/diag/rbutton.tcl";
 const std::string IMAGES = "/usr/local/Qelvanto/image/";
-const std::string FILLED = "1F4FBF", SHELL = "F4F4F4";  // a button's fill; the mouse's shell
+const std::string ARMED = "FF8C00", PLAIN = "E4E4E4";  // the whole button's colour in each state
 
 // The tool's sources, beside this file's directory.
 std::string tool_source(const std::string &name)
@@ -120,13 +122,29 @@ protected:
             format += (format.empty() ? "%[hex:p{" : " %[hex:p{") + std::to_string(x) + "," + std::to_string(y) + "}]";
         return X("xwd -silent -root | convert xwd:- -format '" + format + "' info:");
     }
-    // Whether the left and the right button come to show these colours (Tk draws when idle).
-    bool Buttons(const std::string &left, const std::string &right)
+    // "armed" or "plain" when at least half the window shows that state's colour, else "unclear".
+    std::string Look()
     {
-        return Eventually([&] {
-            auto [x, y, w, h] = Geometry();
-            return Pixels({{x + 16, y + 12}, {x + 32, y + 12}}) == left + " " + right;
-        });
+        auto [x, y, w, h] = Geometry();
+        if (w <= 0 || h <= 0)
+            return "no window";
+        std::string geometry = std::to_string(w) + "x" + std::to_string(h) + "+" + std::to_string(x) + "+" +
+                               std::to_string(y);
+        std::string histogram = X("xwd -silent -root | convert xwd:- -crop " + geometry +
+                                  " +repage -format %c histogram:info:");
+        for (auto [colour, name] : {std::pair{ARMED, "armed"}, {PLAIN, "plain"}}) {
+            size_t at = histogram.find("#" + colour);
+            size_t line = at == std::string::npos ? at : histogram.rfind('\n', at);
+            long count = at == std::string::npos ? 0 : atol(histogram.c_str() + (line == std::string::npos ? 0 : line + 1));
+            if (count * 2 >= (long)w * h)
+                return name;
+        }
+        return "unclear";
+    }
+    // Whether the button comes to look so (Tk draws when idle).
+    bool Looks(const std::string &state)
+    {
+        return Eventually([&] { return Look() == state; });
     }
 
     // The tool on its own, its standard streams ours.
@@ -172,7 +190,7 @@ TEST_F(RButtonTest, DaemonShowsHidesAndTellsTheModeToItsTool)
     SandboxStart(sb);
     ASSERT_TRUE(WaitLine(sb, "rbutton: state plain mapped 0"));
     EXPECT_TRUE(Eventually([&] { return !Window().empty(); }));
-    EXPECT_TRUE(Buttons(FILLED, SHELL));
+    EXPECT_TRUE(Looks("plain"));
     std::string ctl = "QUILMOD_ROOT=" + sb.root + " " QUILMOD_BIN_DIR "/quilmoctl ";
     const std::vector<std::pair<std::string, std::string>> steps = {
         {"rclick off", "plain withdrawn 0"},
@@ -216,7 +234,7 @@ TEST_F(RButtonTest, ClickMakesTheNextTouchARightButtonTouch)
                 << clicks << " " << i << " " << sb.log;
         }
         if (clicks == 1) {
-            EXPECT_TRUE(Buttons(SHELL, FILLED));
+            EXPECT_TRUE(Looks("armed"));
         }
         ASSERT_TRUE(WaitFifoDrained(sb, "/dev/qvcmdin"));
         Sync(sb);
@@ -229,7 +247,7 @@ TEST_F(RButtonTest, ClickMakesTheNextTouchARightButtonTouch)
         if (clicks == 1) {
             EXPECT_TRUE(WaitLine(sb, "rbutton: state plain mapped 0"));
         }
-        EXPECT_TRUE(Buttons(FILLED, SHELL));
+        EXPECT_TRUE(Looks("plain"));
     }
 }
 
@@ -363,33 +381,38 @@ TEST_F(RButtonTest, LockFileIsReplacedNeverFollowedAndRemovedOnlyWhileItIsOurs)
     }
 }
 
-TEST_F(RButtonTest, EndsWhenItsInputEndsOrTheDaemonHasGone)
+// The daemon holds the other end of the tool's input: however the daemon ends, the tool ends
+// with it, and in between it sleeps: not one wake-up while nothing happens.
+TEST_F(RButtonTest, SleepsWhileIdleAndEndsWithTheDaemon)
 {
-    enum End { INPUT, ENDED, REAPED };
-    for (End end : {INPUT, ENDED, REAPED}) {
-        int feed = -1;
-        int daemon = SpawnFed({"/bin/cat"}, &feed);
-        StartTool(std::to_string(daemon));
-        ExpectState("plain withdrawn 0");
-        ExpectState("plain mapped 0");
-        if (end == INPUT) {
-            SimCloseInput(tool);
-        } else {
-            kill(daemon, SIGKILL);
-            if (end == REAPED)
-                waitpid(daemon, nullptr, 0);
+    SandboxWriteConfig(sb, {}, "RClickTool = 1\n");
+    for (int end : {SIGTERM, SIGKILL}) {
+        SandboxStart(sb);
+        ASSERT_TRUE(WaitLine(sb, "rbutton: state plain mapped 0"));
+        int pid = atoi(SandboxReadFile(sb, "/tmp/rclick.lock").c_str());
+        ASSERT_GT(pid, 0);
+        if (end == SIGTERM) {
+            // Settled once two looks a while apart agree; then a few seconds of nothing.
+            long before = -1;
+            ASSERT_TRUE(Eventually([&] {
+                long now = VoluntarySwitches(pid);
+                bool same = now == before;
+                before = now;
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                return same;
+            }));
+            std::this_thread::sleep_for(std::chrono::seconds(3));
+            EXPECT_EQ(VoluntarySwitches(pid) - before, 0) << "wake-ups while idle";
         }
-        int status = SimWait(tool, WAIT_MS);  // the daemon is looked for every 2 s
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << end << " " << status;
-        EXPECT_FALSE(SandboxExists(sb, "/tmp/rclick.lock")) << end;
-        SimStop(tool);
-        close(feed);
-        if (end != REAPED)
-            EndAndReap(daemon);
+        kill(sb.pid, end);
+        ASSERT_TRUE(SandboxWaitExit(sb));
+        EXPECT_TRUE(Eventually([&] { return ProcState(pid) == 0 || ProcState(pid) == 'Z'; }, WAIT_MS))
+            << "the tool outlived the daemon (" << strsignal(end) << ")";
+        EXPECT_FALSE(SandboxExists(sb, "/tmp/rclick.lock")) << strsignal(end);
     }
 }
 
-TEST_F(RButtonTest, BadArgumentsAreRefusedAndAMissingImageShowsALetter)
+TEST_F(RButtonTest, BadArgumentsAreRefusedAndAMissingImageLeavesTheWord)
 {
     struct Case {
         std::string pid, on;
@@ -455,9 +478,10 @@ TEST_F(RButtonTest, StaysOnTopAndMovesWithADragInsideTheScreen)
     // A window opened over it is put below it at the next look.
     SimProc cover;
     ASSERT_TRUE(SimStart(cover, "/usr/bin/env", {"DISPLAY=:" + display, "/usr/bin/wish"}));
-    SimSend(cover, "wm overrideredirect . 1\n. configure -background red\nwm geometry . 100x100+0+0\n");
-    EXPECT_TRUE(Eventually([&] { return Pixels({{60, 70}}) == "FF0000"; }));
-    EXPECT_TRUE(Eventually([&] { return Pixels({{32, 12}, {70, 20}}) == FILLED + " FF0000"; }));
+    std::string size = std::to_string(w + 10) + "x" + std::to_string(h + 10);
+    SimSend(cover, "wm overrideredirect . 1\n. configure -background red\nwm geometry . " + size + "+0+0\n");
+    EXPECT_TRUE(Eventually([&] { return Pixels({{w / 2, h / 2}}) == "FF0000"; }));
+    EXPECT_TRUE(Eventually([&] { return Pixels({{4, 4}, {w + 4, h + 4}}) == ARMED + " FF0000"; }));
     SimStop(cover);
 }
 
@@ -470,4 +494,188 @@ TEST_F(RButtonTest, CommittedImagesAreWhatTheirScriptDraws)
         EXPECT_FALSE(drawn.empty()) << image;
         EXPECT_EQ(drawn, read_whole(tool_source(image))) << image;
     }
+}
+
+// The tool runs as root on the desktop's display: another Tk program of that display must not
+// run commands in it. A plain Tk program beside it shows that send works on this display.
+TEST_F(RButtonTest, NoOtherClientOfTheDisplayCanRunCommandsInIt)
+{
+    StartShown();
+    SimProc plain;
+    SandboxWriteFile(sb, "/tmp/plain.tcl", "wm withdraw .\n");
+    ASSERT_TRUE(SimStart(plain, "/usr/bin/env", {"DISPLAY=:" + display, "/usr/bin/wish", SandboxPath(sb, "/tmp/plain.tcl")}));
+    const std::string owned = SandboxPath(sb, "/tmp/owned");
+    SandboxWriteFile(sb, "/tmp/sender.tcl",
+                     "for {set i 0} {$i < 200 && \"plain.tcl\" ni [winfo interps]} {incr i} { after 50 }\n"
+                     "set out {}\n"
+                     "foreach app {plain.tcl rbutton.tcl} {\n"
+                     "    lappend out $app [catch {send $app [list exec touch " + owned + ".$app]}]\n"
+                     "}\n"
+                     "puts \"$out [expr {{rbutton.tcl} in [winfo interps]}]\"\n"
+                     "exit\n");
+    EXPECT_EQ(X("/usr/bin/wish " + SandboxPath(sb, "/tmp/sender.tcl")), "plain.tcl 0 rbutton.tcl 1 0");
+    EXPECT_TRUE(SandboxExists(sb, "/tmp/owned.plain.tcl"));
+    EXPECT_FALSE(SandboxExists(sb, "/tmp/owned.rbutton.tcl"));
+    SimStop(plain);
+}
+
+// A full command FIFO takes no part of a command: the touch is ignored and said so once, the
+// state stays, no descriptor stays open, and nothing arrives later once there is room.
+TEST_F(RButtonTest, AFullCommandFifoTakesNothingAndLeaksNothing)
+{
+    StartShown();
+    ASSERT_EQ(mkfifo(SandboxPath(sb, "/dev/qvcmdin").c_str(), 0600), 0);
+    int reader = OpenFifo(sb, "/dev/qvcmdin", O_RDONLY);
+    int filler = OpenFifo(sb, "/dev/qvcmdin", O_WRONLY);
+    ASSERT_GE(filler, 0);
+    std::string block(4096, '.');
+    while (write(filler, block.data(), block.size()) > 0) {
+    }
+    while (write(filler, ".", 1) > 0) {
+    }
+    close(filler);
+    ASSERT_EQ(ReadBytes(reader, 3).size(), 3u);  // room for 3 bytes: less than a command
+    Click();
+    std::string line;
+    EXPECT_TRUE(SimWaitForError(tool, "rbutton:", WAIT_MS, &line));
+    EXPECT_EQ(line, "rbutton: /dev/qvcmdin is full; the touch is ignored");
+    int fds = CountOpenFds(tool.pid);  // after the first touch: Tcl makes some of its own then
+    for (int i = 0; i < 2; i++)
+        Click();
+    SimSend(tool, "5\n");  // no state line but this one: three touches changed nothing
+    ExpectState("plain mapped 5");
+    EXPECT_TRUE(Looks("plain"));
+    EXPECT_EQ(CountOpenFds(tool.pid), fds) << run("ls -l /proc/" + std::to_string(tool.pid) + "/fd");
+
+    Bytes drained;
+    for (Bytes got; !(got = ReadAvailable(reader)).empty();)
+        drained.insert(drained.end(), got.begin(), got.end());
+    std::string late = text_of(drained);
+    late.erase(0, std::min(late.size(), late.find_first_not_of('.')));
+    EXPECT_EQ(late, "") << "a command came in part or late";
+    Click();
+    ExpectState("armed mapped 5");
+    EXPECT_EQ(text_of(ReadBytes(reader, 7)), "[7177]x");
+    EXPECT_EQ(Hex(ReadAvailable(reader)), "");
+    close(reader);
+    EXPECT_EQ(EndTool(), 0);
+    EXPECT_FALSE(SimWaitForError(tool, "rbutton:", WAIT_MS, &line)) << "said again: " << line;
+}
+
+// The administrator's settings file: the size in millimetres of this screen (X knows its size)
+// or in pixels, and every bad line named; the button is never smaller than what it shows.
+TEST_F(RButtonTest, SettingsFileSizesTheButton)
+{
+    SandboxWriteFile(sb, "/tmp/size.tcl", "puts \"[winfo screenwidth .] [winfo screenheight .] [winfo screenmmwidth .]\"\nexit\n");
+    std::string dims = X("/usr/bin/wish " + SandboxPath(sb, "/tmp/size.tcl"));
+    int wpx = 0, hpx = 0, wmm = 0;
+    ASSERT_EQ(sscanf(dims.c_str(), "%d %d %d", &wpx, &hpx, &wmm), 3) << dims;
+    auto mm = [&](int n) { return (int)std::ceil(n * (double)wpx / wmm); };
+    const std::string file = "/etc/quilmod-rbutton.conf";
+    struct Case {
+        const char *text;  // the file; "FIFO": a FIFO there; nullptr: none
+        int side;          // 0: larger than 48, the image alone
+        const char *error;
+    } cases[] = {
+        {nullptr, mm(20), ""},
+        {"# a kiosk\n\nSize = 30 mm   # at arm's length\n", mm(30), ""},
+        {"size=25MM\n", mm(25), ""},
+        {"Size = 100 px\nSize = 90px\n", 90, ""},
+        {"Size = 1000 px\n", hpx / 3, ""},
+        {"Size = 5 mm\n", 0, ""},
+        {"Size = 3 mm\n", mm(20), "rbutton: /etc/quilmod-rbutton.conf line 1: '3 mm' is not a size (5-100 mm or 24-1000 px); ignored"},
+        {"\nSize = big\n", mm(20), "rbutton: /etc/quilmod-rbutton.conf line 2: 'big' is not a size"},
+        {"Colour = red\n", mm(20), "rbutton: /etc/quilmod-rbutton.conf line 1: unknown setting 'Colour'; ignored"},
+        {"Size 30\n", mm(20), "rbutton: /etc/quilmod-rbutton.conf line 1: not KEY = VALUE; ignored"},
+        {"FIFO", mm(20), "rbutton: /etc/quilmod-rbutton.conf is not a regular file that can be read; it is ignored"},
+    };
+    for (const auto &c : cases) {
+        std::string what = c.text ? c.text : "no file";
+        unlink(SandboxPath(sb, file).c_str());
+        if (what == "FIFO")
+            ASSERT_EQ(mkfifo(SandboxPath(sb, file).c_str(), 0644), 0);
+        else if (c.text)
+            SandboxWriteFile(sb, file, c.text);
+        StartShown();
+        auto [x, y, w, h] = Geometry();
+        if (c.side) {
+            EXPECT_EQ(w, c.side) << what;
+        } else {
+            EXPECT_GT(w, 48) << what;
+        }
+        EXPECT_EQ(h, w) << what;
+        EXPECT_EQ(EndTool(), 0) << what;
+        std::string error = c.error, line;
+        if (!SimWaitForError(tool, "rbutton:", WAIT_MS, &line))
+            line.clear();
+        EXPECT_EQ(line.substr(0, error.size()), error) << what;
+        SimStop(tool);
+        tool.outBuf.clear();
+        tool.errBuf.clear();
+    }
+}
+
+// In DESKTOP mode the daemon holds a touch's pointer still at first (for 18 frames while it
+// stays within 45 pixels, whatever the time since the last touch). A touch that goes on past
+// that is a drag and moves the button; one that ends within it moves nothing and, lasting
+// longer than a tap, arms nothing. A tap arms, and a tap disarms. Touches come from a
+// controller, through the daemon and quilmoinput onto the X screen.
+TEST_F(RButtonTest, DesktopModeDragsMoveTheButtonAndOnlyTapsArmIt)
+{
+    const std::string input_bin = QUILMOD_BIN_DIR "/quilmoinput";
+    if (access(input_bin.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "quilmoinput was not built (it needs libxtst-dev)";
+    FakePort &port = SandboxAddPort(sb, PORT);
+    SandboxWriteConfig(sb, {PORT}, "RClickTool = 1\nMouseMode = DESKTOP\n");
+    SandboxStart(sb);
+    ASSERT_TRUE(WaitLine(sb, "rbutton: state plain mapped 1"));
+    close(sb.dat[0]);  // /dev/qvdat0 is quilmoinput's; the test reads the same frames from qvdat1
+    sb.dat[0] = -1;
+    SimProc input;
+    ASSERT_TRUE(SimStart(input, "/usr/bin/env",
+                         {"QUILMOD_ROOT=" + sb.root, input_bin, "--display", ":" + display, "--backend", "xtest"}));
+    ASSERT_TRUE(SimWaitForError(input, "quilmoinput: reading /dev/qvdat0", WAIT_MS));
+    struct Case {
+        const char *what;
+        int still, moving;  // touch frames at the start, then on the way
+        int dx, dy;         // the finger's way
+        int stepMs;         // between two frames on the way
+        bool moves;
+        const char *look;
+    } cases[] = {
+        {"press, hold, move", 80, 40, -200, 100, 0, true, "plain"},
+        {"a move that ends while the daemon holds the pointer", 0, 15, -40, 20, 50, false, "plain"},
+        {"a tap", 0, 0, 0, 0, 0, false, "armed"},
+        {"a tap again", 0, 0, 0, 0, 0, false, "plain"},
+    };
+    auto at = [](const Bytes &f, size_t i) { return std::array<int, 2>{f[i + 1] * 256 + f[i + 2], f[i + 3] * 256 + f[i + 4]}; };
+    for (const auto &c : cases) {
+        auto [x, y, w, h] = Geometry();
+        int cx = x + w / 2, cy = y + h / 2, fx = cx, fy = cy;
+        for (int i = 0; i <= c.still; i++)
+            WriteBytes(port.master, Packet(DOWN, cx, cy));
+        for (int i = 1; i <= c.moving; i++) {
+            fx = cx + c.dx * i / c.moving;
+            fy = cy + c.dy * i / c.moving;
+            WriteBytes(port.master, Packet(DOWN, fx, fy));
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.stepMs));
+        }
+        WriteBytes(port.master, Packet(LIFT, fx, fy));
+        size_t count = 2 + c.still + c.moving;
+        Bytes frames = ReadFrames(sb, 1, count);
+        ASSERT_EQ(frames.size(), 5 * count) << c.what;
+        auto [x0, y0] = at(frames, 0);
+        auto [x1, y1] = at(frames, frames.size() - 5);
+        int ex = c.moves ? x + x1 - x0 : x, ey = c.moves ? y + y1 - y0 : y;
+        ASSERT_EQ(c.moves, x1 != x0) << c.what << ": the daemon let the pointer go at " << x1 << "," << y1;
+        EXPECT_TRUE(Eventually([&] {
+            auto g = Geometry();
+            return g[0] == ex && g[1] == ey;
+        }, WAIT_MS)) << c.what << ": at " << Geometry()[0] << "," << Geometry()[1] << ", not " << ex << "," << ey;
+        EXPECT_TRUE(Looks(c.look)) << c.what << ": " << Look();
+        ASSERT_TRUE(WaitFifoDrained(sb, "/dev/qvcmdin"));
+        Sync(sb);
+    }
+    EXPECT_EQ(CountLines(sb, "rbutton: state armed"), 1);
+    SimStop(input);
 }

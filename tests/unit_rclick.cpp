@@ -290,3 +290,33 @@ TEST_F(RClick, UndertakerReapsTheToolAlone)
     EXPECT_EQ(fcntl(fds[1], F_GETFD), -1);
     EXPECT_EQ(waitpid(toolPid, nullptr, WNOHANG), -1);
 }
+
+// A replaced tool is told to end by the end of its input, and ends before any signal comes:
+// so it can clear its own lock file. One that stays past that is signalled.
+TEST_F(RClick, ReplacedToolEndsByTheEndOfItsInput)
+{
+    struct Case {
+        const char *what;
+        const char *afterInput;  // what the tool does once its input has ended
+        const char *record;      // what it wrote, ending
+    } cases[] = {
+        {"ends at the end of its input", "echo eof >> \"$(dirname \"$0\")/ends\"", "eof\n"},
+        {"stays on", "echo eof >> \"$(dirname \"$0\")/ends\"; while :; do sleep 0.1; done", "eof\nterm\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        remove(tool_file("ends").c_str());
+        write_file(tool(), std::string("#!/bin/sh\ntrap 'echo term >> \"$(dirname \"$0\")/ends\"; exit 1' TERM\n"
+                                       "while read -r line; do :; done\n") + c.afterInput + "\n",
+                   0755);
+        RClickToolNew(0);
+        int first = RClickPid;
+        ASSERT_TRUE(Eventually([&] { return ProcState(first) == 'S'; }));
+        RClickToolNew(0);
+        EXPECT_EQ(read_file(tool_file("ends")), c.record);
+        EXPECT_EQ(waitpid(first, nullptr, WNOHANG), -1) << "not reaped";
+        kill(RClickPid, SIGKILL);  // the second tool, before its script is written anew
+        waitpid(RClickPid, nullptr, 0);
+        RClickToolExist();
+    }
+}

@@ -24,10 +24,28 @@ static bool frame_head(unsigned char b)
 }
 
 // Anything else where a frame should start (flush writes 4-byte integers) is skipped.
+// The high bytes of x and y (bytes 1 and 3) never carry the mark: no screen reaches 32768.
+static bool frame_broken(size_t at, unsigned char b)
+{
+    return (at == 1 || at == 3) && (b & FRAME_MARK);
+}
+
+// A head is only trusted in its place: one that turns out to be a coordinate byte (a byte lost
+// before it) is dropped, and the cut starts again at the next head among the bytes after it, so
+// no touch is ever made of coordinate bytes.
 bool FrameFeed(FrameCutter *fc, unsigned char b)
 {
     if (fc->have == 0 && !frame_head(b))
         return false;
+    if (frame_broken(fc->have, b)) {
+        std::array<unsigned char, FRAME_LEN> held = fc->frame;
+        size_t n = fc->have;
+        fc->have = 0;
+        for (size_t i = 1; i < n; i++)
+            FrameFeed(fc, held[i]);  // fewer than five bytes: completes nothing
+        FrameFeed(fc, b);
+        return false;
+    }
     fc->frame[fc->have++] = b;
     if (fc->have < FRAME_LEN)
         return false;

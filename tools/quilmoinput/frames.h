@@ -27,40 +27,88 @@ struct Steps {
     size_t count = 0;
 };
 
-// One 5-byte frame into pointer steps on a width x height screen; updates *b.
-Steps TranslateFrame(Buttons *b, const unsigned char *frame, int width, int height);
+// Where frames land: the panel's range (0..panelWidth-1, 0..panelHeight-1) scaled onto a
+// rectangle of the target (the whole screen, or one monitor of it).
+struct FrameMap {
+    int panelWidth = 0, panelHeight = 0;
+    int x = 0, y = 0, width = 0, height = 0;
+};
+// The panel's range is the target's, one to one.
+FrameMap WholeScreen(int width, int height);
+
+// One 5-byte frame into pointer steps; updates *b.
+Steps TranslateFrame(Buttons *b, const unsigned char *frame, const FrameMap &m);
 // The steps that end a session: a release of whatever is still down.
 Steps ReleaseAll(Buttons *b);
 
-// A kernel input event as the uinput backend writes it (type, code, value of linux/input.h).
+// The uinput device's personality: a touchscreen (a contact for the left button, a companion
+// absolute pointer for the right one), or one absolute pointer with both buttons.
+enum Personality : unsigned char { DEVICE_TOUCH, DEVICE_POINTER };
+constexpr unsigned char DEVICE_MAIN = 0, DEVICE_COMPANION = 1;
+constexpr size_t DEVICE_COUNT = 2;
+
+// What the devices have been told so far.
+struct Devices {
+    Personality personality = DEVICE_TOUCH;
+    int down = BUTTON_NONE;  // the touchscreen's contact (left) or the companion's button (right)
+    int x = 0, y = 0;        // the last position
+    int nextId = 0;          // the next contact's tracking id
+};
+
+// A kernel input event as the uinput backend writes it (type, code, value of linux/input.h), and
+// the device it goes to.
 struct InputEvent {
+    unsigned char device = DEVICE_MAIN;
     unsigned short type = 0, code = 0;
     int value = 0;
 };
-// Motion, buttons and a SYN_REPORT after each group; at most two groups per frame.
-constexpr size_t MAX_EVENTS = 8;
+// Each device's changes end with a SYN_REPORT; a frame makes at most three reports.
+constexpr size_t MAX_EVENTS = 16;
 struct InputEvents {
     std::array<InputEvent, MAX_EVENTS> ev{};
     size_t count = 0;
 };
-InputEvents StepsToEvents(const Steps &steps);
+InputEvents StepsToEvents(const Steps &steps, Devices *d);
 
-// The screen of the backend in use, which every position is clamped to.
+// The screen of the backend in use.
 struct Backend {
     int width = 0, height = 0;
 };
 
+struct XOutputRect;
+typedef struct _XDisplay Display;
+typedef union _XEvent XEvent;
+
 // 0 = ready, 1 = the display does not answer, 2 = it has no XTest extension.
 int XtestOpen(Backend *be, const char *display);
-// 0 = injected, 1 = the display went away (closed; reopen with XtestOpen).
+Display *XtestDisplay();  // the open connection, nullptr when there is none
+// FindXOutput on the open connection (2 also when there is none).
+int XtestFindOutput(const char *name, XOutputRect *rect);
+// 0 = queued, 1 = the display went away (closed; reopen with XtestOpen).
 int XtestInject(const Steps &steps);
+// Sends what is queued (sync: and waits until the server has done it); 1 = the display went away.
+int XtestFlush(bool sync);
 int XtestFd();       // the connection to watch, -1 when closed
 int XtestService();  // the connection is readable; 1 = the display went away (closed)
 void XtestClose();
 
+// Cursor hiding on the open connection. 0 = it can hide (XFixes and XInput 2 answer).
+int CursorStart();
+void CursorTouched();          // the panel is used: hide the cursor
+void CursorEvent(XEvent *ev);  // an event from the connection
+void CursorLost();             // the connection is gone
+void CursorChanged(bool hidden);  // main's: the cursor was hidden or shown
+
 bool UinputAvailable();
-// 0 = the device exists, 1 = it could not be made (a message said why).
-int UinputOpen(Backend *be, const char *name, int width, int height);
-// 0 = written, 1 = the device refused the events.
+// The devices to make: the personality, their name, the panel's range, the output they serve.
+struct UinputSpec {
+    Personality personality = DEVICE_TOUCH;
+    const char *name = "";
+    int width = 0, height = 0;
+    const char *output = nullptr;
+};
+// 0 = the devices exist, 1 = they could not be made (a message said why).
+int UinputOpen(Backend *be, const UinputSpec &spec);
+// 0 = written, 1 = a device refused the events.
 int UinputInject(const Steps &steps);
 void UinputClose();

@@ -14,146 +14,61 @@
 
 #include "client.h"
 #include "frames.h"
+#include "options.h"
 #include "rootpath.h"
+#include "xoutput.h"
 
-static bool verbose = false;  // print each injected frame
+static bool verbose = false;  // print each injected frame and the cursor's changes
 
-constexpr int MAX_SCREEN = 65536;         // frames carry 16-bit coordinates
-constexpr size_t MAX_NAME = 79;           // the kernel's uinput name field holds 80 bytes
-constexpr size_t MAX_DISPLAY = 255;
-constexpr size_t READ_CHUNK = 512;
-
-enum BackendChoice { CHOOSE_AUTO, CHOOSE_XTEST, CHOOSE_UINPUT };
-
-struct Options {
-    const char *pipe = "/dev/qvdat0";
-    BackendChoice backend = CHOOSE_AUTO;
-    const char *display = nullptr;
-    int width = 1024, height = 768;
-    const char *name = "quilmod touch panel";
-};
-
-static const char USAGE[] =
-    "usage: quilmoinput [--pipe PATH] [--backend xtest|uinput|auto] [--display D] [--screen WxH]\n"
-    "                   [--name NAME] [--verbose]\n";
-
-static const char HELP[] =
-    "Reads quilmod's pointer frames from a data pipe and puts them into the desktop: through the\n"
-    "XTest extension of an X display, or as a virtual absolute pointer made through uinput.\n"
-    "\n"
-    "  --pipe PATH      the data pipe (default /dev/qvdat0)\n"
-    "  --backend B      xtest, uinput, or auto (default): xtest when an X display answers,\n"
-    "                   else uinput when /dev/uinput is writable\n"
-    "  --display D      the X display (default $DISPLAY, else :0.0)\n"
-    "  --screen WxH     the uinput device's range (default 1024x768, the calibration's screen)\n"
-    "  --name NAME      the uinput device's name (default \"quilmod touch panel\")\n"
-    "  --verbose        print each injected frame: touch|release [right] x=X y=Y\n"
-    "  --help, --version\n"
-    "\n"
-    "QUILMOD_ROOT, when set, is put in front of the pipe's path and /dev/uinput.\n"
-    "Ends on SIGINT or SIGTERM, releasing any button still down.\n";
+constexpr size_t READ_CHUNK = 510;  // whole frames while the writer keeps to them
 
 static void on_stop(int)
 {
     stopRequested = 1;  // the loop ends at its next wake-up, which this signal causes
 }
 
-static int usage_error(const char *fmt, const char *what)
+// ---- the log: each kind of event said once per run of it ----
+
+enum LogKind { LOG_NONE, LOG_WRITER_GONE, LOG_X_GONE, LOG_X_BACK };
+
+static LogKind logLast = LOG_NONE;
+static long logRepeats = 0;
+
+// A run ends at another kind of event or at a frame: its repeats are counted, once.
+static void log_run_end()
 {
-    fprintf(stderr, "%s: ", clientName);
-    fprintf(stderr, fmt, what);
-    fprintf(stderr, "\n%s", USAGE);
-    return EXIT_USAGE;
+    if (logRepeats > 0)
+        Complain(0, "(the last message came %ld more times)", logRepeats);
+    logLast = LOG_NONE;
+    logRepeats = 0;
 }
 
-// "WxH" with both sides 1..MAX_SCREEN, nothing else.
-static bool parse_screen(const char *s, int *w, int *h)
+// true when the event is to be said; a repeat of the last kind is only counted.
+static bool log_say(LogKind kind)
 {
-    if (!(s[0] >= '0' && s[0] <= '9'))  // strtol would take blanks and signs too
+    if (kind == logLast) {
+        logRepeats++;
         return false;
-    char *end;
-    errno = 0;
-    long a = strtol(s, &end, 10);
-    if (end == s || *end != 'x' || errno || a < 1 || a > MAX_SCREEN || !(end[1] >= '0' && end[1] <= '9'))
-        return false;
-    const char *second = end + 1;
-    long b = strtol(second, &end, 10);
-    if (*end || errno || b < 1 || b > MAX_SCREEN)
-        return false;
-    *w = (int)a;
-    *h = (int)b;
+    }
+    log_run_end();
+    logLast = kind;
     return true;
 }
 
-static int parse_value(Options *o, const char *opt, const char *v)
+void CursorChanged(bool hidden)
 {
-    if (!strcmp(opt, "--pipe")) {
-        if (v[0] != '/' || strlen(v) >= QLM_PATH)
-            return usage_error("--pipe: '%s' is not an absolute path", v);
-        o->pipe = v;
-    } else if (!strcmp(opt, "--backend")) {
-        if (!strcmp(v, "auto"))
-            o->backend = CHOOSE_AUTO;
-        else if (!strcmp(v, "xtest"))
-            o->backend = CHOOSE_XTEST;
-        else if (!strcmp(v, "uinput"))
-            o->backend = CHOOSE_UINPUT;
-        else
-            return usage_error("--backend: '%s' is not xtest, uinput or auto", v);
-    } else if (!strcmp(opt, "--display")) {
-        if (!v[0] || strlen(v) > MAX_DISPLAY)
-            return usage_error("--display: '%s' is not a display name", v);
-        o->display = v;
-    } else if (!strcmp(opt, "--screen")) {
-        if (!parse_screen(v, &o->width, &o->height))
-            return usage_error("--screen: '%s' is not WxH with sides from 1 to 65536", v);
-    } else {  // --name
-        if (!v[0] || strlen(v) > MAX_NAME)
-            return usage_error("--name: '%s' is empty or longer than 79 bytes", v);
-        o->name = v;
+    if (verbose && !hidden) {  // a hide is printed with its frame, at the flush after the read
+        printf("cursor shown\n");
+        fflush(stdout);
+    } else if (verbose) {
+        printf("cursor hidden\n");
     }
-    return -1;
-}
-
-// -1 = go on; otherwise the exit status (--help, --version, a usage error).
-static int parse_options(Options *o, int argc, char **argv)
-{
-    static const char *const WITH_VALUE[] = {"--pipe", "--backend", "--display", "--screen", "--name"};
-    for (int i = 1; i < argc; i++) {
-        const char *a = argv[i];
-        if (!strcmp(a, "--help")) {
-            printf("%s\n%s", USAGE, HELP);
-            return EXIT_OK;
-        }
-        if (!strcmp(a, "--version")) {
-            printf("quilmoinput %s\n", QUILMOD_VERSION);
-            return EXIT_OK;
-        }
-        if (!strcmp(a, "--verbose")) {
-            verbose = true;
-            continue;
-        }
-        bool known = false;
-        for (const char *w : WITH_VALUE)
-            known = known || !strcmp(a, w);
-        if (!known)
-            return usage_error("unknown option '%s'", a);
-        if (i + 1 >= argc)
-            return usage_error("%s needs a value", a);
-        int r = parse_value(o, a, argv[++i]);
-        if (r >= 0)
-            return r;
-    }
-    if (!o->display) {
-        const char *env = getenv("DISPLAY");
-        o->display = env && env[0] && strlen(env) <= MAX_DISPLAY ? env : ":0.0";
-    }
-    return -1;
 }
 
 struct Bridge {
     Options opt;
     Backend be;
+    FrameMap map;            // frames onto the screen or the chosen output
     bool xtest = false;     // which backend: XTest, else uinput
     bool attached = false;  // the backend takes steps now
     bool failed = false;    // the backend broke for good: end with status 1
@@ -231,20 +146,62 @@ static void schedule_retry(Bridge *s)
 
 static void x_lost(Bridge *s, const char *how)
 {
-    Complain(0, "X display %s %s; retrying every second", s->opt.display, how);
+    if (log_say(LOG_X_GONE))
+        Complain(0, "X display %s %s; retrying every second", s->opt.display, how);
     s->attached = false;
     s->buttons = Buttons{};  // whatever was down went with the server
     schedule_retry(s);
 }
 
-// 0 = attached, 1 = the display does not answer, 2 = it never will (no XTest extension).
+// The frames onto the chosen output, or the panel's range onto the whole screen. 0 = mapped,
+// 1 = the output is not there (said).
+static int x_map(Bridge *s)
+{
+    const Options &o = s->opt;
+    int pw = o.screenGiven ? o.width : s->be.width, ph = o.screenGiven ? o.height : s->be.height;
+    s->map = FrameMap{pw, ph, 0, 0, s->be.width, s->be.height};
+    if (!o.output)
+        return 0;
+    XOutputRect rect;
+    int r = XtestFindOutput(o.output, &rect);
+    if (r == 0) {
+        s->map = FrameMap{o.width, o.height, rect.x, rect.y, rect.width, rect.height};
+        return 0;
+    }
+    if (r == 1)
+        Complain(0, "X display %s has no monitor or output %s (--list-outputs shows them)", o.display, o.output);
+    else
+        Complain(0, "X display %s has no RandR 1.5: --output cannot be served", o.display);
+    return 1;
+}
+
+// 0 = attached, 1 = the display does not answer, 2 = it never will (no XTest extension),
+// 3 = it cannot serve the options (no such output).
 static int x_attach(Bridge *s)
 {
     int r = XtestOpen(&s->be, s->opt.display);
     if (r == 2)
         Complain(0, "X display %s has no XTest extension", s->opt.display);
+    if (r == 0 && x_map(s) != 0) {
+        XtestClose();
+        r = 3;
+    }
+    if (r == 0 && s->opt.hideCursor && CursorStart() != 0)
+        Complain(0, "X display %s lacks XFixes or XInput 2: the cursor is not hidden", s->opt.display);
     s->attached = r == 0;
     return r;
+}
+
+static int make_devices(Bridge *s)
+{
+    const Options &o = s->opt;
+    if (o.hideCursor)
+        return Complain(1, "--hide-cursor needs the xtest backend (compositors hide the cursor for touches)");
+    if (UinputOpen(&s->be, UinputSpec{o.device, o.name, o.width, o.height, o.output}) != 0)
+        return 1;
+    s->map = WholeScreen(o.width, o.height);
+    s->attached = true;
+    return 0;
 }
 
 // The backend the options ask for; 0 = chosen (XTest may still be waiting for its display).
@@ -259,7 +216,7 @@ static int choose_backend(Bridge *s)
                 x_lost(s, "does not answer");
             return 0;
         }
-        if (r == 2 && c == CHOOSE_XTEST)
+        if (r == 3 || (r == 2 && c == CHOOSE_XTEST))
             return 1;
         s->xtest = false;
         if (!UinputAvailable()) {
@@ -267,19 +224,18 @@ static int choose_backend(Bridge *s)
             return 1;
         }
     }
-    if (UinputOpen(&s->be, s->opt.name, s->opt.width, s->opt.height) != 0)
-        return 1;
-    s->attached = true;
-    return 0;
+    return make_devices(s);
 }
 
 static void say_ready(const Bridge *s)
 {
+    const Options &o = s->opt;
     if (s->xtest)
-        Complain(0, "reading %s into X display %s", s->opt.pipe, s->opt.display);
+        Complain(0, "reading %s into X display %s%s%s", o.pipe, o.display, o.output ? ", output " : "",
+                 o.output ? o.output : "");
     else
-        Complain(0, "reading %s into uinput device \"%s\" (%dx%d)", s->opt.pipe, s->opt.name, s->opt.width,
-                 s->opt.height);
+        Complain(0, "reading %s into uinput %s \"%s\" (%dx%d)", o.pipe,
+                 o.device == DEVICE_TOUCH ? "touchscreen" : "device", o.name, o.width, o.height);
 }
 
 // Hands steps to the backend; a lost display or a broken device is noticed here.
@@ -296,22 +252,51 @@ static void inject(Bridge *s, const Steps &steps)
     }
 }
 
+// Sends what the frames of one read queued: one flush per read, not one round trip per frame.
+// --verbose waits for the server, so a printed frame has been done (what the tests rely on).
+static void flush(Bridge *s)
+{
+    if (s->xtest && s->attached && XtestFlush(verbose) != 0)
+        x_lost(s, "went away");
+    if (verbose)
+        fflush(stdout);
+}
+
+static bool is_touch(const unsigned char *f)
+{
+    return f[0] & FRAME_TOUCH;
+}
+
 static void take_frame(Bridge *s)
 {
     const unsigned char *f = s->fc.frame.data();
+    log_run_end();
     if (!s->attached)
         return;  // nobody to show it to: dropped
-    inject(s, TranslateFrame(&s->buttons, f, s->be.width, s->be.height));
+    if (s->xtest && s->opt.hideCursor && is_touch(f))
+        CursorTouched();
+    inject(s, TranslateFrame(&s->buttons, f, s->map));
     if (verbose && s->attached) {
         char line[64];
         FrameText(f, line, sizeof line);
-        printf("%s\n", line);
-        fflush(stdout);
+        printf("%s\n", line);  // out at the flush after this read's frames
     }
 }
 
-// One read's bytes into frames. At end of file the writer has gone (the daemon ended): the pipe
-// is opened anew, which waits without spinning for the next writer. 0 = go on, 1 = give up.
+// The writer went away (the daemon ended, perhaps mid-touch): whatever is down is let go, and
+// the pipe is opened anew, which waits without spinning for the next writer.
+static int writer_gone(Bridge *s)
+{
+    inject(s, ReleaseAll(&s->buttons));
+    flush(s);
+    if (log_say(LOG_WRITER_GONE))
+        Complain(0, "the writer of %s went away; waiting for the next", s->opt.pipe);
+    close(s->fd);
+    s->fd = -1;
+    return open_pipe(s);
+}
+
+// One read's bytes into frames. 0 = go on, 1 = give up.
 static int read_pipe(Bridge *s)
 {
     std::array<unsigned char, READ_CHUNK> buf;
@@ -322,15 +307,12 @@ static int read_pipe(Bridge *s)
         Complain(0, "cannot read %s: %s", s->opt.pipe, strerror(errno));
         return 1;
     }
-    if (n == 0) {
-        Complain(0, "the writer of %s went away; waiting for the next", s->opt.pipe);
-        close(s->fd);
-        s->fd = -1;
-        return open_pipe(s);
-    }
+    if (n == 0)
+        return writer_gone(s);
     for (ssize_t i = 0; i < n; i++)
         if (FrameFeed(&s->fc, buf[(size_t)i]))
             take_frame(s);
+    flush(s);
     return 0;
 }
 
@@ -351,9 +333,9 @@ static void retry_x(Bridge *s)
     if (left.tv_sec || left.tv_nsec)
         return;
     int r = x_attach(s);
-    if (r == 0)
+    if (r == 0 && log_say(LOG_X_BACK))
         Complain(0, "X display %s answers", s->opt.display);
-    else if (r == 2)
+    else if (r >= 2)
         s->failed = true;
     else
         schedule_retry(s);
@@ -388,6 +370,8 @@ static int run(Bridge *s)
 static void finish(Bridge *s)
 {
     inject(s, ReleaseAll(&s->buttons));
+    flush(s);
+    log_run_end();
     if (s->xtest)
         XtestClose();
     else
@@ -396,13 +380,32 @@ static void finish(Bridge *s)
         close(s->fd);
 }
 
+static int list_outputs(const Options &o)
+{
+    Backend be;
+    int r = XtestOpen(&be, o.display);
+    if (r == 1)
+        return Complain(EXIT_FAIL, "X display %s does not answer", o.display);
+    XOutputRect probe;
+    if (XtestFindOutput("", &probe) == 2) {
+        XtestClose();
+        return Complain(EXIT_FAIL, "X display %s has no RandR 1.5", o.display);
+    }
+    ListXOutputs(XtestDisplay(), stdout);
+    XtestClose();
+    return EXIT_OK;
+}
+
 int main(int argc, char **argv)
 {
     clientName = "quilmoinput";
     Bridge s;
-    int r = parse_options(&s.opt, argc, argv);
+    int r = ParseOptions(&s.opt, argc, argv);
     if (r >= 0)
         return r;
+    verbose = s.opt.verbose;
+    if (s.opt.listOutputs)
+        return list_outputs(s.opt);
     setup_signals(&s);
     if (choose_backend(&s) != 0)
         return EXIT_FAIL;

@@ -1,5 +1,5 @@
 // The translation from data-pipe frames to pointer steps and kernel input events: pure functions
-// over the button state, so both backends inject exactly the same thing.
+// over the button and device state, so both backends inject exactly the same thing.
 #include <linux/input-event-codes.h>
 
 #include "frames.h"
@@ -8,6 +8,7 @@
 //   byte 0: 1 0 R 0 0 0 0 T   (R 0x20 right button, T 0x01 finger on the panel)
 //   bytes 1-2: x, high byte first; bytes 3-4: y, high byte first
 constexpr unsigned char HEAD_TOUCH = 0x01, HEAD_RIGHT = 0x20;
+constexpr int TRACKING_ID_MAX = 65535;  // the range the touchscreen declares
 
 static int clamp(int v, int size)
 {
@@ -16,17 +17,32 @@ static int clamp(int v, int size)
     return v;
 }
 
+// A frame coordinate of the panel's range onto the target span: the edges stay on the edges.
+static int place(int v, int range, int origin, int span)
+{
+    v = clamp(v, range);
+    if (range == span)
+        return origin + v;
+    return origin + (int)((long long)v * span / range);
+}
+
+FrameMap WholeScreen(int width, int height)
+{
+    return FrameMap{width, height, 0, 0, width, height};
+}
+
 static void add(Steps *s, StepKind kind, int x, int y, int button)
 {
     s->step[s->count++] = Step{kind, x, y, button};
 }
 
-Steps TranslateFrame(Buttons *b, const unsigned char *frame, int width, int height)
+Steps TranslateFrame(Buttons *b, const unsigned char *frame, const FrameMap &m)
 {
     Steps s;
     bool touch = frame[0] & HEAD_TOUCH;
     int want = (frame[0] & HEAD_RIGHT) ? BUTTON_RIGHT : BUTTON_LEFT;
-    int x = clamp(frame[1] * 256 + frame[2], width), y = clamp(frame[3] * 256 + frame[4], height);
+    int x = place(frame[1] * 256 + frame[2], m.panelWidth, m.x, m.width);
+    int y = place(frame[3] * 256 + frame[4], m.panelHeight, m.y, m.height);
     // A touch while another button is down (a lost release, the flag changing mid-touch):
     // end the old press where it is, before the pointer moves or anything else is pressed.
     if (touch && b->down != BUTTON_NONE && b->down != want) {
@@ -53,30 +69,110 @@ Steps ReleaseAll(Buttons *b)
     return s;
 }
 
-static void event(InputEvents *e, unsigned short type, unsigned short code, int value)
+// ---- kernel events ----
+
+struct Emit {
+    InputEvents e;
+    bool open[DEVICE_COUNT] = {};  // a report begun on that device, not yet ended
+};
+
+static void event(Emit *m, unsigned char dev, unsigned short type, unsigned short code, int value)
 {
-    e->ev[e->count++] = InputEvent{type, code, value};
+    m->e.ev[m->e.count++] = InputEvent{dev, type, code, value};
+    m->open[dev] = true;
 }
 
-// Each group of changes ends with a SYN_REPORT; a release that precedes the motion is its own
-// group, so no reader sees the old button dragged to the new position.
-InputEvents StepsToEvents(const Steps &steps)
+static void report(Emit *m, unsigned char dev)
 {
-    InputEvents e;
-    bool open = false;
-    for (size_t i = 0; i < steps.count; i++) {
-        const Step &st = steps.step[i];
-        if (st.kind == STEP_MOVE) {
-            if (open)
-                event(&e, EV_SYN, SYN_REPORT, 0);
-            event(&e, EV_ABS, ABS_X, st.x);
-            event(&e, EV_ABS, ABS_Y, st.y);
-        } else {
-            event(&e, EV_KEY, st.button == BUTTON_RIGHT ? BTN_RIGHT : BTN_LEFT, st.kind == STEP_PRESS);
-        }
-        open = true;
+    if (m->open[dev])
+        m->e.ev[m->e.count++] = InputEvent{dev, EV_SYN, SYN_REPORT, 0};
+    m->open[dev] = false;
+}
+
+// A press is made where the position says even when the position equals the device's last one:
+// the kernel passes on only values that change, so the report that carries a press sets X to a
+// neighbour first. Without it the press lands wherever another device left the pointer.
+static void absolute(Emit *m, unsigned char dev, int x, int y, bool pressing)
+{
+    if (pressing)
+        event(m, dev, EV_ABS, ABS_X, x == 0 ? 1 : x - 1);
+    event(m, dev, EV_ABS, ABS_X, x);
+    event(m, dev, EV_ABS, ABS_Y, y);
+}
+
+static bool press_follows(const Steps &steps, size_t i)
+{
+    return i + 1 < steps.count && steps.step[i + 1].kind == STEP_PRESS;
+}
+
+// The pointer: motion and the button in one report, a release before the motion in its own,
+// so no reader sees the old button dragged to the new position.
+static void pointer_step(Emit *m, const Steps &steps, size_t i)
+{
+    const Step &st = steps.step[i];
+    if (st.kind == STEP_MOVE) {
+        report(m, DEVICE_MAIN);
+        absolute(m, DEVICE_MAIN, st.x, st.y, press_follows(steps, i));
+    } else {
+        event(m, DEVICE_MAIN, EV_KEY, st.button == BUTTON_RIGHT ? BTN_RIGHT : BTN_LEFT, st.kind == STEP_PRESS);
     }
-    if (open)
-        event(&e, EV_SYN, SYN_REPORT, 0);
-    return e;
+}
+
+static void touch_down(Emit *m, Devices *d)
+{
+    event(m, DEVICE_MAIN, EV_ABS, ABS_MT_TRACKING_ID, d->nextId);
+    d->nextId = d->nextId == TRACKING_ID_MAX ? 0 : d->nextId + 1;
+    event(m, DEVICE_MAIN, EV_ABS, ABS_MT_POSITION_X, d->x);
+    event(m, DEVICE_MAIN, EV_ABS, ABS_MT_POSITION_Y, d->y);
+    event(m, DEVICE_MAIN, EV_KEY, BTN_TOUCH, 1);
+    absolute(m, DEVICE_MAIN, d->x, d->y, false);
+    report(m, DEVICE_MAIN);
+}
+
+// The touchscreen: one contact in slot 0 for the left button; right-button touches, which no
+// touchscreen can say, go to the companion pointer beside it. A contact ends in a report of its
+// own, after the one that moved it to where the finger left.
+static void touch_step(Emit *m, Devices *d, const Step &st)
+{
+    if (st.kind == STEP_MOVE) {
+        d->x = st.x;
+        d->y = st.y;
+        if (d->down == BUTTON_LEFT) {
+            event(m, DEVICE_MAIN, EV_ABS, ABS_MT_POSITION_X, st.x);
+            event(m, DEVICE_MAIN, EV_ABS, ABS_MT_POSITION_Y, st.y);
+            absolute(m, DEVICE_MAIN, st.x, st.y, false);
+        } else if (d->down == BUTTON_RIGHT) {
+            absolute(m, DEVICE_COMPANION, st.x, st.y, false);
+        }
+    } else if (st.kind == STEP_PRESS && st.button == BUTTON_LEFT) {
+        touch_down(m, d);
+    } else if (st.kind == STEP_PRESS) {
+        absolute(m, DEVICE_COMPANION, d->x, d->y, true);
+        event(m, DEVICE_COMPANION, EV_KEY, BTN_RIGHT, 1);
+        report(m, DEVICE_COMPANION);
+    } else if (st.button == BUTTON_LEFT) {
+        report(m, DEVICE_MAIN);
+        event(m, DEVICE_MAIN, EV_ABS, ABS_MT_TRACKING_ID, -1);
+        event(m, DEVICE_MAIN, EV_KEY, BTN_TOUCH, 0);
+        report(m, DEVICE_MAIN);
+    } else {
+        event(m, DEVICE_COMPANION, EV_KEY, BTN_RIGHT, 0);
+        report(m, DEVICE_COMPANION);
+    }
+    if (st.kind != STEP_MOVE)
+        d->down = st.kind == STEP_PRESS ? st.button : BUTTON_NONE;
+}
+
+InputEvents StepsToEvents(const Steps &steps, Devices *d)
+{
+    Emit m;
+    for (size_t i = 0; i < steps.count; i++) {
+        if (d->personality == DEVICE_POINTER)
+            pointer_step(&m, steps, i);
+        else
+            touch_step(&m, d, steps.step[i]);
+    }
+    report(&m, DEVICE_MAIN);
+    report(&m, DEVICE_COMPANION);
+    return m.e;
 }

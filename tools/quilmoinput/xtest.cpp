@@ -6,6 +6,7 @@
 
 #include "client.h"
 #include "frames.h"
+#include "xoutput.h"
 
 static Display *xDisplay = nullptr;
 static int xScreen = 0;
@@ -51,6 +52,16 @@ int XtestOpen(Backend *be, const char *display)
     return 0;
 }
 
+Display *XtestDisplay()
+{
+    return xLost ? nullptr : xDisplay;
+}
+
+int XtestFindOutput(const char *name, XOutputRect *rect)
+{
+    return xDisplay && !xLost ? FindXOutput(xDisplay, name, rect) : 2;
+}
+
 static void inject(const Step &st)
 {
     if (st.kind == STEP_MOVE)
@@ -66,6 +77,7 @@ static int check_lost()
         return 0;
     XCloseDisplay(xDisplay);  // after an I/O error this only frees the connection's memory
     xDisplay = nullptr;
+    CursorLost();
     return 1;
 }
 
@@ -82,19 +94,31 @@ int XtestService()
     while (!xLost && XPending(xDisplay) > 0) {
         XEvent ev;
         XNextEvent(xDisplay, &ev);
+        CursorEvent(&ev);
     }
     return check_lost();
 }
 
+// The requests wait in Xlib's buffer until XtestFlush: one write for all the frames of a read.
 int XtestInject(const Steps &steps)
 {
     if (!xDisplay)
         return 1;
     for (size_t i = 0; i < steps.count && !xLost; i++)
         inject(steps.step[i]);
-    // A round trip, so a server that went away is noticed at this frame and not the next.
-    if (!xLost)
+    return check_lost();
+}
+
+// No round trip unless asked for: a server that went away shows as an I/O error here or as the
+// end of the connection, which the loop watches.
+int XtestFlush(bool sync)
+{
+    if (!xDisplay)
+        return 1;
+    if (!xLost && sync)
         XSync(xDisplay, False);
+    else if (!xLost)
+        XFlush(xDisplay);
     return check_lost();
 }
 
@@ -106,4 +130,5 @@ void XtestClose()
         XSync(xDisplay, False);
     XCloseDisplay(xDisplay);
     xDisplay = nullptr;
+    CursorLost();
 }

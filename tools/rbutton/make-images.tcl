@@ -1,12 +1,13 @@
 #!/usr/bin/env wish
 # Draws the right-click tool's two button images, a 48 x 48 mouse seen from above with its
-# left or its right button filled, and writes them as lbutton.gif and rbutton.gif into the
+# left or its right button filled, on a transparent ground (the button's colour shows the
+# tool's state around it), and writes them as lbutton.gif and rbutton.gif into the
 # directory given as the argument (default: this script's own directory). Needs an X display,
 # for Tk's photo images; under Xvfb: xvfb-run ./make-images.tcl
 wm withdraw .
 
 set size 48
-set background #d9d9d9   ;# Tk's default window colour, so the image has no visible edge
+set background #d9d9d9   ;# made transparent once drawn
 set outline #202020
 set shell #f4f4f4
 set filled #1f4fbf
@@ -47,7 +48,7 @@ proc colour {col row side} {
 }
 
 proc draw {side file} {
-    global size
+    global size background
     set img [image create photo -width $size -height $size]
     set rows {}
     for {set row 0} {$row < $size} {incr row} {
@@ -58,6 +59,13 @@ proc draw {side file} {
         lappend rows $cols
     }
     $img put $rows
+    for {set row 0} {$row < $size} {incr row} {
+        for {set col 0} {$col < $size} {incr col} {
+            if {[lindex $rows $row $col] eq $background} {
+                $img transparency set $col $row 1
+            }
+        }
+    }
     $img write $file -format gif
     image delete $img
 }
