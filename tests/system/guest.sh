@@ -192,14 +192,20 @@ use_link() {
     poll 20 held /dev/quilmo-usb0 || note "quilmod does not hold /dev/quilmo-usb0: $(quilmoctl status)"
 }
 
+# The first libinput event line matching a pattern: "LINE_NUMBER:TEXT".
+first_event() { grep -m1 -n "$1" "$state/libinput"; }
+
+# quilmoinput.service as shipped (the touchscreen personality unless /etc/default/quilmoinput
+# says --device pointer), with the uinput backend: libinput sees the device, and a tap arrives
+# at its absolute position, touched (BTN_TOUCH, or BTN_LEFT for the pointer) where it went down.
 check_uinput() {
     modprobe uinput || { echo "no uinput module"; return 1; }
     echo 'QUILMOINPUT_OPTS=--backend uinput' > /etc/default/quilmoinput
     systemctl start quilmoinput
     local dev
-    poll 15 sh -c 'libinput list-devices 2>/dev/null | grep -q "quilmod touch panel"' ||
+    poll 15 sh -c 'libinput list-devices 2>/dev/null | grep -q "^Device: *quilmod touch panel$"' ||
         { echo "libinput does not see the device; $(systemctl status quilmoinput 2>&1 | tail -3)"; return 1; }
-    dev=$(libinput list-devices | awk '/^Device:/ { d = ($0 ~ /quilmod touch panel/) } d && /^Kernel:/ { print $2; exit }')
+    dev=$(libinput list-devices | awk '/^Device:/ { d = ($0 ~ /quilmod touch panel$/) } d && /^Kernel:/ { print $2; exit }')
     libinput debug-events --device "$dev" > "$state/libinput" 2>&1 &
     local li=$!
     evtest "$dev" > "$state/evtest" 2>&1 &
@@ -207,20 +213,27 @@ check_uinput() {
     poll 5 grep -q 'Testing' "$state/evtest"
     sleep 1  # libinput opens the device before it prints anything
     tap S1 > /dev/null
-    poll 10 grep -q 'BTN_LEFT.*released' "$state/libinput"
+    poll 10 grep -qE 'TOUCH_UP|BTN_LEFT.*released' "$state/libinput"
     kill $li $ev 2>/dev/null
     wait $li $ev 2>/dev/null
-    local abs press
-    abs=$(grep -m1 POINTER_MOTION_ABSOLUTE "$state/libinput" | sed 's/.*s[[:space:]]*//')
-    press=$(grep -m1 -n 'BTN_LEFT.*pressed' "$state/libinput" | cut -d: -f1)
-    local absline
-    absline=$(grep -m1 -n POINTER_MOTION_ABSOLUTE "$state/libinput" | cut -d: -f1)
-    local x y
+    local down up at x y press
+    if down=$(first_event TOUCH_DOWN); then
+        up=$(first_event TOUCH_UP) at=$(echo "$down" | sed 's/.*s[[:space:]]*[0-9]* ([0-9]*)[[:space:]]*//')
+        press=BTN_TOUCH
+    else
+        at=$(first_event POINTER_MOTION_ABSOLUTE | sed 's/.*s[[:space:]]*//')
+        down=$(first_event 'BTN_LEFT.*pressed') up=$(first_event 'BTN_LEFT.*released') press=BTN_LEFT
+        [ -n "$at" ] && [ "$(first_event POINTER_MOTION_ABSOLUTE | cut -d: -f1)" -lt "${down%%:*}" ] || at=
+    fi
+    # evtest: the first ABS_X and ABS_Y, and the press in the same report as them.
     x=$(grep -m1 'code 0 (ABS_X), value' "$state/evtest" | sed 's/.*value //')
     y=$(grep -m1 'code 1 (ABS_Y), value' "$state/evtest" | sed 's/.*value //')
-    echo "libinput: $dev absolute ${abs:-none} (of 100), then BTN_LEFT pressed and released; evtest ABS_X ${x:-?} ABS_Y ${y:-?}"
-    [ -n "$abs" ] && [ -n "$press" ] && [ "$absline" -lt "$press" ] && [ "$x" = 513 ] && [ "$y" = 385 ] &&
-        grep -q 'BTN_LEFT.*released' "$state/libinput"
+    local first_report
+    first_report=$(awk '/\(EV_ABS\)|\(EV_KEY\)/ { print } /SYN_REPORT/ && n++ == 0 { exit }' "$state/evtest" |
+        grep -c "($press), value 1")
+    echo "libinput: $dev ${down:+down at ${at:-?}}${up:+, then up}; evtest ABS_X ${x:-?} ABS_Y ${y:-?}," \
+        "$press pressed in that report: $([ "$first_report" = 1 ] && echo yes || echo no)"
+    [ -n "$down" ] && [ -n "$up" ] && [ -n "$at" ] && [ "$x" = 513 ] && [ "$y" = 385 ] && [ "$first_report" = 1 ]
 }
 
 check_purge() {
