@@ -50,10 +50,28 @@ endif()
 
 # Units and the udev rule name the programs by their installed path, which the prefix given
 # to `cmake --install --prefix` decides: they are filled in when installing.
+# quilmod.service applies the sysusers.d and tmpfiles.d entries where they were installed.
 set(dist_out ${CMAKE_BINARY_DIR}/dist)
+find_program(QUILMOD_TMPFILES systemd-tmpfiles PATHS /usr/bin /bin)
+find_program(QUILMOD_SYSUSERS systemd-sysusers PATHS /usr/bin /bin)
+foreach(prog TMPFILES SYSUSERS)
+  if(NOT QUILMOD_${prog})
+    string(TOLOWER ${prog} name)
+    set(QUILMOD_${prog} /usr/bin/systemd-${name})  # where Debian has it
+  endif()
+endforeach()
 install(CODE "
   set(QUILMOD_SBIN \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}\")
   set(QUILMOD_BIN \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+  set(QUILMOD_TMPFILES ${QUILMOD_TMPFILES})
+  set(QUILMOD_SYSUSERS ${QUILMOD_SYSUSERS})
+  set(QUILMOD_TMPFILESDIR ${QUILMOD_TMPFILESDIR})
+  set(QUILMOD_SYSUSERSDIR ${QUILMOD_SYSUSERSDIR})
+  foreach(d TMPFILESDIR SYSUSERSDIR)
+    if(NOT IS_ABSOLUTE \"\${QUILMOD_\${d}}\")
+      set(QUILMOD_\${d} \"\${CMAKE_INSTALL_PREFIX}/\${QUILMOD_\${d}}\")
+    endif()
+  endforeach()
   foreach(f quilmod.service quilmoinput.service quilmod-hotplug.rules)
     configure_file(${CMAKE_SOURCE_DIR}/dist/\${f}.in ${dist_out}/\${f} @ONLY)
   endforeach()

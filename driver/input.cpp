@@ -144,11 +144,14 @@ void SelfResetIfDue()
         self_reset(now);
 }
 
-// The device is gone: stop selecting it, keep the record, ask for a rescan.
+// The device is gone: keep the record, ask for a rescan, and close the descriptor at once, so
+// the kernel frees the node and a re-plugged adapter comes back under the same name (an open
+// descriptor would keep the old node busy, and the adapter would return as the next number).
+// A reset reopens the port by its name.
 static void remove_device(TouchPanel *p)
 {
     p->present = 0;
-    FD_CLR(p->fd, &fdSet);
+    ForgetPanelFd(p);
     printf("Device removed: %s\n", p->device);
     SendRescanCmd();
 }

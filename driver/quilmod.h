@@ -58,6 +58,7 @@ extern int fdMax;
 TouchPanel *NewPanel(char *device, int baud);
 TouchPanel *UpdatePanel(TouchPanel *p);
 void ClosePort(char *name);
+void ForgetPanelFd(TouchPanel *p);  // closes the port descriptor, out of the select set; fd = -1
 void JoinList(TouchPanel **headp, TouchPanel *newp);
 void LeaveList(TouchPanel **headp, TouchPanel *target, TouchPanel *pre);
 void AddPanel(TouchPanel *p);   // JoinList + fdSet + fdMax

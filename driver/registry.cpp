@@ -44,11 +44,6 @@ void AddPanel(TouchPanel *p)
     WatchFd(p->fd);
 }
 
-static int is_serial_line(const char *device)
-{
-    return strstr(device, "tty") || strstr(device, "Serial_Port_");
-}
-
 // Opens the node under the sandbox root; -1 when it cannot be opened or selected on.
 static int open_port(const char *device)
 {
@@ -75,7 +70,9 @@ TouchPanel *NewPanel(char *device, int baud)
         puts("open failed");
         return nullptr;
     }
-    if (is_serial_line(device)) {
+    // Every terminal is a serial line to set raw, whatever its name (a udev link
+    // /dev/quilmo-usb0 too); anything else (a FIFO, a file) is read as it is.
+    if (isatty(fd)) {
         Dev_SaveState(fd);
         Dev_SetBaud(fd, baud);
     }
@@ -96,6 +93,17 @@ TouchPanel *NewPanel(char *device, int baud)
     return p;
 }
 
+void ForgetPanelFd(TouchPanel *p)
+{
+    if (p->fd < 0)
+        return;  // closed already when its device went away
+    close(p->fd);
+    FD_CLR(p->fd, &fdSet);
+    if (p->fd == fdMax)
+        fdMax = p->fd - 1;
+    p->fd = -1;
+}
+
 // Closes and unlinks every record named name; frees them all but keep.
 static void close_matching(const char *name, TouchPanel *keep)
 {
@@ -106,10 +114,7 @@ static void close_matching(const char *name, TouchPanel *keep)
             pre = p;
             continue;
         }
-        close(p->fd);
-        FD_CLR(p->fd, &fdSet);
-        if (p->fd == fdMax)
-            fdMax = p->fd - 1;
+        ForgetPanelFd(p);
         LeaveList(&panelList, p, pre);
         if (p != keep)
             free(p);

@@ -1,6 +1,7 @@
 // quilmoctl's service side against the real daemon: hotplug (udev's hook), status, the single
 // frame watcher, and its command line (getopt_long, --version).
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -176,7 +177,8 @@ TEST_F(ServiceTest, StatusReportsDaemonPortsAndCalibration)
         {"quilmod: running, pid "},
         {"mode: DRAWING\n"},
         {"port /dev/ttyS0: present; 4-point calibration, default; screen 1024x768\n"},
-        {"port /dev/quilmo-usb0: present, held by quilmod; 4-point calibration, calibrated; screen 800x600\n"},
+        {"port /dev/quilmo-usb0: present, held by quilmod, line raw 9600 8N1; 4-point calibration, calibrated; "
+         "screen 800x600\n"},
         {"port /dev/ttyACM0: missing; 25-point calibration, missing; screen 1024x768\n"},
     };
     for (const auto &l : lines)
@@ -187,12 +189,52 @@ TEST_F(ServiceTest, StatusReportsDaemonPortsAndCalibration)
     EXPECT_EQ(json.status, 0) << json.out;
     EXPECT_EQ(json.out.rfind("{\"running\":true,\"pid\":" + std::to_string(sb.pid) + ",\"mode\":\"DRAWING\"", 0), 0u)
         << json.out;
-    EXPECT_TRUE(Has(json.out, "{\"device\":\"/dev/quilmo-usb0\",\"exists\":true,\"held\":true,\"calibration\":4,"
+    EXPECT_TRUE(Has(json.out, "{\"device\":\"/dev/quilmo-usb0\",\"exists\":true,\"held\":true,"
+                              "\"line\":\"raw 9600 8N1\",\"calibration\":4,"
                               "\"values\":\"calibrated\",\"width\":800,\"height\":600}"))
         << json.out;
-    EXPECT_TRUE(Has(json.out, "{\"device\":\"/dev/ttyACM0\",\"exists\":false,\"held\":false,\"calibration\":25,"
+    EXPECT_TRUE(Has(json.out, "{\"device\":\"/dev/ttyACM0\",\"exists\":false,\"held\":false,\"line\":null,"
+                              "\"calibration\":25,"
                               "\"values\":\"missing\",\"width\":1024,\"height\":768}"))
         << json.out;
+}
+
+// Each port's line as the daemon holds it, and a port it still holds after a reload renamed its
+// Port line to a link of the same node: shown, with its line, as held but not configured.
+TEST_F(ServiceTest, StatusShowsLinesAndPortsHeldThatNoLongerAreConfigured)
+{
+    FakePort &cooked = SandboxAddPort(sb, "/dev/panel-a");  // no "tty" in the name
+    SetPortCooked(cooked);
+    ASSERT_EQ(mkfifo(SandboxPath(sb, "/dev/panel-fifo").c_str(), 0600), 0);
+    SandboxWriteConfig(sb, {"/dev/panel-a", "/dev/panel-fifo"}, "RClickTool = 0\n");
+    SandboxStart(sb);
+    Outcome before = Ctl(sb, {"status"});
+    EXPECT_TRUE(Has(before.out, "port /dev/panel-a: present, held by quilmod, line raw 9600 8N1;")) << before.out;
+    EXPECT_TRUE(Has(before.out, "port /dev/panel-fifo: present, line not a terminal;")) << before.out;
+    EXPECT_FALSE(Has(before.out, "not configured")) << before.out;
+
+    const std::string node = PortNode(sb, "/dev/panel-a");
+    ASSERT_EQ(symlink(node.c_str(), SandboxPath(sb, "/dev/panel-b").c_str()), 0);
+    SandboxWriteConfig(sb, {"/dev/panel-b", "/dev/panel-fifo"}, "RClickTool = 0\n");
+    kill(sb.pid, SIGHUP);
+    ASSERT_TRUE(WaitLine(sb, LOAD_LINE));
+    Sync(sb);
+    Outcome after = Ctl(sb, {"status"});
+    EXPECT_TRUE(Has(after.out, "port /dev/panel-b: present, held by quilmod, line raw 9600 8N1;")) << after.out;
+    EXPECT_TRUE(Has(after.out, "port " + node + ": held, not configured, line raw 9600 8N1\n")) << after.out;
+    Outcome json = Ctl(sb, {"status", "--json"});
+    EXPECT_TRUE(Has(json.out, ",\"held_not_configured\":[{\"device\":\"" + node + "\",\"line\":\"raw 9600 8N1\"}]}"))
+        << json.out;
+
+    SandboxWriteConfig(sb, {"/dev/panel-fifo"}, "RClickTool = 0\n");  // dropped as well: still one line
+    kill(sb.pid, SIGHUP);
+    ASSERT_TRUE(WaitLine(sb, LOAD_LINE));
+    Sync(sb);
+    Outcome dropped = Ctl(sb, {"status"});
+    EXPECT_EQ(CountLines(sb, LOAD_LINE), 3) << sb.log;
+    size_t first = dropped.out.find("port " + node + ": held, not configured");
+    EXPECT_NE(first, std::string::npos) << dropped.out;
+    EXPECT_EQ(dropped.out.find("port " + node + ":", first + 1), std::string::npos) << dropped.out;
 }
 
 TEST_F(ServiceTest, SecondWatcherIsToldWhoWatches)

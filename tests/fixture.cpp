@@ -520,3 +520,42 @@ int CountOpenFds(pid_t pid)
     closedir(d);
     return count;
 }
+
+std::vector<std::string> OpenFdTargets(pid_t pid)
+{
+    std::vector<std::string> targets;
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *d = opendir(dir.c_str());
+    if (!d)
+        return targets;
+    while (struct dirent *e = readdir(d)) {
+        char target[256];
+        ssize_t n = readlink((dir + "/" + e->d_name).c_str(), target, sizeof target - 1);
+        if (e->d_name[0] != '.' && n > 0)
+            targets.emplace_back(target, (size_t)n);
+    }
+    closedir(d);
+    return targets;
+}
+
+void SetPortCooked(FakePort &port)
+{
+    // A terminal's defaults as the kernel gives them to a fresh line: canonical, echoing.
+    struct termios tio;
+    ASSERT_EQ(tcgetattr(port.slave, &tio), 0) << strerror(errno);
+    tio.c_iflag = ICRNL | IXON;
+    tio.c_oflag = OPOST | ONLCR;
+    tio.c_cflag = CS8 | CREAD | HUPCL;
+    tio.c_lflag = ICANON | ECHO | ECHOE | ISIG | IEXTEN;
+    tio.c_cc[VMIN] = 1;
+    cfsetispeed(&tio, B38400);
+    cfsetospeed(&tio, B38400);
+    ASSERT_EQ(tcsetattr(port.slave, TCSANOW, &tio), 0) << strerror(errno);
+}
+
+std::string PortNode(const Sandbox &sb, const std::string &device)
+{
+    char target[256];
+    ssize_t n = readlink(SandboxPath(sb, device).c_str(), target, sizeof target - 1);
+    return n > 0 ? std::string(target, (size_t)n) : std::string();
+}

@@ -81,8 +81,14 @@ Bytes Frame(unsigned char flags, int x, int y);
 Bytes ReadFrames(Sandbox &sb, int pipe, size_t count, int ms = WAIT_MS);
 std::string Hex(const Bytes &bytes);
 
-// The daemon's open descriptors, from /proc.
+// The daemon's open descriptors, from /proc: how many, and what each names.
 int CountOpenFds(pid_t pid);
+std::vector<std::string> OpenFdTargets(pid_t pid);
+
+// A port's line as a fresh terminal has it (canonical, echoing, 38400), not raw as made.
+void SetPortCooked(FakePort &port);
+// The pseudo-terminal a sandbox port's link names (e.g. /dev/pts/7).
+std::string PortNode(const Sandbox &sb, const std::string &device);
 
 // gtest fixture: one sandbox per test, always stopped.
 class DaemonTest : public ::testing::Test {

@@ -1,6 +1,7 @@
 // quilmoctl's service side: configured ports, the hot-plug hook and the status report.
 #include "service.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cctype>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include "calformat.h"
 #include "client.h"
 #include "conffile.h"
+#include "portlines.h"
 
 constexpr int LINE_SIZE = 200;  // the daemon reads the file in pieces of 199 characters
 constexpr int MODE_DRAWING = 0;
@@ -119,6 +121,7 @@ struct PortState {
     std::string device;
     bool exists = false;
     int held = 0;  // 1 held by the daemon, 0 not, -1 unknown (its descriptors are not ours to see)
+    std::string line;  // the line's settings while held ("raw 9600 8N1"), "not a terminal", or ""
     CalState cal{};
 };
 
@@ -144,14 +147,63 @@ static bool fds_visible(pid_t pid)
     return true;
 }
 
-static void port_state(const std::string &device, pid_t pid, bool visible, PortState *ps)
+struct Status {
+    pid_t pid = 0;
+    int mode = MODE_DRAWING;
+    bool modeKnown = false;
+    std::vector<PortState> ports;
+    std::vector<PortState> extra;  // held, not configured
+};
+
+static const HeldNode *held_node(const std::vector<HeldNode> &held, dev_t rdev)
+{
+    for (const HeldNode &h : held)
+        if (h.rdev == rdev)
+            return &h;
+    return nullptr;
+}
+
+static void port_state(const std::string &device, pid_t pid, const std::vector<HeldNode> *held, PortState *ps)
 {
     ps->device = device;
     struct stat st;
     ps->exists = node_of(device, &st);
-    if (ps->exists && S_ISCHR(st.st_mode) && pid)
-        ps->held = visible ? HeldByDaemon(st) : -1;
+    if (ps->exists && S_ISCHR(st.st_mode) && pid) {
+        const HeldNode *h = held ? held_node(*held, st.st_rdev) : nullptr;
+        ps->held = !held ? -1 : h ? 1 : 0;
+        if (h)
+            ps->line = LineState(h->fdPath);
+    } else if (ps->exists && !S_ISCHR(st.st_mode)) {
+        ps->line = "not a terminal";  // the daemon reads it as it is
+    }
     ReadCalState(device.c_str(), &ps->cal);
+}
+
+// Nodes the daemon holds more often than Port lines lead to them: a Port line renamed or
+// dropped since the daemon opened it (it keeps serving it until it restarts). Renamed to a
+// link of the same node, the old record holds the node a second time.
+static std::vector<PortState> unconfigured(const std::vector<HeldNode> &held, const std::vector<PortState> &ports)
+{
+    std::vector<dev_t> named;  // one entry per held configured port
+    for (const PortState &p : ports) {
+        struct stat st;
+        if (p.held > 0 && node_of(p.device, &st) && S_ISCHR(st.st_mode))
+            named.push_back(st.st_rdev);
+    }
+    std::vector<PortState> extra;
+    for (const HeldNode &h : held) {
+        auto at = std::find(named.begin(), named.end(), h.rdev);
+        if (at != named.end()) {
+            named.erase(at);  // this descriptor is that port's
+            continue;
+        }
+        bool listed = false;
+        for (const PortState &e : extra)
+            listed = listed || e.device == h.name;
+        if (!listed)
+            extra.push_back({h.name, true, 1, LineState(h.fdPath), {}});
+    }
+    return extra;
 }
 
 static const char *held_text(int held)
@@ -178,57 +230,77 @@ void JsonString(const std::string &s)
     putchar('"');
 }
 
-static void print_json(pid_t pid, int mode, bool modeKnown, const std::vector<PortState> &ports)
+static void json_line(const std::string &line)
 {
-    printf("{\"running\":%s,\"pid\":%d,\"mode\":", pid ? "true" : "false", static_cast<int>(pid));
-    if (modeKnown)
-        printf("\"%s\"", mode == MODE_DRAWING ? "DRAWING" : "DESKTOP");
+    if (line.empty())
+        printf("null");
+    else
+        JsonString(line);
+}
+
+static void print_json(const Status &s)
+{
+    printf("{\"running\":%s,\"pid\":%d,\"mode\":", s.pid ? "true" : "false", static_cast<int>(s.pid));
+    if (s.modeKnown)
+        printf("\"%s\"", s.mode == MODE_DRAWING ? "DRAWING" : "DESKTOP");
     else
         printf("null");
     printf(",\"ports\":[");
-    for (size_t i = 0; i < ports.size(); i++) {
-        const PortState &p = ports[i];
+    for (size_t i = 0; i < s.ports.size(); i++) {
+        const PortState &p = s.ports[i];
         printf("%s{\"device\":", i ? "," : "");
         JsonString(p.device);
-        printf(",\"exists\":%s,\"held\":%s,\"calibration\":%d,\"values\":\"%s\",\"width\":%d,\"height\":%d}",
-               p.exists ? "true" : "false", held_json(p.held), p.cal.mode, values_word(p.cal), p.cal.width,
-               p.cal.height);
+        printf(",\"exists\":%s,\"held\":%s,\"line\":", p.exists ? "true" : "false", held_json(p.held));
+        json_line(p.line);
+        printf(",\"calibration\":%d,\"values\":\"%s\",\"width\":%d,\"height\":%d}", p.cal.mode,
+               values_word(p.cal), p.cal.width, p.cal.height);
+    }
+    printf("],\"held_not_configured\":[");
+    for (size_t i = 0; i < s.extra.size(); i++) {
+        printf("%s{\"device\":", i ? "," : "");
+        JsonString(s.extra[i].device);
+        printf(",\"line\":");
+        json_line(s.extra[i].line);
+        printf("}");
     }
     printf("]}\n");
 }
 
-static void print_text(pid_t pid, int mode, bool modeKnown, const std::vector<PortState> &ports)
+static void print_text(const Status &s)
 {
-    if (pid)
-        printf("quilmod: running, pid %d\n", static_cast<int>(pid));
+    if (s.pid)
+        printf("quilmod: running, pid %d\n", static_cast<int>(s.pid));
     else
         printf("quilmod: not running\n");
-    if (modeKnown)
-        printf("mode: %s\n", mode == MODE_DRAWING ? "DRAWING" : "DESKTOP");
-    for (const PortState &p : ports)
-        printf("port %s: %s%s; %d-point calibration, %s; screen %dx%d\n", p.device.c_str(),
-               p.exists ? "present" : "missing", held_text(p.held), p.cal.mode, values_word(p.cal),
-               p.cal.width, p.cal.height);
+    if (s.modeKnown)
+        printf("mode: %s\n", s.mode == MODE_DRAWING ? "DRAWING" : "DESKTOP");
+    for (const PortState &p : s.ports)
+        printf("port %s: %s%s%s%s; %d-point calibration, %s; screen %dx%d\n", p.device.c_str(),
+               p.exists ? "present" : "missing", held_text(p.held), p.line.empty() ? "" : ", line ", p.line.c_str(),
+               p.cal.mode, values_word(p.cal), p.cal.width, p.cal.height);
+    for (const PortState &p : s.extra)
+        printf("port %s: held, not configured, line %s\n", p.device.c_str(), p.line.c_str());
 }
 
 int RunStatus(bool json)
 {
     std::vector<std::string> devices;
     bool configured = ReadConfiguredPorts(&devices);
-    pid_t pid = DaemonPid();
-    int mode = MODE_DRAWING;
-    bool modeKnown = false;
-    if (pid) {
+    Status s;
+    s.pid = DaemonPid();
+    if (s.pid) {
         Channel ch;
         if (ChannelOpen(&ch, true)) {
-            modeKnown = QueryMode(ch, &mode);
+            s.modeKnown = QueryMode(ch, &s.mode);
             ChannelClose(&ch);
         }
     }
-    std::vector<PortState> ports(devices.size());
-    bool visible = pid && fds_visible(pid);
+    bool visible = s.pid && fds_visible(s.pid);
+    std::vector<HeldNode> held = visible ? DaemonHeldNodes(s.pid) : std::vector<HeldNode>();
+    s.ports.resize(devices.size());
     for (size_t i = 0; i < devices.size(); i++)
-        port_state(devices[i], pid, visible, &ports[i]);
-    (json ? print_json : print_text)(pid, mode, modeKnown, ports);
-    return configured && (!pid || modeKnown) ? EXIT_OK : EXIT_FAIL;
+        port_state(devices[i], s.pid, visible ? &held : nullptr, &s.ports[i]);
+    s.extra = unconfigured(held, s.ports);
+    (json ? print_json : print_text)(s);
+    return configured && (!s.pid || s.modeKnown) ? EXIT_OK : EXIT_FAIL;
 }
