@@ -101,14 +101,14 @@ void CursorChanged(bool hidden);  // main's: the cursor was hidden or shown
 
 bool UinputAvailable();
 // The devices to make: the personality, their name, the panel's range, the output they serve.
-struct UinputSpec {
+struct UinputLayout {
     Personality personality = DEVICE_TOUCH;
     const char *name = "";
     int width = 0, height = 0;
     const char *output = nullptr;
 };
 // 0 = the devices exist, 1 = they could not be made (a message said why).
-int UinputOpen(Backend *be, const UinputSpec &spec);
+int UinputOpen(Backend *be, const UinputLayout &layout);
 // 0 = written, 1 = a device refused the events.
 int UinputInject(const Steps &steps);
 void UinputClose();

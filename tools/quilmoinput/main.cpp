@@ -197,7 +197,7 @@ static int make_devices(Bridge *s)
     const Options &o = s->opt;
     if (o.hideCursor)
         return Complain(1, "--hide-cursor needs the xtest backend (compositors hide the cursor for touches)");
-    if (UinputOpen(&s->be, UinputSpec{o.device, o.name, o.width, o.height, o.output}) != 0)
+    if (UinputOpen(&s->be, UinputLayout{o.device, o.name, o.width, o.height, o.output}) != 0)
         return 1;
     s->map = WholeScreen(o.width, o.height);
     s->attached = true;

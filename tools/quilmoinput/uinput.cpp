@@ -55,13 +55,13 @@ static libevdev *base(const char *name, int product, const char *output)
 // that is never pressed: libinput holds back the left press of a device with left and right but
 // no middle button for 50 ms, waiting for a middle-button chord, and the press then lands where
 // the pointer has moved meanwhile.
-static libevdev *describe_pointer(const char *name, const UinputSpec &spec)
+static libevdev *describe_pointer(const char *name, const UinputLayout &layout)
 {
-    libevdev *dev = base(name, PRODUCT_POINTER, spec.output);
+    libevdev *dev = base(name, PRODUCT_POINTER, layout.output);
     if (!dev)
         return nullptr;
-    axis(dev, ABS_X, spec.width - 1);
-    axis(dev, ABS_Y, spec.height - 1);
+    axis(dev, ABS_X, layout.width - 1);
+    axis(dev, ABS_Y, layout.height - 1);
     libevdev_enable_event_code(dev, EV_KEY, BTN_LEFT, nullptr);
     libevdev_enable_event_code(dev, EV_KEY, BTN_RIGHT, nullptr);
     libevdev_enable_event_code(dev, EV_KEY, BTN_MIDDLE, nullptr);
@@ -70,19 +70,19 @@ static libevdev *describe_pointer(const char *name, const UinputSpec &spec)
 
 // A touchscreen: a direct device with BTN_TOUCH, one multitouch slot and the single-touch axes
 // beside it, which udev tags ID_INPUT_TOUCHSCREEN.
-static libevdev *describe_touch(const char *name, const UinputSpec &spec)
+static libevdev *describe_touch(const char *name, const UinputLayout &layout)
 {
-    libevdev *dev = base(name, PRODUCT_TOUCH, spec.output);
+    libevdev *dev = base(name, PRODUCT_TOUCH, layout.output);
     if (!dev)
         return nullptr;
     libevdev_enable_property(dev, INPUT_PROP_DIRECT);
     libevdev_enable_event_code(dev, EV_KEY, BTN_TOUCH, nullptr);
-    axis(dev, ABS_X, spec.width - 1);
-    axis(dev, ABS_Y, spec.height - 1);
+    axis(dev, ABS_X, layout.width - 1);
+    axis(dev, ABS_Y, layout.height - 1);
     axis(dev, ABS_MT_SLOT, 0);
     axis(dev, ABS_MT_TRACKING_ID, TRACKING_ID_MAX);
-    axis(dev, ABS_MT_POSITION_X, spec.width - 1);
-    axis(dev, ABS_MT_POSITION_Y, spec.height - 1);
+    axis(dev, ABS_MT_POSITION_X, layout.width - 1);
+    axis(dev, ABS_MT_POSITION_Y, layout.height - 1);
     return dev;
 }
 
@@ -103,26 +103,26 @@ static int create(size_t i, libevdev *dev)
     return 0;
 }
 
-int UinputOpen(Backend *be, const UinputSpec &spec)
+int UinputOpen(Backend *be, const UinputLayout &layout)
 {
     uiState = Devices{};
-    uiState.personality = spec.personality;
+    uiState.personality = layout.personality;
     int r;
-    if (spec.personality == DEVICE_POINTER) {
-        r = create(DEVICE_MAIN, describe_pointer(spec.name, spec));
+    if (layout.personality == DEVICE_POINTER) {
+        r = create(DEVICE_MAIN, describe_pointer(layout.name, layout));
     } else {
         char companion[NAME_SIZE];
-        snprintf(companion, sizeof companion, "%.60s (right button)", spec.name);
-        r = create(DEVICE_MAIN, describe_touch(spec.name, spec));
+        snprintf(companion, sizeof companion, "%.60s (right button)", layout.name);
+        r = create(DEVICE_MAIN, describe_touch(layout.name, layout));
         if (r == 0)
-            r = create(DEVICE_COMPANION, describe_pointer(companion, spec));
+            r = create(DEVICE_COMPANION, describe_pointer(companion, layout));
     }
     if (r != 0) {
         UinputClose();
         return 1;
     }
-    be->width = spec.width;
-    be->height = spec.height;
+    be->width = layout.width;
+    be->height = layout.height;
     return 0;
 }
 
