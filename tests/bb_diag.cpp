@@ -20,15 +20,6 @@ void Link(const Sandbox &sb, const std::string &target, const std::string &path)
     ASSERT_EQ(symlink(target.c_str(), SandboxPath(sb, path).c_str()), 0) << path;
 }
 
-std::vector<std::string> Lines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 // The stamp in front of a watch line and the frame's text after it; false when the stamp has
 // not the shape: "%7lld ms  " or "HH:MM:SS.mmm  ".
 bool SplitStamp(const std::string &line, bool wall, long *ms, std::string *rest)

@@ -20,15 +20,6 @@ const std::string PORT = "/dev/ttyS0";
 const std::string TOOL = "/usr/local/Qelvanto/diag/rbutton.tcl";
 const std::string IMAGES = "/usr/local/Qelvanto/image/";
 
-std::vector<std::string> lines_of(const std::string &text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 // Lists the script shell's descriptors as "number target" lines into file.
 std::string list_fds(const std::string &file)
 {
@@ -80,7 +71,7 @@ void install_all(Sandbox &sb, const std::string &toolBody = "")
 
 std::vector<std::string> file_lines(const Sandbox &sb, const std::string &path)
 {
-    return lines_of(SandboxReadFile(sb, path));
+    return Lines(SandboxReadFile(sb, path));
 }
 
 std::vector<int> tool_pids(const Sandbox &sb)

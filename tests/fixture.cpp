@@ -347,6 +347,15 @@ bool WaitLine(Sandbox &sb, const std::string &text, int ms)
     }
 }
 
+std::vector<std::string> Lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
 int CountLines(Sandbox &sb, const std::string &text)
 {
     ReadOutput(sb, 0);

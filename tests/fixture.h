@@ -60,6 +60,7 @@ bool SandboxAlive(const Sandbox &sb);
 bool WaitLine(Sandbox &sb, const std::string &text, int ms = WAIT_MS);
 void ReadOutput(Sandbox &sb, int ms);  // collects output for up to ms (0: what is there)
 int CountLines(Sandbox &sb, const std::string &text);  // in all output so far
+std::vector<std::string> Lines(const std::string &text);  // text cut at its line ends
 
 // Commands: writes one and waits until the daemon has read it; Sync waits until it has run it.
 void Command(Sandbox &sb, const std::string &text);

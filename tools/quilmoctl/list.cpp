@@ -199,15 +199,6 @@ static void print_text(const std::vector<Node> &nodes, bool probe)
     }
 }
 
-// A JSON string, or null for the empty one.
-static void json_or_null(const std::string &s)
-{
-    if (s.empty())
-        printf("null");
-    else
-        JsonString(s);
-}
-
 static void print_json_node(const Node &n)
 {
     printf("{\"device\":");
@@ -218,10 +209,10 @@ static void print_json_node(const Node &n)
         JsonString(n.links[i]);
     }
     printf("],\"present\":%s,\"configured\":", n.present ? "true" : "false");
-    json_or_null(n.configured);
+    JsonStringOrNull(n.configured);
     printf(",\"held\":%s,\"probed\":%s,\"controller\":", n.held > 0 ? "true" : n.held < 0 ? "null" : "false",
            n.probe == PROBE_SILENT || n.probe == PROBE_ANSWERED ? "true" : "false");
-    json_or_null(n.probe == PROBE_ANSWERED ? n.ident : "");
+    JsonStringOrNull(n.probe == PROBE_ANSWERED ? n.ident : "");
     printf("}");
 }
 

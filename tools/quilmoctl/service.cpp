@@ -230,12 +230,12 @@ void JsonString(const std::string &s)
     putchar('"');
 }
 
-static void json_line(const std::string &line)
+void JsonStringOrNull(const std::string &s)
 {
-    if (line.empty())
+    if (s.empty())
         printf("null");
     else
-        JsonString(line);
+        JsonString(s);
 }
 
 static void print_json(const Status &s)
@@ -251,7 +251,7 @@ static void print_json(const Status &s)
         printf("%s{\"device\":", i ? "," : "");
         JsonString(p.device);
         printf(",\"exists\":%s,\"held\":%s,\"line\":", p.exists ? "true" : "false", held_json(p.held));
-        json_line(p.line);
+        JsonStringOrNull(p.line);
         printf(",\"calibration\":%d,\"values\":\"%s\",\"width\":%d,\"height\":%d}", p.cal.mode,
                values_word(p.cal), p.cal.width, p.cal.height);
     }
@@ -260,7 +260,7 @@ static void print_json(const Status &s)
         printf("%s{\"device\":", i ? "," : "");
         JsonString(s.extra[i].device);
         printf(",\"line\":");
-        json_line(s.extra[i].line);
+        JsonStringOrNull(s.extra[i].line);
         printf("}");
     }
     printf("]}\n");

@@ -16,5 +16,6 @@ std::string MatchConfiguredPort(const std::vector<std::string> &ports, const cha
 int RunHotplug(const char *devnode);
 // Prints s as a JSON string: quotes, backslashes and control characters escaped.
 void JsonString(const std::string &s);
+void JsonStringOrNull(const std::string &s);  // null for the empty string
 // Prints the daemon's state and each configured port's, as text or as one JSON object.
 int RunStatus(bool json);
