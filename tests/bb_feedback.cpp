@@ -124,8 +124,7 @@ std::vector<std::pair<int, char>> children_of(int parent)
         int pid = atoi(e->d_name);
         if (pid <= 0)
             continue;
-        std::ifstream f(std::string("/proc/") + e->d_name + "/stat");
-        std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        std::string stat = ReadWholeFile(std::string("/proc/") + e->d_name + "/stat");
         size_t paren = stat.rfind(')');
         if (paren == std::string::npos)
             continue;

@@ -372,8 +372,7 @@ TEST_F(QuilmocalScreenTest, TheRightClickToolStepsAsideAndComesBack)
         GTEST_SKIP() << "wish is not installed (Debian package tk)";
     const std::string src = std::string(QUILMOD_SOURCE_DIR) + "/tools/rbutton/";
     for (const std::string name : {"rbutton.tcl", "lbutton.gif", "rbutton.gif"}) {
-        std::ifstream f(src + name, std::ios::binary);
-        const std::string body((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        const std::string body = ReadWholeFile(src + name);
         SandboxWriteFile(sb, name == "rbutton.tcl" ? tool : images + name, body, 0755);
     }
     // The daemon asks env for display :0.0; this one hands the test's display on instead.

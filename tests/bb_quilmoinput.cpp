@@ -36,8 +36,7 @@ struct Effort {
 Effort EffortOf(pid_t pid)
 {
     Effort e;
-    std::ifstream st("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(st)), std::istreambuf_iterator<char>());
+    std::string stat = ReadWholeFile("/proc/" + std::to_string(pid) + "/stat");
     size_t paren = stat.rfind(')');
     if (paren != std::string::npos) {
         std::istringstream in(stat.substr(paren + 2));
@@ -345,8 +344,7 @@ TEST_F(QuilmoinputTest, UinputDeviceComesAndGoes)
     ASSERT_EQ(mkfifo(SandboxPath(sb, "/dev/qvdat0").c_str(), 0600), 0);
     const std::string name = "quilmoinput test " + std::to_string(getpid());
     auto listed = [&] {
-        std::ifstream f("/proc/bus/input/devices");
-        std::string all((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        std::string all = ReadWholeFile("/proc/bus/input/devices");
         return all.find("Name=\"" + name + "\"") != std::string::npos;
     };
     ASSERT_TRUE(InputStart(sb, input, {"--backend", "uinput", "--name", name, "--screen", "800x600"}));

@@ -31,8 +31,7 @@ std::string tool_source(const std::string &name)
 
 std::string read_whole(const std::string &path)
 {
-    std::ifstream f(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    return ReadWholeFile(path);
 }
 
 std::string text_of(const Bytes &bytes)
