@@ -164,7 +164,7 @@ int read4ptdata(TouchPanel *p)
             return 0;
         break;
     case CAL_MISSING:
-        printf("failed to open %s%s\n", PT4_STEM, CalPortName(p));  // messages name the real path
+        printf("failed to open %s%s\n", CalStemName(PT4_STEM).data(), CalPortName(p));  // messages name the real path
         puts("the programe will create default file and use default data");
         break;
     case CAL_UNUSABLE:
@@ -239,7 +239,7 @@ int SavePt4defaulttoFile(TouchPanel *p)
         return 1;
     }
     if (write_fields(path.data(), PT4_DEFAULTS)) {
-        printf("failed to open can not create file %s%s\n", PT4_STEM, CalPortName(p));
+        printf("failed to open can not create file %s%s\n", CalStemName(PT4_STEM).data(), CalPortName(p));
         return 1;
     }
     return 0;
@@ -258,7 +258,7 @@ int SavePt25defaulttoFile(TouchPanel *p)
         write_file(flag.data(), "4");
     }
     if (write_fields(path.data(), PT25_DEFAULTS)) {
-        printf("failed to open can not create file %s%s\n", PT25_STEM, CalPortName(p));
+        printf("failed to open can not create file %s%s\n", CalStemName(PT25_STEM).data(), CalPortName(p));
         return 1;
     }
     return 0;

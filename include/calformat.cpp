@@ -52,6 +52,13 @@ void CalFilePath(CalPath &out, const char *stem, const TouchPanel *p)
         out[0] = '\0';
 }
 
+CalPath CalStemName(const char *stem)
+{
+    CalPath out;
+    LayoutPath(out.data(), out.size(), stem);
+    return out;
+}
+
 long ReadFirstLine(int fd, char *buf, size_t size)
 {
     long n = ReadUpTo(fd, buf, size - 1);

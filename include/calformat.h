@@ -41,6 +41,8 @@ const char *CalPortName(const TouchPanel *p);
 // The file of stem for the port, beneath the sandbox root. A name that does not fit leaves the
 // path empty, so every open fails.
 void CalFilePath(CalPath &out, const char *stem, const TouchPanel *p);
+// The stem where the build's layout places it, without the sandbox root: for messages.
+CalPath CalStemName(const char *stem);
 // The first line as a C string: a zero byte ends it, and so does a line end (kept), after
 // at most size - 1 bytes. The length, or -1 on a read error.
 long ReadFirstLine(int fd, char *buf, size_t size);

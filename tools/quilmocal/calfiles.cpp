@@ -57,7 +57,7 @@ bool FormatFields(const int *v, size_t n, char *out, size_t size, size_t max)
 // The three paths of one kind; false after a message when they do not fit.
 static bool name_file(CalFile *f, FileKind kind, const char *device)
 {
-    int n = snprintf(f->rel, sizeof f->rel, "%s%s", STEMS[kind], device + DEV_PREFIX);
+    int n = snprintf(f->rel, sizeof f->rel, "%s%s", CalStemName(STEMS[kind]).data(), device + DEV_PREFIX);
     if (n < 0 || static_cast<size_t>(n) >= sizeof f->rel || !ClientRootPath(f->full, f->rel))
         return false;
     n = snprintf(f->prev, sizeof f->prev, "%s%s", f->full, PREV_SUFFIX);
