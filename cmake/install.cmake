@@ -1,32 +1,28 @@
 # Install rules: programs, man pages, systemd units, the udev rule, tmpfiles and sysusers entries,
 # bash completion, and the files beneath the daemon's fixed directory /usr/local/Qelvanto/.
-# The prefix moves only programs and documentation; the daemon's fixed paths never move.
+# The prefix moves only programs and documentation; the daemon's fixed paths move only with
+# the layout.
 include(GNUInstallDirs)
 
 set(QUILMOD_UNITDIR "lib/systemd/system" CACHE STRING "systemd unit directory (relative: below the prefix)")
 set(QUILMOD_UDEVDIR "lib/udev/rules.d" CACHE STRING "udev rules directory (relative: below the prefix)")
 set(QUILMOD_TMPFILESDIR "lib/tmpfiles.d" CACHE STRING "tmpfiles.d directory (relative: below the prefix)")
 set(QUILMOD_SYSUSERSDIR "lib/sysusers.d" CACHE STRING "sysusers.d directory (relative: below the prefix)")
-# The Debian package's layout: a package may not ship files under /usr/local, so the files of
-# /usr/local/Qelvanto/ go to share/quilmod for its maintainer scripts to place; /etc/quilmod.conf
-# ships as a conffile, with the copyright and changelog Debian wants.
-option(QUILMOD_PACKAGE_LAYOUT "Install for the Debian package (scripts/package)" OFF)
-set(QUILMOD_MAINTAINER "quilmod developers <quilmod@localhost>" CACHE STRING
-  "The package's Maintainer (scripts/package takes it from DEBFULLNAME and DEBEMAIL or git)")
-
-if(QUILMOD_PACKAGE_LAYOUT)
-  set(fixed_dest ${CMAKE_INSTALL_DATADIR}/quilmod)
+# Where the files of the daemon's fixed directory go (QUILMOD_LAYOUT, include/rootpath.h): a
+# plain build keeps all of them in /usr/local/Qelvanto/; the Debian package (debian/rules) may
+# place nothing under /usr/local, so it ships the right-click tool and the images in
+# /usr/share/quilmod/ and keeps the calibration files in /var/lib/quilmod/, and it ships
+# /etc/quilmod.conf and /etc/default/quilmod as conffiles.
+if(QUILMOD_LAYOUT STREQUAL "debian")
+  set(fixed_dest /var/lib/quilmod)
+  set(share_dest /usr/share/quilmod)
+  set(QUILMOD_CALDIR ${fixed_dest})
   install(FILES data/quilmod.conf DESTINATION /etc)
-  install(FILES dist/deb/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
-  set(changelog ${CMAKE_BINARY_DIR}/dist/changelog)
-  string(TIMESTAMP built "%a, %d %b %Y %H:%M:%S +0000" UTC)
-  file(WRITE ${changelog} "quilmod (${PROJECT_VERSION}) unstable; urgency=medium\n\n"
-    "  * Built from the source tree with scripts/package.\n\n"
-    " -- ${QUILMOD_MAINTAINER}  ${built}\n")
-  install(CODE "execute_process(COMMAND gzip -9nf ${changelog})")
-  install(FILES ${changelog}.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES dist/quilmod.default DESTINATION /etc/default RENAME quilmod)
 else()
   set(fixed_dest /usr/local/Qelvanto)
+  set(share_dest ${fixed_dest})
+  set(QUILMOD_CALDIR ${fixed_dest})
 endif()
 
 install(TARGETS quilmod RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
@@ -38,14 +34,14 @@ endforeach()
 
 # The calibration directory itself (the daemon never creates it), and what the daemon runs.
 install(DIRECTORY DESTINATION ${fixed_dest})
-install(FILES data/empty.xbm DESTINATION ${fixed_dest}/image)
+install(FILES data/empty.xbm DESTINATION ${share_dest}/image)
 foreach(image lbutton.gif rbutton.gif)
   if(EXISTS ${CMAKE_SOURCE_DIR}/tools/rbutton/${image})
-    install(FILES tools/rbutton/${image} DESTINATION ${fixed_dest}/image)
+    install(FILES tools/rbutton/${image} DESTINATION ${share_dest}/image)
   endif()
 endforeach()
 if(EXISTS ${CMAKE_SOURCE_DIR}/tools/rbutton/rbutton.tcl)
-  install(PROGRAMS tools/rbutton/rbutton.tcl DESTINATION ${fixed_dest}/diag)
+  install(PROGRAMS tools/rbutton/rbutton.tcl DESTINATION ${share_dest}/diag)
 endif()
 
 # Units and the udev rule name the programs by their installed path, which the prefix given
@@ -67,6 +63,7 @@ install(CODE "
   set(QUILMOD_SYSUSERS ${QUILMOD_SYSUSERS})
   set(QUILMOD_TMPFILESDIR ${QUILMOD_TMPFILESDIR})
   set(QUILMOD_SYSUSERSDIR ${QUILMOD_SYSUSERSDIR})
+  set(QUILMOD_CALDIR ${QUILMOD_CALDIR})
   foreach(d TMPFILESDIR SYSUSERSDIR)
     if(NOT IS_ABSOLUTE \"\${QUILMOD_\${d}}\")
       set(QUILMOD_\${d} \"\${CMAKE_INSTALL_PREFIX}/\${QUILMOD_\${d}}\")
