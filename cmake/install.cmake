@@ -107,15 +107,12 @@ endif()
 
 # The install checks (tests/sh_install.sh): exit status 77 is a skip, with its reason printed.
 if(BUILD_TESTING)
-  foreach(check deps fresh units man package)
+  foreach(check deps fresh units man package maintainer)
     add_test(NAME Install.${check}
       COMMAND bash ${CMAKE_SOURCE_DIR}/tests/sh_install.sh ${check} ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}
               $<IF:$<BOOL:${QUILMOD_SANITIZE}>,ON,OFF>)
     set_tests_properties(Install.${check} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900)
   endforeach()
-  # The package is built in the fresh check's folder, after it.
-  set_tests_properties(Install.fresh PROPERTIES FIXTURES_SETUP fresh_build)
-  set_tests_properties(Install.package PROPERTIES FIXTURES_REQUIRED fresh_build)
 endif()
 if(BUILD_TESTING)
   target_compile_definitions(blackbox_tests PRIVATE QUILMOD_SOURCE_DIR="${CMAKE_SOURCE_DIR}")

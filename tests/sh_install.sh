@@ -182,6 +182,18 @@ check_man() {
         fi
     done
     check_examples "${pages[@]}"
+    local bad=()
+    for page in "${pages[@]}"; do
+        # mandoc's warnings are scdoc's empty paragraphs; its errors are real.
+        if command -v mandoc >/dev/null; then
+            mandoc -T lint -W error "$page" > "$tmp/warn" 2>&1 || true
+            [ -s "$tmp/warn" ] && bad+=("mandoc: $(cat "$tmp/warn")")
+        fi
+        page_faults "$page" > "$tmp/faults" || fail "checking $(basename "$page") failed"
+        [ -s "$tmp/faults" ] && bad+=("$(cat "$tmp/faults")")
+    done
+    [ ${#bad[@]} -eq 0 ] || fail "$(printf '%s\n' "${bad[@]}")"
+    run_sim_example
     # Every program that is built has its page.
     local prog
     for prog in "$build"/bin/quilmo*; do
@@ -190,12 +202,66 @@ check_man() {
     done
 }
 
+# rendered PAGE: the page as text, lines not filled past 250 columns nor hyphenated, ASCII dashes.
+rendered() {
+    LC_ALL=C.UTF-8 groff -man -Tutf8 -P -cbou -rLL=250n -rHY=0 "$1" 2>/dev/null | sed 's/\xe2\x80\x90/-/g; s/\xe2\x88\x92/-/g'
+}
+
+# section TEXT NAME: the lines of section NAME of a rendered page, its heading aside.
+section() { awk -v name="$2" '/^[A-Z]/ { inside = ($0 == name); next } inside' "$1"; }
+
+# help_options PROGRAM: the options its --help names in its usage and option lines (not in
+# quilmoctl's subcommand lines, whose options its page describes with each subcommand).
+help_options() {
+    "$1" --help 2>&1 | grep -E "^usage:|^[[:space:]]+(-|\[|$(basename "$1")( |$))" |
+        grep -oE '(^|[][ |,])--?[A-Za-z][A-Za-z0-9-]*' | sed 's/^[][ |,]//' | sort -u
+}
+
+# page_faults PAGE: prints what is wrong with a page's rendering: a SYNOPSIS line that is no
+# synopsis (indented text, another first word, unbalanced brackets), an option of the
+# program's --help that the OPTIONS items do not name exactly once, a stray underscore.
+page_faults() {
+    local page=$1 name text
+    name=$(basename "$page")
+    text=$tmp/$name.txt
+    rendered "$page" > "$text"
+    section "$text" SYNOPSIS | awk -v page="$name" 'NF == 0 { next }
+        { match($0, /^ */); ind = RLENGTH }
+        first == "" { first = $1; base = ind }
+        ind != base || $1 != first { print page ": not a synopsis line in SYNOPSIS: " $0; next }
+        { o = gsub(/\[/, "["); c = gsub(/\]/, "]") }
+        o != c { print page ": unbalanced brackets in SYNOPSIS: " $0 }'
+    grep -nE '(^|[^A-Za-z0-9_])_[A-Za-z]|[A-Za-z0-9]_([^A-Za-z0-9_]|$)' "$text" | sed "s/^/$name: stray underscore: /" || true
+    local prog=$build/bin/${name%.*} opt count
+    [ -x "$prog" ] || return 0
+    # OPTIONS items: the lines at the section's first indent that begin with a dash.
+    section "$text" OPTIONS | awk 'NF && base == "" { match($0, /^ */); base = RLENGTH }
+        { match($0, /^ */) } RLENGTH == base && $1 ~ /^-/' |
+        sed 's/^ *//' | tr ',' '\n' | awk '{ sub(/^ */, ""); split($1, w, /[=[]/); print w[1] }' > "$tmp/items"
+    for opt in $(help_options "$prog"); do
+        count=$(grep -cxF -- "$opt" "$tmp/items" || true)
+        [ "$count" = 1 ] || echo "$name: OPTIONS describe $opt $count times (its --help lists it)"
+    done
+}
+
+# quilmosim(1)'s example, pasted into a shell as it stands: its /tmp is the test's own.
+run_sim_example() {
+    local dir=$tmp/example
+    mkdir -p "$dir"
+    awk '/^```/ { inside = !inside; next } inside' "$src/man/quilmosim.1.scd" | sed "s|/tmp/|$dir/|g" > "$dir/block"
+    PATH=$build/bin:$PATH timeout 20 bash "$dir/block" > "$dir/out" 2>&1 || true
+    grep -qx "ready $dir/ttySIM0" "$dir/out" || fail "quilmosim(1)'s example: $(cat "$dir/out")"
+    grep -v "^ready\|Terminated" "$dir/out" && fail "quilmosim(1)'s example says more than it should"
+    [ -e "$dir/ttySIM0" ] || [ -e "$dir/sim.in" ] && fail "quilmosim(1)'s example leaves files behind"
+    return 0
+}
+
 # Example lines a page must show as they are; every line of a literal block is checked as well.
 known_examples=(
     "quilmod.8|usermod -aG quilmod alice"
     "quilmod.8|systemd-tmpfiles --create quilmod.conf"
     "quilmod.8|SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"0403\", ATTRS{serial}==\"A1B2C3\", SYMLINK+=\"quilmo-usb0\""
-    "quilmosim.1|quilmosim /dev/ttyS0 < /tmp/sim.in &"
+    "quilmosim.1|quilmosim /tmp/ttySIM0 < /tmp/sim.in &"
     "quilmosim.1|exec 3> /tmp/sim.in"
     "quilmoctl.1|\$ quilmoctl watch --count 2"
     "quilmoctl.1|touch x=51 y=38"
@@ -228,22 +294,21 @@ check_examples() {
 
 check_package() {
     slow_only_once
-    need dpkg-deb "building the package"
-    need dpkg-shlibdeps "the package's Depends"
-    [ -f "$fresh/CMakeCache.txt" ] || fail "the fresh build folder is missing"
-    DEBFULLNAME="quilmod tests" DEBEMAIL="tests@quilmod.example" \
-        "$src/scripts/package" "$fresh" "$tmp/deb" > "$tmp/package.out" 2>&1 ||
+    need dpkg-buildpackage "building the package"
+    need dh "building the package (debhelper)"
+    "$src/scripts/package" "$build/package-check" "$tmp/deb" > "$tmp/package.out" 2>&1 ||
         fail "scripts/package: $(cat "$tmp/package.out")"
-    local deb
+    local deb changes
     deb=$(ls "$tmp"/deb/quilmod_*.deb)
+    changes=$(ls "$tmp"/deb/quilmod_*.changes)
     dpkg-deb -c "$deb" | awk '{ print substr($6, 2) }' > "$tmp/list"
     local p
     for p in /usr/sbin/quilmod /usr/bin/quilmoctl /usr/bin/quilmosim /usr/share/man/man8/quilmod.8.gz \
         /usr/share/man/man5/quilmod.conf.5.gz /usr/share/man/man1/quilmoctl.1.gz \
         /lib/systemd/system/quilmod.service /lib/udev/rules.d/90-quilmod-hotplug.rules \
-        /usr/lib/tmpfiles.d/quilmod.conf /usr/lib/sysusers.d/quilmod.conf /etc/quilmod.conf \
+        /usr/lib/tmpfiles.d/quilmod.conf /usr/lib/sysusers.d/quilmod.conf /etc/quilmod.conf /etc/default/quilmod \
         /usr/share/quilmod/image/empty.xbm /usr/share/bash-completion/completions/quilmoctl \
-        /usr/share/doc/quilmod/copyright; do
+        /usr/share/doc/quilmod/copyright /usr/share/doc/quilmod/changelog.Debian.gz /var/lib/quilmod/; do
         grep -qx "$p" "$tmp/list" || fail "the package lacks $p"
     done
     if [ -f "$src/tools/rbutton/rbutton.tcl" ]; then
@@ -256,44 +321,73 @@ check_package() {
     dpkg-deb -f "$deb" Depends | grep -q 'libc6' || fail "Depends does not come from the libraries"
     dpkg-deb -f "$deb" Depends | grep -qw 'tk' || fail "Depends lacks tk, which the daemon always runs"
     [ "$(dpkg-deb -f "$deb" Recommends)" = "x11-xserver-utils" ] || fail "Recommends"
+    [[ $(dpkg-deb -f "$deb" Version) == *-* ]] || fail "the version has no Debian revision"
     mkdir "$tmp/control"
     dpkg-deb -e "$deb" "$tmp/control"
-    grep -qx /etc/quilmod.conf "$tmp/control/conffiles" || fail "/etc/quilmod.conf is not a conffile"
+    for p in /etc/quilmod.conf /etc/default/quilmod; do
+        grep -qx "$p" "$tmp/control/conffiles" || fail "$p is not a conffile"
+    done
+    # The group before the FIFOs that carry it; the daemon never enabled by the package.
+    local users fifos
+    users=$(grep -n 'systemd-sysusers' "$tmp/control/postinst" | head -1 | cut -d: -f1)
+    fifos=$(grep -n 'systemd-tmpfiles' "$tmp/control/postinst" | head -1 | cut -d: -f1)
+    [ -n "$users" ] && [ -n "$fifos" ] && [ "$users" -lt "$fifos" ] || fail "postinst: sysusers must come before tmpfiles"
+    grep -q "deb-systemd-helper enable 'quilmod.service'" "$tmp/control/postinst" &&
+        ! grep -q "was-enabled 'quilmod.service'" "$tmp/control/postinst" && fail "postinst enables the daemon"
+    grep -q 'deb-systemd-invoke stop' "$tmp/control/prerm" || fail "prerm does not stop the services"
+    grep -rq '/usr/local' "$tmp/control/postrm" "$tmp/control/prerm" && fail "a removal script touches /usr/local"
     if command -v lintian >/dev/null; then
-        lintian --allow-root "$deb" > "$tmp/lintian" 2>&1 || true
-        grep '^E:' "$tmp/lintian" && fail "lintian errors"
-        grep '^W:' "$tmp/lintian" || true
+        # Every tag, info and pedantic ones too; those the package overrides say why in debian/.
+        lintian --pedantic -I -E --allow-root "$changes" > "$tmp/lintian" 2>&1 || true
+        [ -s "$tmp/lintian" ] && fail "lintian: $(cat "$tmp/lintian")"
     fi
-    check_maintainer_scripts "$deb"
+    return 0
 }
 
-# The maintainer scripts place and purge the /usr/local/Qelvanto files in a root of their own.
-check_maintainer_scripts() {
-    local root=$tmp/root
-    mkdir -p "$root"
-    dpkg-deb -x "$1" "$root"
-    local fixed=$root/usr/local/Qelvanto/image/empty.xbm shipped=$root/usr/share/quilmod/image/empty.xbm
-    run() { DPKG_ROOT=$root "$tmp/control/$1" "$2" 2> "$tmp/script.err"; }
-    # step: what the administrator or dpkg does; then what must hold.
-    run postinst configure
-    cmp -s "$fixed" "$shipped" || fail "first configure: the bitmap was not placed"
-    echo '/* a new version */' >> "$shipped"
-    run postinst configure
-    cmp -s "$fixed" "$shipped" || fail "upgrade: an unchanged placed file was not updated"
-    echo '/* local */' >> "$fixed"
-    cp "$fixed" "$tmp/local"
-    run postinst configure
-    cmp -s "$fixed" "$tmp/local" || fail "upgrade: the administrator's change was overwritten"
-    grep -q 'changed locally' "$tmp/script.err" || fail "upgrade: a kept file is not mentioned"
-    run postrm purge
-    [ -f "$fixed" ] || fail "purge removed a file the administrator changed"
-    cp "$shipped" "$fixed"
-    run postinst configure
-    printf 4 > "$root/usr/local/Qelvanto/pt4flag_ttyS0"   # a calibration file of the daemon's
-    run postrm purge
-    [ -e "$fixed" ] && fail "purge left an unchanged placed file"
-    [ -f "$root/usr/local/Qelvanto/pt4flag_ttyS0" ] || fail "purge removed a calibration file"
-    return 0
+# The package's own maintainer script lines (debhelper's snippets aside), in a root of their own:
+# the upgrade from the 0.9 package, which kept every file beneath /usr/local/Qelvanto/, and the
+# purge. STEP|SETUP|ARGUMENTS|what must hold afterwards (a shell test), all beneath ROOT.
+maintainer_cases=(
+    "fresh install|mkdir -p usr/local/Qelvanto; echo 4 > usr/local/Qelvanto/pt4flag_ttyS0|postinst configure|[ -f usr/local/Qelvanto/pt4flag_ttyS0 ] && [ ! -e var/lib/quilmod/pt4flag_ttyS0 ]"
+    "upgrade within 1.x|mkdir -p usr/local/Qelvanto; echo 4 > usr/local/Qelvanto/pt4flag_ttyS0|postinst configure 1.0.0-1|[ -f usr/local/Qelvanto/pt4flag_ttyS0 ] && [ ! -e var/lib/quilmod/pt4flag_ttyS0 ]"
+    "calibration moves|old_layout|postinst configure 0.9.0|[ \"\$(cat var/lib/quilmod/pt4_ttyS0)\" = admin ] && [ -f var/lib/quilmod/pt4flag_ttyS0 ] && [ -f var/lib/quilmod/pt25_ttyUSB0.prev ] && [ ! -e usr/local/Qelvanto/pt4_ttyS0 ]"
+    "placed copies go|old_layout|postinst configure 0.9.0|[ ! -e usr/local/Qelvanto/image/empty.xbm ] && [ ! -e var/lib/quilmod/placed.md5sums ]"
+    "changed copies stay|old_layout|postinst configure 0.9.0|grep -q mine usr/local/Qelvanto/diag/rbutton.tcl && grep -q 'changed locally' err"
+    "nothing overwritten|old_layout; echo newer > var/lib/quilmod/pt4flag_ttyS0|postinst configure 0.9.0|[ \"\$(cat var/lib/quilmod/pt4flag_ttyS0)\" = newer ] && [ -f usr/local/Qelvanto/pt4flag_ttyS0 ] && grep -q 'keeping both' err"
+    "links left alone|old_layout; ln -s /etc/passwd usr/local/Qelvanto/pt25_ttyS1|postinst configure 0.9.0|[ -L usr/local/Qelvanto/pt25_ttyS1 ] && [ ! -e var/lib/quilmod/pt25_ttyS1 ]"
+    "empty folder goes|mkdir -p usr/local/Qelvanto/image; echo x > usr/local/Qelvanto/pt4_ttyS0|postinst configure 0.9.0|[ ! -e usr/local/Qelvanto ] && [ -f var/lib/quilmod/pt4_ttyS0 ]"
+    "purge|old_layout; mkdir -p dev run; mkfifo dev/qvcmdin dev/qvdat0; touch run/quilmod.pid dev/qvdat1|postrm purge|[ ! -e var/lib/quilmod ] && [ ! -e dev/qvcmdin ] && [ ! -e dev/qvdat0 ] && [ ! -e run/quilmod.pid ] && [ -f dev/qvdat1 ] && [ -d usr/local/Qelvanto ]"
+    "remove keeps data|old_layout|postrm remove|[ -d var/lib/quilmod ]"
+)
+
+# old_layout: what the 0.9 package and its administrator left: placed copies (one changed),
+# calibration files, and the placed files' sums.
+old_layout() {
+    mkdir -p usr/local/Qelvanto/image usr/local/Qelvanto/diag var/lib/quilmod
+    echo bitmap > usr/local/Qelvanto/image/empty.xbm
+    echo mine > usr/local/Qelvanto/diag/rbutton.tcl
+    printf '%s image/empty.xbm\n%s diag/rbutton.tcl\n' "$(echo bitmap | md5sum | cut -d' ' -f1)" \
+        "$(echo tool | md5sum | cut -d' ' -f1)" > var/lib/quilmod/placed.md5sums
+    echo 4 > usr/local/Qelvanto/pt4flag_ttyS0
+    echo admin > usr/local/Qelvanto/pt4_ttyS0
+    echo old > usr/local/Qelvanto/pt25_ttyUSB0.prev
+}
+
+check_maintainer() {
+    local c name setup args expect root
+    for c in "${maintainer_cases[@]}"; do
+        IFS='|' read -r name setup args expect <<< "$c"
+        root=$tmp/root-${name// /-}
+        mkdir -p "$root"
+        (
+            cd "$root"
+            eval "$setup"
+            read -r -a argv <<< "$args"
+            DPKG_ROOT=$root sh "$src/debian/quilmod.${argv[0]}" "${argv[@]:1}" 2> err ||
+                fail "$name: ${argv[*]} failed: $(cat err)"
+            eval "$expect" || fail "$name: after ${argv[*]}: $(find . | sort | tr '\n' ' '); said: $(cat err)"
+        )
+    done
 }
 
 # As a user who cannot install, scripts/deps names what is missing and fails.
@@ -324,6 +418,7 @@ case $check in
     units) check_units ;;
     man) check_man ;;
     package) check_package ;;
-    *) echo "usage: $0 deps|fresh|units|man|package SOURCE_DIR BUILD_DIR SANITIZE" >&2; exit 2 ;;
+    maintainer) check_maintainer ;;
+    *) echo "usage: $0 deps|fresh|units|man|package|maintainer SOURCE_DIR BUILD_DIR SANITIZE" >&2; exit 2 ;;
 esac
 echo "PASS: $check"
