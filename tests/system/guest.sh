@@ -245,18 +245,19 @@ check_purge() {
         [ -d "$p" ] && continue  # directories (and /lib, a link to one) are shared
         [ -e "$p" ] || [ -L "$p" ] && left+=("$p")
     done < "$state/files"
-    for p in /usr/local/Qelvanto/image/empty.xbm /usr/local/Qelvanto/diag/rbutton.tcl /var/lib/quilmod; do
+    # Nothing under /usr/local ever; the calibration files and the FIFOs go with the purge.
+    for p in /usr/local/Qelvanto /var/lib/quilmod /dev/qvcmdin /dev/qvcmdout /dev/qvshrin /dev/qvshrout \
+        /dev/qvdat0 /dev/qvdat1; do
         [ -e "$p" ] && left+=("$p")
     done
     mapfile -t -O ${#left[@]} left < <(find /etc/systemd /run/systemd/system /var/lib/systemd/deb-systemd-helper-enabled \
         /var/lib/systemd/deb-systemd-helper-masked -name 'quilmo*' 2>/dev/null)
-    local kept
-    kept=$(find /usr/local/Qelvanto -type f 2>/dev/null | tr '\n' ' ')
     if [ ${#left[@]} -gt 0 ]; then
         echo "left after the purge: ${left[*]}"
         return 1
     fi
-    echo "no file of the package, no unit link, no helper state left; calibration data kept: ${kept:-none}"
+    echo "no file of the package, no unit link, no helper state, no calibration file, no FIFO left;" \
+        "the group quilmod stays: $(getent group quilmod | cut -d: -f1,3)"
 }
 
 second_boot() {
