@@ -25,6 +25,14 @@ static void say_unusable(const char *stem, const TouchPanel *p, int err)
            err ? strerror(err) : "not a regular file");
 }
 
+// The plain line beside a fixed message: the file as the messages name it, and the reason.
+static void say_why(const char *stem, const TouchPanel *p, int err)
+{
+    char name[QLM_PATH];
+    snprintf(name, sizeof name, "%s%s", CalStemName(stem).data(), CalPortName(p));
+    SayWhy(name, err);
+}
+
 // Builds the path into out and reads the file's first line into buf (*len its length).
 static CalRead read_cal(CalPath &out, const char *stem, const TouchPanel *p, char *buf, size_t size,
                         long *len)
@@ -110,8 +118,11 @@ int Get_4pcal_25pcal_mode(TouchPanel *p)
     CalPath path;
     char flag[3];  // two bytes and a terminator
     long len = 0;
-    if (read_cal(path, FLAG_STEM, p, flag, sizeof flag, &len) != CAL_READ) {
+    CalRead got = read_cal(path, FLAG_STEM, p, flag, sizeof flag, &len);
+    if (got != CAL_READ) {
         puts("failed to open");
+        if (got == CAL_MISSING)  // an unusable one was said already, with its reason
+            say_why(FLAG_STEM, p, ENOENT);
         p->_25Mode = MODE_4;
         return 1;
     }
@@ -134,7 +145,7 @@ static int load_pt4(const char *line, size_t len, TouchPanel *p, int *size)
     }
     int v[PT4_FIELDS] = {0, 0, 0, 0, 0, 0, 0, 0, DEFAULT_WIDTH, DEFAULT_HEIGHT};
     if (ParseCalFields(line, len, v, PT4_FIELDS) != PT4_FIELDS) {
-        printf("this file data is not ok ,it will create it again and use default-testflagerror");
+        puts("this file data is not ok ,it will create it again and use default-testflagerror");
         size[0] = v[8];
         size[1] = v[9];
         return 0;
@@ -218,6 +229,7 @@ int read25ptdata(TouchPanel *p)
         break;
     case CAL_MISSING:
         puts("the programe will create default file and use default data-open file error");
+        say_why(PT25_STEM, p, ENOENT);
         break;
     case CAL_UNUSABLE:
         use_pt25_defaults(p);
@@ -235,11 +247,15 @@ int SavePt4defaulttoFile(TouchPanel *p)
     CalFilePath(flag, FLAG_STEM, p);
     CalFilePath(path, PT4_STEM, p);
     if (write_file(flag.data(), "4")) {
+        int err = errno;
         puts("failed to open file can not create");
+        say_why(FLAG_STEM, p, err);
         return 1;
     }
     if (write_fields(path.data(), PT4_DEFAULTS)) {
+        int err = errno;
         printf("failed to open can not create file %s%s\n", CalStemName(PT4_STEM).data(), CalPortName(p));
+        say_why(PT4_STEM, p, err);
         return 1;
     }
     return 0;
@@ -258,7 +274,9 @@ int SavePt25defaulttoFile(TouchPanel *p)
         write_file(flag.data(), "4");
     }
     if (write_fields(path.data(), PT25_DEFAULTS)) {
+        int err = errno;
         printf("failed to open can not create file %s%s\n", CalStemName(PT25_STEM).data(), CalPortName(p));
+        say_why(PT25_STEM, p, err);
         return 1;
     }
     return 0;

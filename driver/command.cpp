@@ -85,11 +85,27 @@ static void sleep_seconds(int seconds)
     }
 }
 
+// A command that came after a reset request while that reset may not run yet: it runs once the
+// reset has (the loop reads no other command meanwhile).
+static int heldCode;
+static char heldWord[CMD_TEXT];
+static int held;
+
+static void hold_command(int code, const char *word)
+{
+    heldCode = code;
+    snprintf(heldWord, sizeof heldWord, "%s", word);
+    held = 1;
+}
+
 static void run_command(int code, char *word)
 {
     Setting &s = TouchSetting;
-    if (code != CMD_RESET)
-        ResetBeforeCommand();  // a command sent after a reset request finds the reset done
+    // A command sent after a reset request finds the reset done.
+    if (code != CMD_RESET && ResetBeforeCommand() != 0) {
+        hold_command(code, word);
+        return;
+    }
     switch (code) {
     case CMD_DUMP_SETTING: DumpSetting(); break;
     case CMD_SHARE_PORT: SharePort(word); break;
@@ -128,4 +144,19 @@ void ProcessCommand()
     char word[CMD_TEXT];
     if (parse_command(text, &code, word, sizeof word))
         run_command(code, word);
+}
+
+int CommandHeld()
+{
+    return held;
+}
+
+void RunHeldCommand()
+{
+    if (!held)
+        return;
+    held = 0;
+    char word[CMD_TEXT];
+    snprintf(word, sizeof word, "%s", heldWord);  // it may be held again, into heldWord
+    run_command(heldCode, word);
 }

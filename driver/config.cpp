@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <strings.h>
+#include <sys/stat.h>
 
 #include "quilmod.h"
 
@@ -15,6 +16,7 @@ constexpr char DEFAULT_CONFIG[] =
 constexpr int LINE_SIZE = 200;     // a longer line is taken in pieces
 constexpr int WORD_SIZE = 100;     // key and word values: at most 99 characters
 constexpr int NO_MODE_KEPT = 1234;  // marker: no mouse mode remembered across the load
+constexpr mode_t DEFAULT_CONFIG_MODE = 0644;
 
 static const char *mode_name(int mode)
 {
@@ -143,6 +145,7 @@ static FILE *open_config()
     fp = fopen(path, "w+xe");
     if (!fp)
         return nullptr;
+    fchmod(fileno(fp), DEFAULT_CONFIG_MODE);  // the tools read it as other users, whatever the umask
     fprintf(fp, "%s\n", DEFAULT_CONFIG);
     rewind(fp);
     return fp;

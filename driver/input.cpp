@@ -13,6 +13,10 @@
 static int cnt = 0;  // empty reads, over all panels, since the last self-reset
 
 constexpr int EMPTY_READS_BEFORE_RESET = 6;  // the seventh empty read resets
+// A port that yields bytes but never a packet (a wrong speed, /dev/zero, a line of noise) is as
+// useless as one that yields nothing, and would cost a core: this many bytes without a packet
+// count as a run of empty reads. A hundred packets' worth; any packet starts the count afresh.
+constexpr int NOISE_BYTES_BEFORE_RESET = 1000;
 constexpr int BACKOFF_FIRST_S = 1;   // after a self-reset the next waits at least this long,
 constexpr int BACKOFF_MAX_S = 60;    // doubling up to this while ports keep reading nothing
 constexpr size_t CAUSE_NAME = 256;
@@ -23,6 +27,7 @@ static int backoffSeconds = 0;              // 0: the normal rule, reset at once
 static struct timespec lastSelfReset;
 static struct timespec selfResetDue;        // tv_sec 0: none held back
 static char causeDevice[CAUSE_NAME];        // the port whose empty reads caused the last one
+static const char *causeWhat = "";          // what it did: "reads nothing", "reads no packets"
 constexpr char RESCAN_PIPE[] = "/tmp/qelvanto.cmd";
 constexpr char RESCAN_MESSAGE[] = "rescan\n";
 
@@ -87,18 +92,33 @@ static void self_reset(const struct timespec &now)
     lastSelfReset = now;
     backoffSeconds = backoffSeconds ? std::min(2 * backoffSeconds, BACKOFF_MAX_S) : BACKOFF_FIRST_S;
     puts("kill(getpid(),SIGUP) in DoRead");
+    printf("quilmod: %s: %s; every port is reopened\n", causeDevice, causeWhat);
     RequestResetNow();  // the service loop resets before its next wait
 }
 
 // Too soon after the last self-reset: the port leaves the select set (it would only read
-// nothing again, at full speed) until the held-back reset reopens it. Other ports go on.
-static void hold_back(TouchPanel *p)
+// nothing, or noise, again at full speed) until the held-back reset reopens it. Other ports go on.
+static void hold_back(TouchPanel *p, const char *what)
 {
     FD_CLR(p->fd, &fdSet);
     if (selfResetDue.tv_sec)
         return;
     selfResetDue = {lastSelfReset.tv_sec + backoffSeconds, lastSelfReset.tv_nsec};
-    printf("self-reset held back %d s: %s reads nothing\n", backoffSeconds, p->device);
+    printf("self-reset held back %d s: %s %s\n", backoffSeconds, p->device, what);
+}
+
+// A run of reads that brought no packet: a self-reset, or held back while the back-off lasts.
+static void useless_run(TouchPanel *p, const char *what)
+{
+    struct timespec now = monotonic_now();
+    struct timespec allowed = {lastSelfReset.tv_sec + backoffSeconds, lastSelfReset.tv_nsec};
+    if (backoffSeconds && !reached(now, allowed)) {
+        hold_back(p, what);
+        return;
+    }
+    snprintf(causeDevice, sizeof causeDevice, "%s", p->device);
+    causeWhat = what;
+    self_reset(now);
 }
 
 static void count_empty_read(TouchPanel *p)
@@ -106,14 +126,17 @@ static void count_empty_read(TouchPanel *p)
     if (cnt++ < EMPTY_READS_BEFORE_RESET)
         return;
     cnt = 0;
-    struct timespec now = monotonic_now();
-    struct timespec allowed = {lastSelfReset.tv_sec + backoffSeconds, lastSelfReset.tv_nsec};
-    if (backoffSeconds && !reached(now, allowed)) {
-        hold_back(p);
+    useless_run(p, "reads nothing");
+}
+
+// A shared port is left alone: a technician talks to its controller, whose replies are no packets.
+static void count_noise(TouchPanel *p, int n)
+{
+    p->noise += n;
+    if (p->noise < NOISE_BYTES_BEFORE_RESET || p->sharing)
         return;
-    }
-    snprintf(causeDevice, sizeof causeDevice, "%s", p->device);
-    self_reset(now);
+    p->noise = 0;
+    useless_run(p, "reads no packets");
 }
 
 // A packet from the port that caused the back-off: it works again, back to the normal rule.
@@ -190,13 +213,20 @@ int DoRead(TouchPanel *panel)
 
 void ProcessPanel(TouchPanel *panel)
 {
-    if (DoRead(panel) <= 0)
+    int n = DoRead(panel);
+    if (n <= 0)
         return;
+    int packets = 0;
     while (panel->len > 9) {
         unsigned char *record = DataFilter(panel);
         if (record) {
+            packets++;
             note_packet(panel);
             ReportFrame(panel, record);
         }
     }
+    if (packets)
+        panel->noise = 0;
+    else
+        count_noise(panel, n);
 }

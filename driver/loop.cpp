@@ -47,16 +47,26 @@ static void collect_signals()
     take_pending(&pending, SIGCHLD, &childEnded);
 }
 
-// Reset requests (SIGHUP, the reset command) are gathered: a hot-plug event for a node often
-// comes as a burst (the node, its links, change events; a storm when a cable is flaky), and one
-// reset after the burst opens the ports as they are then. A request that finds one waiting adds
-// nothing; the waiting one runs once requests have paused, or at the latest some time after the
-// first, or before any other command, which thus always sees the reset done. A request that comes
-// after a reset started waits for a reset of its own, so the last plug is never missed.
+// Reset requests (SIGHUP, the reset command, the hot-plug hook's SIGHUP, a self-reset) are
+// gathered. A hot-plug event for a node often comes as a burst (the node, its links, change
+// events; a storm when a cable is flaky), and every reset reopens the ports, flushing the bytes
+// they held: one reset after the burst opens the ports as they are then. The rule:
+//  - a request that finds one waiting adds nothing;
+//  - the waiting one runs once requests have paused RESET_QUIET_MS, or RESET_LATEST_MS after the
+//    first of them if they go on (a storm is still served),
+//  - but never sooner than RESET_GAP_MS after the reset before it started: at most one reset in
+//    any RESET_GAP_MS, however the requests come;
+//  - another command waits for it: it runs at once when the gap allows, else the command is held
+//    (and no further command read) until it has run, so every command sees the reset done;
+//  - a request that comes after a reset started waits for a reset of its own, so the last plug is
+//    never missed.
 constexpr long long RESET_QUIET_MS = 200;   // requests closer together than this are one burst
 constexpr long long RESET_LATEST_MS = 2000;  // a burst that goes on is still served this often
+constexpr long long RESET_GAP_MS = 2000;     // and never more often than this
+constexpr long long NO_RESET_YET = -RESET_GAP_MS;
 static long long firstRequestMs = -1;        // -1: no reset requested
 static long long lastRequestMs;
+static long long lastResetMs = NO_RESET_YET;  // when the last reset started (monotonic)
 static int requestedBySignal;  // a SIGHUP (or a self-reset) among the requests: says so when run
 static int resetNow;           // a self-reset: the ports read nothing, there is no burst to wait for
 
@@ -67,9 +77,16 @@ static long long monotonic_ms()
     return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
+static long long gap_end_ms()
+{
+    return lastResetMs + RESET_GAP_MS;
+}
+
 static long long reset_due_ms()
 {
-    return std::min(lastRequestMs + RESET_QUIET_MS, firstRequestMs + RESET_LATEST_MS);
+    long long gathered = resetNow ? firstRequestMs : std::min(lastRequestMs + RESET_QUIET_MS,
+                                                              firstRequestMs + RESET_LATEST_MS);
+    return std::max(gathered, gap_end_ms());
 }
 
 void RequestReset(int bySignal)
@@ -93,6 +110,8 @@ static void run_requested_reset()
     int bySignal = requestedBySignal;
     firstRequestMs = -1;
     requestedBySignal = 0;
+    resetNow = 0;
+    lastResetMs = monotonic_ms();
     beep_off();
     if (bySignal)
         puts("qlm_killed 's DaemonReset");
@@ -110,9 +129,8 @@ static void note_signal_request()
 static void reset_if_due()
 {
     note_signal_request();
-    if (firstRequestMs >= 0 && (resetNow || monotonic_ms() >= reset_due_ms()))
+    if (firstRequestMs >= 0 && monotonic_ms() >= reset_due_ms())
         run_requested_reset();
-    resetNow = 0;
 }
 
 // The wait's time-out while a reset is requested (written into *left), else nullptr.
@@ -125,12 +143,16 @@ static const struct timespec *reset_wait_limit(struct timespec *left)
     return left;
 }
 
-void ResetBeforeCommand()
+int ResetBeforeCommand()
 {
     collect_signals();
     note_signal_request();
-    if (firstRequestMs >= 0)
-        run_requested_reset();
+    if (firstRequestMs < 0)
+        return 0;
+    if (monotonic_ms() < gap_end_ms())
+        return 1;
+    run_requested_reset();
+    return 0;
 }
 
 // A wait cut short by a signal may have been SIGCHLD under another handler (starting the
@@ -166,8 +188,12 @@ int ServiceCycle()
     SelfResetIfDue();
     collect_signals();
     reset_if_due();
+    if (firstRequestMs < 0)
+        RunHeldCommand();  // the reset it waited for has run
     serve_children(0);
     fd_set ready = fdSet;
+    if (CommandHeld())
+        FD_CLR(fdCmdIn, &ready);  // commands keep their order: the next waits behind the held one
     struct timespec wait, left, reset;
     const struct timespec *limit =
         earlier(earlier(SelfResetTimeout(&wait), CursorWaitLimit(&left)), reset_wait_limit(&reset));

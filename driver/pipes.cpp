@@ -1,7 +1,9 @@
 // The six named pipes: creation, opening, and discarding their unread content.
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,17 +32,52 @@ long PipeWrite(int fd, const void *buf, size_t len)
     return n;
 }
 
-// Makes the FIFO when the path is free; 0 = the path now exists, -1 = mkfifo failed.
-static int make_fifo(const char *path, int mode, struct stat *st)
+constexpr char FIFO_GROUP[] = "quilmod";
+constexpr gid_t ROOT_GROUP = 0;
+
+// The group that may talk to the daemon, as the package's sysusers entry makes it; root's when
+// there is none. Read from the group file itself, so a sandbox root has its own.
+static gid_t fifo_group()
 {
+    char path[QLM_PATH];
+    if (RootPath(path, sizeof path, "/etc/group"))
+        return ROOT_GROUP;
+    FILE *f = fopen(path, "re");
+    if (!f)
+        return ROOT_GROUP;
+    gid_t gid = ROOT_GROUP;
+    while (struct group *g = fgetgrent(f))
+        if (strcmp(g->gr_name, FIFO_GROUP) == 0) {
+            gid = g->gr_gid;
+            break;
+        }
+    fclose(f);
+    return gid;
+}
+
+// Makes the FIFO when the path is free; 0 = the path now exists (*made: by this call), -1 =
+// mkfifo failed. Owner-only until it is open and given its group and mode: nobody else may open
+// it (say, to read frames or commands) before that.
+static int make_fifo(const char *path, struct stat *st, int *made)
+{
+    *made = 0;
     for (int round = 0; stat(path, st) != 0; round++) {
-        // Owner-only until chmod: nobody else may open it (say, to read frames or commands)
-        // before it has its final mode.
         if (round == MAX_MKFIFO_ROUNDS || mkfifo(path, 0600) != 0)
             return -1;
-        chmod(path, mode);  // exact mode, whatever the umask
+        *made = 1;
     }
     return 0;
+}
+
+// A FIFO this start made: the group quilmod (or root's) and the exact mode, whatever the
+// umask, through the descriptor, so no name swapped in meanwhile is touched. One found is left
+// as it is: its modes are the administrator's (or the package's tmpfiles entry's).
+static void give_fifo_its_mode(int fd, int mode)
+{
+    if (fchown(fd, (uid_t)-1, fifo_group()) != 0) {
+        // not root: the daemon's own group stays, and the mode still closes it to others
+    }
+    fchmod(fd, mode);
 }
 
 int CreatePipe(char *name, int mode)
@@ -51,19 +88,28 @@ int CreatePipe(char *name, int mode)
         return -1;
     for (;;) {
         struct stat st;
-        if (make_fifo(path, mode, &st) != 0)
+        int made;
+        if (make_fifo(path, &st, &made) != 0) {
+            SayWhy(name, errno);
             return -1;
+        }
         if (S_ISFIFO(st.st_mode)) {
             int fd = open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
             if (fd < 0) {
-                printf("open %s", name);
+                int err = errno;
+                printf("open %s\n", name);
+                SayWhy(name, err);
                 return -1;
             }
+            if (made)
+                give_fifo_its_mode(fd, mode);
             retry = 0;
             return fd;
         }
-        if (unlink(path) != 0)
+        if (unlink(path) != 0) {
+            SayWhy(name, errno);
             return -1;
+        }
         printf("%s should be a pipe.\nDelete it and try again...\n", name);
         if (retry > MAX_PIPE_RETRY) {
             retry = 0;
@@ -109,19 +155,26 @@ static int create_pair(const char *first, int firstMode, int *fdFirst,
     return 0;
 }
 
+// The modes of FIFOs the daemon makes: those of the package's tmpfiles entry. Root reads commands
+// and shared input, the group quilmod writes them and reads replies and the shared stream;
+// qvdat0 is the display server's input driver's alone; nothing for others.
+constexpr int MODE_IN = 0620;     // qvcmdin, qvshrin
+constexpr int MODE_OUT = 0640;    // qvcmdout, qvshrout, qvdat1
+constexpr int MODE_FRAMES = 0600;  // qvdat0
+
 int CreateDatPipe()
 {
-    return create_pair("/dev/qvdat0", 0622, &fdOuts[0], "/dev/qvdat1", 0622, &fdOuts[1]);
+    return create_pair("/dev/qvdat0", MODE_FRAMES, &fdOuts[0], "/dev/qvdat1", MODE_OUT, &fdOuts[1]);
 }
 
 int CreateCmdPipe()
 {
-    return create_pair("/dev/qvcmdin", 0622, &fdCmdIn, "/dev/qvcmdout", 0644, &fdCmdOut);
+    return create_pair("/dev/qvcmdin", MODE_IN, &fdCmdIn, "/dev/qvcmdout", MODE_OUT, &fdCmdOut);
 }
 
 int CreateSharePipe()
 {
-    return create_pair("/dev/qvshrin", 0622, &fdShrIn, "/dev/qvshrout", 0644, &fdShrOut);
+    return create_pair("/dev/qvshrin", MODE_IN, &fdShrIn, "/dev/qvshrout", MODE_OUT, &fdShrOut);
 }
 
 void EmptyPipe(int fd)

@@ -108,6 +108,8 @@ long PipeWrite(int fd, const void *buf, size_t len);
 
 // ---- command.cpp: command channel ----
 void ProcessCommand();
+int CommandHeld();      // 1 while a command waits for a requested reset
+void RunHeldCommand();  // runs the command that waited, if any
 
 // ---- share.cpp: port sharing ----
 constexpr size_t PORT_SHARED_SIZE = 500;
@@ -134,8 +136,16 @@ void ChildSignalDefaults();
 void EndlessServiceLoop();
 int ServiceCycle();  // one cycle; returns after handlers ran (used by the loop)
 void RequestReset(int bySignal);  // gathered with others of its burst, run once they pause
-void RequestResetNow();           // a self-reset: run before the next wait
-void ResetBeforeCommand();        // runs a requested reset now
+void RequestResetNow();           // a self-reset: run as soon as the gap between resets allows
+// Before a command: runs a requested reset now. 0 = none is waiting (any has run), 1 = one waits
+// that may not run yet (the gap since the last reset): the command must wait for it.
+int ResetBeforeCommand();
+
+// ---- explain.cpp: the plain line beside a fixed message ----
+// "quilmod: PATH: REASON" with strerror(err).
+void SayWhy(const char *path, int err);
+// The same for a Port value; one that does not start with /dev/ is told how a port is named.
+void SayPortWhy(const char *device, int err);
 
 // ---- beep.cpp: touch beep ----
 extern int console;

@@ -150,7 +150,10 @@ static int tool_args(ToolArgs *a)
     char *const argv[] = {arg("env"), arg("DISPLAY=:0.0"), a->tool, a->left, a->right, a->ppid,
                           arg(On ? "1" : "0"), a->mode, nullptr};
     execv(a->env, argv);
+    int err = errno;
     perror("exec");
+    SayWhy(a->env, err);  // which program: env, which runs the tool
+    fflush(stdout);
     _exit(0);
 }
 

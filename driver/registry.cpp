@@ -1,4 +1,5 @@
 // The panel registry: open ports as TouchPanel records on panelList, and the select set.
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -44,18 +45,35 @@ void AddPanel(TouchPanel *p)
     WatchFd(p->fd);
 }
 
-// Opens the node under the sandbox root; -1 when it cannot be opened or selected on.
-static int open_port(const char *device)
+// Opens the node under the sandbox root; -1 when it cannot be opened or selected on (errno says
+// why). O_NONBLOCK: a serial line whose CLOCAL an earlier user cleared would hold a plain open
+// until carrier came, and the whole daemon with it. Once the line ignores the modem lines the
+// descriptor blocks again, so reads behave as they always did (select says when to read).
+static int open_port(const char *device, int baud)
 {
     char path[QLM_PATH];
-    if (RootPath(path, sizeof path, device))
-        return -1;
-    // O_NOCTTY: a port must never become the daemon's controlling terminal.
-    int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd >= FD_SETSIZE) {
-        close(fd);
+    if (RootPath(path, sizeof path, device)) {
+        errno = ENAMETOOLONG;
         return -1;
     }
+    // O_NOCTTY: a port must never become the daemon's controlling terminal.
+    int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return -1;
+    if (fd >= FD_SETSIZE) {
+        close(fd);
+        errno = EMFILE;
+        return -1;
+    }
+    // Every terminal is a serial line to set raw, whatever its name (a udev link
+    // /dev/quilmo-usb0 too); anything else (a FIFO, a file) is read as it is.
+    if (isatty(fd)) {
+        Dev_SaveState(fd);
+        Dev_SetBaud(fd, baud);
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags != -1)
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     return fd;
 }
 
@@ -65,22 +83,20 @@ TouchPanel *NewPanel(char *device, int baud)
         return nullptr;
     printf("Test %s....", device);
     fflush(stdout);
-    int fd = open_port(device);
+    int fd = open_port(device, baud);
     if (fd < 0) {
+        int err = errno;
         puts("open failed");
+        SayPortWhy(device, err);
         return nullptr;
     }
-    // Every terminal is a serial line to set raw, whatever its name (a udev link
-    // /dev/quilmo-usb0 too); anything else (a FIFO, a file) is read as it is.
-    if (isatty(fd)) {
-        Dev_SaveState(fd);
-        Dev_SetBaud(fd, baud);
-    }
+    putchar('\n');  // what the calibration files say next stands on a line of its own
     usleep(PORT_SETTLE_US);
     size_t n = strlen(device);
     auto *p = static_cast<TouchPanel *>(calloc(1, sizeof(TouchPanel) + n + 1));
     if (!p) {
-        printf("malloc %s", device);
+        printf("malloc %s\n", device);
+        SayWhy(device, ENOMEM);
         close(fd);
         return nullptr;
     }

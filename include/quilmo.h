@@ -37,6 +37,7 @@ struct Panel {
     int screen_width_25;
     int screen_high_25;
     LinearCoef coef;
+    int noise;                        // bytes read since the last packet (input.cpp)
     Panel *next;
 };
 

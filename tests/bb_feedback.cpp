@@ -142,7 +142,7 @@ int children_named(int parent, const std::string &name)
 {
     int n = 0;
     for (auto [pid, state] : children_of(parent)) {
-        std::ifstream f("/proc/" + std::to_string(pid) + "/comm");
+        std::istringstream f(ReadWholeFile("/proc/" + std::to_string(pid) + "/comm"));
         std::string comm;
         std::getline(f, comm);
         n += comm == name;
@@ -161,7 +161,7 @@ int running_children(int parent)
 // Whether the daemon catches SIGALRM (its handler is installed).
 bool catches_alarm(int pid)
 {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::istringstream f(ReadWholeFile("/proc/" + std::to_string(pid) + "/status"));
     for (std::string line; std::getline(f, line);)
         if (line.rfind("SigCgt:", 0) == 0)
             return (std::stoull(line.substr(7), nullptr, 16) >> (SIGALRM - 1)) & 1;

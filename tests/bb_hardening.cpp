@@ -7,8 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "childproc.h"
 #include "fixture.h"
@@ -20,7 +22,7 @@ constexpr unsigned char DOWN = 0x81, LIFT = 0x84;
 // How many children pid has, ended or not, as long as it has not reaped them.
 int children(pid_t pid)
 {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    std::istringstream f(ReadWholeFile("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children"));
     int n = 0;
     for (int child; f >> child;)
         n++;
@@ -71,7 +73,9 @@ TEST_F(DaemonTest, FifosAreOwnerOnlyUntilTheyHaveTheirModes)
     EXPECT_EQ(fifos, 6) << trace;
     struct stat st;
     ASSERT_EQ(stat(SandboxPath(sb, "/dev/qvdat0").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0622u);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    ASSERT_EQ(stat(SandboxPath(sb, "/dev/qvcmdin").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0620u);
 }
 
 // The pid file's scratch file: its start is between making it and renaming it.
@@ -137,7 +141,7 @@ TEST_F(DaemonTest, PidFileNumberAfterWhiteSpaceIsTheRunningInstance)
             _exit(127);
         }
         ASSERT_TRUE(Eventually([&] {
-            std::ifstream comm("/proc/" + std::to_string(old) + "/comm");
+            std::istringstream comm(ReadWholeFile("/proc/" + std::to_string(old) + "/comm"));
             std::string name;
             return std::getline(comm, name) && name == "quilmod";
         }));
@@ -181,6 +185,46 @@ TEST_F(DaemonTest, PortThatReadsNothingBacksOffTheSelfReset)
     SandboxWriteFile(sb, "/dev/ttyUSB0", "x\n");
     kill(sb.pid, SIGHUP);
     EXPECT_TRUE(WaitLine(sb, "self-reset held back 1 s: /dev/ttyUSB0 reads nothing")) << sb.log;
+    EXPECT_TRUE(SandboxAlive(sb));
+}
+
+// Read calls pid has made so far (/proc/PID/io), or -1 when that cannot be read here.
+static long ReadCalls(pid_t pid)
+{
+    std::istringstream io(ReadWholeFile("/proc/" + std::to_string(pid) + "/io"));
+    std::string key;
+    long value;
+    while (io >> key >> value)
+        if (key == "syscr:")
+            return value;
+    return -1;
+}
+
+// A port that yields bytes that are never packets (here /dev/zero, a line at the wrong speed
+// alike) gets the back-off of one that yields nothing: while held back the daemon does not read
+// it, so it sleeps instead of reading zeros at full speed; the good port serves meanwhile.
+TEST_F(DaemonTest, PortThatYieldsNoPacketsBacksOffLikeOneThatReadsNothing)
+{
+    ASSERT_EQ(symlink("/dev/zero", SandboxPath(sb, "/dev/zero").c_str()), 0);
+    FakePort &good = SandboxAddPort(sb, "/dev/ttyS0");
+    SandboxWriteConfig(sb, {"/dev/zero", "/dev/ttyS0"});
+    SandboxStart(sb);
+    ASSERT_TRUE(WaitLine(sb, "self-reset held back 1 s: /dev/zero reads no packets")) << sb.log;
+    SendToPort(good, Packet(DOWN, 51, 38));
+    EXPECT_EQ(ReadFrames(sb, 0, 1).size(), 5u);
+    ASSERT_TRUE(WaitLine(sb, "self-reset held back 2 s: /dev/zero reads no packets")) << sb.log;
+    EXPECT_EQ(CountLines(sb, "kill(getpid(),SIGUP) in DoRead"), 2);
+    if (ReadCalls(sb.pid) < 0)
+        GTEST_SKIP() << "/proc/PID/io is not readable here";
+    // Held back for 2 s from the last self-reset: a while of that in which it must sleep. A loop
+    // that read the zeros makes thousands of calls in it; the bound leaves room for a reset's
+    // reading of its files, should one fall into the while on a slow machine.
+    constexpr long MAX_READS = 200;
+    long before = ReadCalls(sb.pid);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_LE(ReadCalls(sb.pid) - before, MAX_READS);
+    SendToPort(good, Packet(LIFT, 51, 38));
+    EXPECT_EQ(ReadFrames(sb, 0, 1).size(), 5u);
     EXPECT_TRUE(SandboxAlive(sb));
 }
 

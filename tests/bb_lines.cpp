@@ -1,8 +1,11 @@
-// Port lines: every terminal is set raw whatever its name, and a removed port's descriptor is
-// closed at once so its node can come back under the same name.
+// Port lines: every terminal is set raw whatever its name, a removed port's descriptor is
+// closed at once so its node can come back under the same name, and no port's open can hold
+// the daemon up.
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include "fixture.h"
 
@@ -81,6 +84,66 @@ TEST_F(LineTest, RemovedPortIsClosedAtOnceAndAResetReopensItsName)
     ASSERT_TRUE(WaitLine(sb, "Test " + device));
     Sync(sb);
     expect_touch_frames(sb, *port);
+}
+
+// A removed port whose descriptor is not the highest: the loop must stop selecting on it, or
+// select fails on the closed descriptor for ever (no command is answered, the loop spins).
+TEST_F(LineTest, RemovingAPortBelowTheHighestDescriptorKeepsTheLoopServing)
+{
+    SandboxAddPort(sb, "/dev/ttyUSB0");
+    SandboxAddPort(sb, "/dev/ttyUSB1");
+    FakePort *low = &SandboxPort(sb, "/dev/ttyUSB0");
+    FakePort &high = SandboxPort(sb, "/dev/ttyUSB1");
+    SandboxWriteConfig(sb, {"/dev/ttyUSB0", "/dev/ttyUSB1"});  // opened in this order: USB0 lower
+    SandboxStart(sb);
+    close(low->master);
+    close(low->slave);
+    low->master = low->slave = -1;
+    ASSERT_TRUE(WaitLine(sb, "Device removed: /dev/ttyUSB0"));
+    for (int round = 0; round < 3; round++) {
+        Sync(sb);
+        expect_touch_frames(sb, high);
+    }
+    EXPECT_EQ(CountLines(sb, "Device removed"), 1);
+}
+
+// An open that waits for carrier (a line whose CLOCAL an earlier user cleared) is simulated by
+// a preloaded shim: the node's open hangs unless it is non-blocking. The daemon opens it, at
+// start and at each reset, without waiting: commands are answered, taps on both ports flow,
+// and the line ignores the modem lines from then on.
+TEST_F(LineTest, APortWhoseOpenWouldWaitForCarrierHoldsNothingUp)
+{
+    const std::string shim = QUILMOD_BIN_DIR "/quilmod_blockopen.so";
+    ASSERT_EQ(access(shim.c_str(), R_OK), 0) << shim;
+    SandboxAddPort(sb, "/dev/ttyS0");
+    SandboxAddPort(sb, "/dev/ttyS1");
+    FakePort &other = SandboxPort(sb, "/dev/ttyS0");  // looked up once both are made
+    FakePort &waiting = SandboxPort(sb, "/dev/ttyS1");
+    SandboxWriteConfig(sb, {"/dev/ttyS0", "/dev/ttyS1"});
+    const char *asan = getenv("ASAN_OPTIONS");  // a shim preloaded before the sanitizer's runtime
+    sb.wrapper = {"/usr/bin/env", "LD_PRELOAD=" + shim, "QUILMOD_BLOCK_OPEN=" + SandboxPath(sb, "/dev/ttyS1"),
+                  std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
+    for (const char *way : {"start", "SIGHUP", "reset command"}) {
+        SCOPED_TRACE(way);
+        if (way == std::string("start")) {
+            SandboxStart(sb);  // returns once the mode query is answered
+        } else {
+            ReadOutput(sb, 0);
+            sb.seen = sb.log.size();
+            if (way == std::string("SIGHUP"))
+                kill(sb.pid, SIGHUP);
+            else
+                Command(sb, "[7178]x");
+            ASSERT_TRUE(WaitLine(sb, "Test /dev/ttyS1")) << sb.log;
+            ASSERT_TRUE(WaitLine(sb, "Real Mouse Mode")) << sb.log;
+        }
+        EXPECT_EQ(ModeReply(sb), "0");
+        expect_touch_frames(sb, other);
+        expect_touch_frames(sb, waiting);
+        struct termios tio;
+        ASSERT_EQ(tcgetattr(waiting.slave, &tio), 0);
+        EXPECT_NE(tio.c_cflag & CLOCAL, 0u);
+    }
 }
 
 }  // namespace

@@ -380,6 +380,28 @@ TEST_F(RButtonTest, LockFileIsReplacedNeverFollowedAndRemovedOnlyWhileItIsOurs)
     }
 }
 
+// Another user who plants names beside the lock cannot keep the tool from writing it: its scratch
+// name is not one to guess. Here every name a pid-and-counter scheme would try for this tool's
+// pid is taken before it starts (a shell holds the pid until it execs the tool in its place).
+TEST_F(RButtonTest, PlantedScratchNamesBesideTheLockDenyNothing)
+{
+    std::vector<std::string> args = {"-c", "read -r go && exec \"$0\" \"$@\"", "/usr/bin/env",
+                                     "DISPLAY=:" + display, "QUILMOD_ROOT=" + sb.root, "QUILMOD_RBUTTON_STATE=1",
+                                     SandboxPath(sb, TOOL), SandboxPath(sb, IMAGES + "lbutton.gif"),
+                                     SandboxPath(sb, IMAGES + "rbutton.gif"), std::to_string(getpid()), "1", "0"};
+    ASSERT_TRUE(SimStart(tool, "/bin/sh", args));
+    const std::string lock = SandboxPath(sb, "/tmp/rclick.lock");
+    for (int i = 0; i < 10; i++)
+        ASSERT_EQ(mkdir((lock + "." + std::to_string(tool.pid) + "." + std::to_string(i)).c_str(), 0755), 0);
+    ASSERT_TRUE(SimSend(tool, "go\n"));
+    ExpectState("plain withdrawn 0");
+    ExpectState("plain mapped 0");
+    EXPECT_TRUE(Eventually([&] {
+        return SandboxReadFile(sb, "/tmp/rclick.lock") == std::to_string(tool.pid) + "\n";
+    }, WAIT_MS)) << "no lock written";
+    EXPECT_EQ(EndTool(), 0);
+}
+
 // The daemon holds the other end of the tool's input: however the daemon ends, the tool ends
 // with it, and in between it sleeps: not one wake-up while nothing happens.
 TEST_F(RButtonTest, SleepsWhileIdleAndEndsWithTheDaemon)

@@ -6,8 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <functional>
+#include <thread>
 
 #include "fixture.h"
 #include "runprog.h"
@@ -134,6 +137,94 @@ TEST_F(ServiceTest, PlugStormsAreGatheredIntoFewResets)
         int resets = Loads() - before;
         EXPECT_GE(resets, 1) << c.way;
         EXPECT_LE(resets, span / GATHER_MS + 1) << c.way << " over " << span << " ms";
+    }
+}
+
+long long MsSince(std::chrono::steady_clock::time_point start)
+{
+    auto span = std::chrono::steady_clock::now() - start;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(span).count();
+}
+
+// Packets at a steady rate on one port while it runs; what was sent, and what arrived as frames.
+struct Feeder {
+    std::atomic<bool> stop{false};
+    long sent = 0;
+    std::thread thread;
+};
+
+void StartFeeding(Feeder &f, FakePort &port)
+{
+    f.thread = std::thread([&f, &port] {
+        const Bytes packet = Packet(0x81, 512, 384);
+        while (!f.stop) {
+            if (write(port.master, packet.data(), packet.size()) == (ssize_t)packet.size())
+                f.sent++;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+}
+
+// At most one reset in any 2 s, however it is asked for; a storm that goes on is still served
+// while it lasts. Requests come spaced wider than the burst gathering's quiet time (signals,
+// hot-plug calls every 250 ms: without the 2 s gap each would be a reset of its own), closer than
+// it (every 50 ms: without the 2 s latest, no reset until the storm ends), or as a reset command
+// each followed by a mode query (without holding the query back each pair resets). Each storm
+// lasts until a reset came while it went on, and at least 5 s; resets that start 2 s apart or
+// more number at most span / 2 s + 1. The packet loss of the command storm is printed.
+TEST_F(ServiceTest, ResetsComeAtMostOnceInTwoSecondsHoweverTheyAreAsked)
+{
+    constexpr long long GAP_MS = 2000, STORM_MS = 5000;
+    SetUpPorts();
+    SandboxStart(sb);
+    auto hup = [&] { kill(sb.pid, SIGHUP); };
+    auto command_pair = [&] {
+        Command(sb, "[7178]x");
+        EXPECT_EQ(ModeReply(sb), "0");  // answered, once the reset it waited for has run
+    };
+    auto hotplug = [&] { EXPECT_EQ(Ctl(sb, {"hotplug", "/dev/ttyS0"}).status, 0); };
+    struct Case {
+        const char *way;
+        int everyMs;
+        std::function<void()> ask;
+        bool measureLoss;
+    } cases[] = {
+        {"SIGHUP every 250 ms", 250, hup, false},
+        {"SIGHUP every 50 ms", 50, hup, false},
+        {"reset command and mode query", 20, command_pair, true},
+        {"hot-plug call every 250 ms", 250, hotplug, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.way);
+        Feeder feeder;
+        ReadAvailable(sb.dat[0]);
+        if (c.measureLoss)
+            StartFeeding(feeder, SandboxPort(sb, "/dev/ttyS0"));
+        int before = Loads();
+        auto start = std::chrono::steady_clock::now();
+        bool servedDuring = false;
+        while (!(servedDuring && MsSince(start) >= STORM_MS) && MsSince(start) < 4 * WAIT_MS) {
+            c.ask();
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.everyMs));
+            servedDuring = Loads() > before;
+        }
+        EXPECT_TRUE(servedDuring) << "no reset while the storm went on";
+        feeder.stop = true;
+        if (feeder.thread.joinable())
+            feeder.thread.join();
+        Sync(sb);
+        long long span = MsSince(start);
+        int resets = Loads() - before;
+        EXPECT_LE(resets, span / GAP_MS + 1) << resets << " resets in " << span << " ms\n" << sb.log;
+        if (c.measureLoss) {
+            ASSERT_TRUE(WaitPortDrained(SandboxPort(sb, "/dev/ttyS0")));
+            Sync(sb);
+            long frames = static_cast<long>(ReadAvailable(sb.dat[0]).size() / 5);
+            double lost = feeder.sent ? 100.0 * (feeder.sent - frames) / feeder.sent : 0;
+            printf("[ storm    ] %s: %d resets in %lld ms, %ld packets sent, %ld frames, %.1f %% lost\n", c.way,
+                   resets, span, feeder.sent, frames, lost);
+            RecordProperty("storm_packets_lost_percent", std::to_string(lost));
+        }
     }
 }
 

@@ -55,10 +55,12 @@ TEST_F(DaemonTest, FirstStartWritesDefaultsAndPipesWhateverTheUmask)
     SandboxStart(sb);
     umask(old);
     EXPECT_EQ(SandboxReadFile(sb, "/etc/quilmod.conf"), DEFAULT_CONFIG);
-    for (const char *fifo : {"/dev/qvdat0", "/dev/qvdat1", "/dev/qvcmdin", "/dev/qvshrin"})
-        EXPECT_EQ(file_mode(sb, fifo), S_IFIFO | 0622) << fifo;
-    for (const char *fifo : {"/dev/qvcmdout", "/dev/qvshrout"})
-        EXPECT_EQ(file_mode(sb, fifo), S_IFIFO | 0644) << fifo;
+    EXPECT_EQ(file_mode(sb, "/etc/quilmod.conf"), S_IFREG | 0644);  // the tools read it as other users
+    for (const char *fifo : {"/dev/qvcmdin", "/dev/qvshrin"})
+        EXPECT_EQ(file_mode(sb, fifo), S_IFIFO | 0620) << fifo;
+    for (const char *fifo : {"/dev/qvcmdout", "/dev/qvshrout", "/dev/qvdat1"})
+        EXPECT_EQ(file_mode(sb, fifo), S_IFIFO | 0640) << fifo;
+    EXPECT_EQ(file_mode(sb, "/dev/qvdat0"), S_IFIFO | 0600);
     EXPECT_EQ(SandboxReadFile(sb, "/var/run/quilmod.pid"), pid_line(sb.pid));
     for (const char *line : {"the computer beep device no /dev/console", "***********ReadDataFromCfgFile***********",
                              "Mouse Mode: DRAWING", "Drag Delay time: 18", "Dbl-Click Area: 30", "R-Click Tool: 0",
@@ -246,7 +248,7 @@ TEST_F(DaemonTest, WrongThingsAtFifoPaths)
     chmod(SandboxPath(sb, "/dev/qvcmdin").c_str(), 0600);
     SandboxStart(sb);
     EXPECT_EQ(CountLines(sb, "/dev/qvshrin should be a pipe.\nDelete it and try again...\n"), 1) << sb.log;
-    EXPECT_EQ(file_mode(sb, "/dev/qvshrin"), S_IFIFO | 0622);
+    EXPECT_EQ(file_mode(sb, "/dev/qvshrin"), S_IFIFO | 0620);
     EXPECT_EQ(file_mode(sb, "/dev/qvcmdin"), S_IFIFO | 0600);  // an existing FIFO is used as it is
 
     Sandbox other;
@@ -306,4 +308,59 @@ TEST(RealPaths, SmokeInPrivateNamespace)
     ASSERT_NE(at, std::string::npos) << out;
     std::string pids = out.substr(at, out.find('\n', at) - at);
     EXPECT_EQ(pids.substr(4, pids.find(' ') - 4), pids.substr(pids.find("expected=") + 9)) << out;
+}
+
+// However the daemon is started (by hand, without the package's tmpfiles entry), the FIFOs it
+// makes are closed to others: the group quilmod when the group file has it, root's otherwise.
+// FIFOs it finds keep their owner, group and mode, even when open to everyone.
+TEST_F(DaemonTest, FifosItMakesAreClosedToOthersAndFoundOnesKeptAsTheyAre)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to give the FIFOs a group";
+    constexpr gid_t GROUP = 4321;
+    struct Case {
+        const char *groupFile;  // nullptr: none
+        gid_t gid;
+    } cases[] = {
+        {"root:x:0:\nquilmod:x:4321:\n", GROUP},
+        {"root:x:0:\nwheel:x:10:\n", 0},
+        {nullptr, 0},
+    };
+    const char *const fifos[] = {"/dev/qvcmdin", "/dev/qvcmdout", "/dev/qvshrin", "/dev/qvshrout", "/dev/qvdat0",
+                                 "/dev/qvdat1"};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.groupFile ? c.groupFile : "no group file");
+        SandboxStop(sb);
+        sb = Sandbox();
+        SandboxCreate(sb);
+        if (c.groupFile)
+            SandboxWriteFile(sb, "/etc/group", c.groupFile);
+        mode_t old = umask(0);
+        SandboxStart(sb);
+        umask(old);
+        for (const char *fifo : fifos) {
+            struct stat st;
+            ASSERT_EQ(stat(SandboxPath(sb, fifo).c_str(), &st), 0) << fifo;
+            EXPECT_EQ(st.st_mode & 07, 0u) << fifo;
+            EXPECT_EQ(st.st_gid, c.gid) << fifo;
+            EXPECT_EQ(st.st_uid, 0u) << fifo;
+        }
+    }
+    // Found as someone left them: kept.
+    SandboxStop(sb);
+    sb = Sandbox();
+    SandboxCreate(sb);
+    SandboxWriteFile(sb, "/etc/group", "quilmod:x:4321:\n");
+    for (const char *fifo : fifos) {
+        ASSERT_EQ(mkfifo(SandboxPath(sb, fifo).c_str(), 0600), 0) << fifo;
+        ASSERT_EQ(chmod(SandboxPath(sb, fifo).c_str(), 0666), 0) << fifo;
+        ASSERT_EQ(chown(SandboxPath(sb, fifo).c_str(), 0, 7), 0) << fifo;
+    }
+    SandboxStart(sb);
+    for (const char *fifo : fifos) {
+        struct stat st;
+        ASSERT_EQ(stat(SandboxPath(sb, fifo).c_str(), &st), 0) << fifo;
+        EXPECT_EQ(st.st_mode & 07777, 0666u) << fifo;
+        EXPECT_EQ(st.st_gid, 7u) << fifo;
+    }
 }

@@ -8,13 +8,13 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "readfile.h"
 
 // Polls pred until it holds or ms have passed.
 inline bool Eventually(const std::function<bool()> &pred, int ms = 10000)
@@ -42,7 +42,7 @@ inline bool Eventually(const std::function<bool()> &pred, int ms = 10000)
 // Voluntary context switches of pid (one each time it blocked: its wake-ups), or -1.
 inline long VoluntarySwitches(int pid)
 {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::istringstream f(ReadWholeFile("/proc/" + std::to_string(pid) + "/status"));
     for (std::string line; std::getline(f, line);)
         if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
             return std::stol(line.substr(24));
@@ -80,8 +80,7 @@ inline int EndAndReap(int pid)
 // The state letter of /proc/PID/stat ('Z' for ended but not reaped), or 0 when pid is gone.
 inline char ProcState(int pid)
 {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::string stat = ReadWholeFile("/proc/" + std::to_string(pid) + "/stat");
     size_t paren = stat.rfind(')');
     return paren != std::string::npos && paren + 2 < stat.size() ? stat[paren + 2] : 0;
 }
@@ -89,8 +88,7 @@ inline char ProcState(int pid)
 // CPU time of pid in clock ticks (utime + stime, fields 14 and 15 of /proc/PID/stat), or -1.
 inline long CpuTicks(int pid)
 {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::string stat = ReadWholeFile("/proc/" + std::to_string(pid) + "/stat");
     size_t paren = stat.rfind(')');
     if (paren == std::string::npos)
         return -1;

@@ -148,16 +148,6 @@ void SandboxWriteFile(const Sandbox &sb, const std::string &path, const std::str
     chmod(full.c_str(), mode);
 }
 
-// Through operator<<, which takes a failed read (a /proc file of a process that has just ended
-// fails with ESRCH) as the end of the file; an istreambuf_iterator would throw instead.
-std::string ReadWholeFile(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
 std::string SandboxReadFile(const Sandbox &sb, const std::string &path)
 {
     return ReadWholeFile(SandboxPath(sb, path));

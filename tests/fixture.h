@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "readfile.h"  // ReadWholeFile
+
 using Bytes = std::vector<unsigned char>;
 
 constexpr int WAIT_MS = 10000;  // generous: the suite must pass on two busy cores
@@ -36,7 +38,6 @@ struct Sandbox {
 void SandboxCreate(Sandbox &sb);
 std::string SandboxPath(const Sandbox &sb, const std::string &path);  // ROOT + path
 void SandboxWriteFile(const Sandbox &sb, const std::string &path, const std::string &text, int mode = 0644);
-std::string ReadWholeFile(const std::string &path);  // "" when it cannot be read
 std::string SandboxReadFile(const Sandbox &sb, const std::string &path);
 bool SandboxExists(const Sandbox &sb, const std::string &path);
 // Writes /etc/quilmod.conf with the given Port devices and extra lines.

@@ -131,12 +131,15 @@ std::string pt25_line(int base)
 TEST_F(CalFile, NewPortGetsDefaultFiles)
 {
     std::string out = output_of([&] { EXPECT_EQ(SET_PANEL_MAPPING(&p), 1); });
+    // Beside each fixed text that names nothing, a line with the file and the reason.
     EXPECT_EQ(out, "Get_4pcal_25pcal_mode function\n"
                    "failed to open\n"
+                   "quilmod: " + named("pt4flag_") + ": No such file or directory\n"
                    "failed to open " + named("pt4_") + "\n"
                    "the programe will create default file and use default data\n"
                    "read25ptdata function\n"
-                   "the programe will create default file and use default data-open file error\n");
+                   "the programe will create default file and use default data-open file error\n"
+                   "quilmod: " + named("pt25_") + ": No such file or directory\n");
     EXPECT_EQ(p._25Mode, 4);
     expect_default_corners();
     EXPECT_EQ(p.screen_width_4, 1024);
@@ -178,7 +181,7 @@ TEST_F(CalFile, FlagValues)
         {"12", 0, 4, "the pcalflag is 12\nGet_4pcal_25pcal_mode  4\n"},
         {"x5", 0, 4, "the pcalflag is 0\nGet_4pcal_25pcal_mode  4\n"},
         {"", 0, 4, "read error\nthe pcalflag is 0\nGet_4pcal_25pcal_mode  4\n"},
-        {nullptr, 1, 4, "failed to open\n"},
+        {nullptr, 1, 4, "failed to open\nquilmod: " + named("pt4flag_") + ": No such file or directory\n"},
     };
     for (const Case &c : cases) {
         if (c.content)
@@ -220,7 +223,7 @@ TEST_F(CalFile, FourPointWrongSeparatorCount)
     put("pt4flag_", "25");
     put("pt4_", "1#2#3#4#5#6#7#8#800#600#99#");
     std::string out = output_of([&] { read4ptdata(&p); });
-    EXPECT_EQ(out, "this file data is not ok ,it will create it again and use default-testflagerror");
+    EXPECT_EQ(out, "this file data is not ok ,it will create it again and use default-testflagerror\n");
     expect_default_corners();
     EXPECT_EQ(p.screen_width_4, 800);
     EXPECT_EQ(p.screen_high_4, 600);
@@ -429,15 +432,20 @@ TEST_F(CalFile, MissingDirectory)
     fs::remove_all(dir);
     p.screen_width_4 = p.screen_width_25 = 5;
     std::string out = output_of([&] { EXPECT_EQ(SET_PANEL_MAPPING(&p), 1); });
+    const std::string gone = ": No such file or directory\n";
     EXPECT_EQ(out, "Get_4pcal_25pcal_mode function\n"
                    "failed to open\n"
+                   "quilmod: " + named("pt4flag_") + gone +
                    "failed to open " + named("pt4_") + "\n"
                    "the programe will create default file and use default data\n"
                    "failed to open file can not create\n"
+                   "quilmod: " + named("pt4flag_") + gone +
                    "read25ptdata function\n"
                    "the programe will create default file and use default data-open file error\n"
+                   "quilmod: " + named("pt25_") + gone +
                    "the flag file is not exist \n"
-                   "failed to open can not create file " + named("pt25_") + "\n");
+                   "failed to open can not create file " + named("pt25_") + "\n"
+                   "quilmod: " + named("pt25_") + gone);
     EXPECT_EQ(p._25Mode, 4);
     expect_default_corners();
     expect_default_grid(p.coef.delta);
@@ -454,18 +462,20 @@ TEST_F(CalFile, WritersReportWhatCouldNotBeCreated)
 {
     fs::create_directory(file("pt4flag_"));  // a directory cannot be opened for writing
     std::string out = output_of([&] { EXPECT_EQ(SavePt4defaulttoFile(&p), 1); });
-    EXPECT_EQ(out, "failed to open file can not create\n");
+    EXPECT_EQ(out, "failed to open file can not create\nquilmod: " + named("pt4flag_") + ": Is a directory\n");
     EXPECT_FALSE(fs::exists(file("pt4_")));
     fs::remove(file("pt4flag_"));
 
     fs::create_directory(file("pt4_"));
     out = output_of([&] { EXPECT_EQ(SavePt4defaulttoFile(&p), 1); });
-    EXPECT_EQ(out, "failed to open can not create file " + named("pt4_") + "\n");
+    EXPECT_EQ(out, "failed to open can not create file " + named("pt4_") + "\nquilmod: " + named("pt4_") +
+                       ": Is a directory\n");
     EXPECT_EQ(get("pt4flag_"), "4");
 
     fs::create_directory(file("pt25_"));
     out = output_of([&] { EXPECT_EQ(SavePt25defaulttoFile(&p), 1); });
-    EXPECT_EQ(out, "failed to open can not create file " + named("pt25_") + "\n");
+    EXPECT_EQ(out, "failed to open can not create file " + named("pt25_") + "\nquilmod: " + named("pt25_") +
+                       ": Is a directory\n");
 }
 
 TEST_F(CalFile, PortNames)

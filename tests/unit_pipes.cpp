@@ -82,5 +82,5 @@ TEST(Pipes, NonFifoIsReplacedAndAnUnremovableOneFails)
     close(open((dir + "/keep").c_str(), O_CREAT | O_WRONLY, 0644));
     testing::internal::CaptureStdout();
     EXPECT_EQ(CreatePipe((char *)"/dev/qvcmdout", 0644), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "quilmod: /dev/qvcmdout: Is a directory\n");
 }

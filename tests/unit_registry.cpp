@@ -71,7 +71,7 @@ TEST(Registry, DescriptorsBeyondTheSelectSetAreRefused)
     for (int fd : filler)
         close(fd);
     EXPECT_EQ(p, nullptr);
-    EXPECT_EQ(out, "Test /dev/USB_Port_0....open failed\n");
+    EXPECT_EQ(out, "Test /dev/USB_Port_0....open failed\nquilmod: /dev/USB_Port_0: Too many open files\n");
     unsetenv("QUILMOD_ROOT");
     setrlimit(RLIMIT_NOFILE, &old);
     system((std::string("rm -rf ") + root).c_str());

@@ -208,7 +208,7 @@ void stop_target(Target &t)
 // Nanoseconds the process has run on a CPU (/proc/PID/schedstat), or -1.
 long long cpu_ns(pid_t pid)
 {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/schedstat");
+    std::istringstream f(ReadWholeFile("/proc/" + std::to_string(pid) + "/schedstat"));
     long long ns = -1;
     f >> ns;
     return ns;
@@ -436,7 +436,7 @@ void idle_case(int seconds)
 // The first three figures of /proc/loadavg: how busy the machine was around the run.
 std::string load_average()
 {
-    std::ifstream f("/proc/loadavg");
+    std::istringstream f(ReadWholeFile("/proc/loadavg"));
     std::string a, b, c;
     f >> a >> b >> c;
     return a + " " + b + " " + c;

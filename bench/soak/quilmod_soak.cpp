@@ -193,7 +193,7 @@ void send_packet(Port &p, int index)
 
 std::string proc_field(pid_t pid, const char *file, const char *key)
 {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/" + file);
+    std::istringstream f(ReadWholeFile("/proc/" + std::to_string(pid) + "/" + file));
     std::string line;
     while (std::getline(f, line))
         if (line.compare(0, strlen(key), key) == 0)

@@ -107,8 +107,22 @@ static int wait_events(Bridge *s, pollfd *fds, nfds_t n, const timespec *timeout
 
 constexpr timespec ONE_SECOND = {1, 0};  // a missing pipe, a lost display: looked for once a second
 
-// Opens the data pipe without waiting for a writer; a missing pipe is waited for, checked once
-// a second. 0 = open (or a stop came first), 1 = it cannot be used.
+// What stands at the pipe's path while it cannot be read yet.
+enum PipeWait { PIPE_THERE, PIPE_MISSING, PIPE_NOT_FIFO };
+
+static PipeWait look_at_pipe(const char *path)
+{
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return errno == ENOENT ? PIPE_MISSING : PIPE_THERE;  // any other error: open says which
+    return S_ISFIFO(st.st_mode) ? PIPE_THERE : PIPE_NOT_FIFO;
+}
+
+// Opens the data pipe without waiting for a writer. A missing pipe, or something else at its
+// path (a file left by a mistyped command, made before the daemon's FIFO), is waited for, said
+// once and looked at once a second: ending instead would only have the service manager start
+// it again every few seconds for ever, and the path is never opened before it is a FIFO (a
+// device node there might act on the open). 0 = open (or a stop came first), 1 = it cannot be.
 static int open_pipe(Bridge *s)
 {
     char path[QLM_PATH];
@@ -116,23 +130,26 @@ static int open_pipe(Bridge *s)
         Complain(0, "the path of %s is too long", s->opt.pipe);
         return 1;
     }
-    bool said = false;
-    while (!stopRequested && (s->fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC)) < 0) {
-        if (errno != ENOENT) {
+    PipeWait said = PIPE_THERE;
+    while (!stopRequested) {
+        PipeWait now = look_at_pipe(path);
+        if (now == PIPE_THERE && (s->fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC)) >= 0) {
+            struct stat st;
+            if (fstat(s->fd, &st) == 0 && S_ISFIFO(st.st_mode))
+                break;
+            close(s->fd);  // replaced between the look and the open
+            s->fd = -1;
+            now = PIPE_NOT_FIFO;
+        } else if (now == PIPE_THERE && errno != ENOENT) {
             Complain(0, "cannot open %s: %s", s->opt.pipe, strerror(errno));
             return 1;
         }
-        if (!said)
+        if (now != said && now == PIPE_MISSING)
             Complain(0, "waiting for %s to appear", s->opt.pipe);
-        said = true;
+        if (now != said && now == PIPE_NOT_FIFO)
+            Complain(0, "%s is not a FIFO; waiting for it to become one", s->opt.pipe);
+        said = now;
         wait_events(s, nullptr, 0, &ONE_SECOND);
-    }
-    struct stat st;
-    if (s->fd >= 0 && (fstat(s->fd, &st) != 0 || !S_ISFIFO(st.st_mode))) {
-        Complain(0, "%s is not a FIFO", s->opt.pipe);
-        close(s->fd);
-        s->fd = -1;
-        return 1;
     }
     s->fc = FrameCutter{};  // a new writer starts on a frame boundary
     return 0;

@@ -191,24 +191,19 @@ proc load_image {name file zoom} {
 }
 
 # Records our pid in the lock file. Anyone may write to /tmp, so the lock may be a planted
-# link: the text goes into a fresh scratch file beside it (O_EXCL never follows a link),
-# which then replaces the lock's name. mv -T renames onto the name itself, where Tcl's
-# own rename would follow a link to a directory and move the file into it.
+# link: the text goes into a fresh scratch file beside it, which then replaces the lock's name.
+# Its name is unpredictable (file tempfile: mkstemp, which never follows a link), so nobody can
+# plant names ahead to deny it. mv -T renames onto the name itself, where Tcl's own rename would
+# follow a link to a directory and move the file into it.
 proc write_lock {} {
     global tool
     set lock [root_path /tmp/rclick.lock]
-    set scratch ""
-    for {set i 0} {$i < 10 && $scratch eq ""} {incr i} {
-        set name "$lock.[pid].$i"
-        if {![catch {open $name {WRONLY CREAT EXCL} 0644} f]} {
-            set scratch $name
-        }
-    }
-    if {$scratch eq ""} {
+    if {[catch {file tempfile scratch $lock.} f]} {
         complain "cannot create a scratch file beside /tmp/rclick.lock: $f"
         return
     }
     set failed [catch {
+        file attributes $scratch -permissions 0644
         puts $f [pid]
         close $f
         exec mv -T -f -- $scratch $lock </dev/null 2>@1
