@@ -287,3 +287,52 @@ TEST_F(QuilmoctlCompletion, OffersPortsNodesSubcommandsAndOptions)
     unlink(SandboxPath(sb, "/etc/quilmod.conf").c_str());  // no configuration: no ports, no error
     EXPECT_EQ(Complete(sb, {"quilmoctl", "share", ""}), V{});
 }
+
+// Names other users can plant (a node, a link, a Port value) reach the line as the very words
+// they are: the completion neither runs nor splits nor expands them. Each reply is taken back
+// through eval, as the shell reads the line it was put in: a reply left unquoted would run its
+// $(...) there, or lose its ~ or its spaces.
+TEST_F(QuilmoctlCompletion, NamesStayLiteralWordsAndRunNothing)
+{
+    if (access("/bin/bash", X_OK) != 0)
+        GTEST_SKIP() << "no /bin/bash";
+    const std::string work = SandboxPath(sb, "/tmp/cwd");
+    std::filesystem::create_directories(work);
+    const std::vector<std::string> nodes = {"/dev/ttyS2$(touch x)", "/dev/ttyS3 two words", "/dev/ttyS4\nnext",
+                                            "/dev/ttyS5`touch y`", "/dev/ttyS6*"};
+    for (const std::string &n : nodes)
+        SandboxWriteFile(sb, n, "");
+    Link(sb, "../../ttyS4\nnext", "/dev/serial/by-id/usb-$(touch z)");
+    SandboxWriteFile(sb, "/etc/quilmod.conf", "Port = $(touch p)\nPort = ~root\nPort = `touch q`\nPort = a;touch${IFS}r\n");
+    using V = std::vector<std::string>;
+    const struct {
+        V words;
+        V want;  // the words the line holds once the shell has read each reply
+    } cases[] = {
+        {{"quilmoctl", "probe", ""}, {"/dev/serial/by-id/usb-$(touch z)", "/dev/ttyS2$(touch x)",
+                                      "/dev/ttyS3 two words", "/dev/ttyS4\nnext", "/dev/ttyS5`touch y`", "/dev/ttyS6*"}},
+        {{"quilmoctl", "send", "/dev/ttyS2"}, {"/dev/ttyS2$(touch x)"}},
+        {{"quilmoctl", "hotplug", "/dev/ttyS3\\ t"}, {"/dev/ttyS3 two words"}},
+        {{"quilmoctl", "share", ""}, {"$(touch", "`touch", "a;touch${IFS}r", "~root"}},
+        {{"quilmoctl", "close-port", "~"}, {"~root"}},
+        {{"quilmoctl", "record", "$"}, {"$(touch"}},
+    };
+    for (const auto &c : cases) {
+        std::string script = "cd '" + work + "' || exit 8; source " QUILMOD_SOURCE_DIR
+                             "/dist/quilmoctl.bash || exit 9; COMP_WORDS=(";
+        for (const std::string &w : c.words)
+            script += "'" + w + "' ";
+        script += "); COMP_CWORD=" + std::to_string(c.words.size() - 1) +
+                  "; _quilmoctl; for w in \"${COMPREPLY[@]}\"; do eval \"v=$w\"; printf '%s\\0' \"$v\"; done";
+        Outcome r = RunProgram({"/bin/bash", "-c", script}, {"QUILMOD_ROOT=" + sb.root, "PATH=/usr/bin:/bin"});
+        EXPECT_EQ(r.status, 0) << r.out;
+        V got;
+        for (size_t at = 0, end; (end = r.out.find('\0', at)) != std::string::npos; at = end + 1)
+            got.push_back(r.out.substr(at, end - at));
+        std::sort(got.begin(), got.end());
+        EXPECT_EQ(got, c.want) << c.words[1] << " '" << c.words.back() << "'";
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(work)) << "a name was run as a command";
+    for (const char *made : {"/x", "/y", "/z", "/p", "/q", "/r"})
+        EXPECT_FALSE(SandboxExists(sb, made)) << made;
+}

@@ -91,8 +91,7 @@ static void on_stop_signal(int)
     stopRequested = 1;
 }
 
-// Stop signals stay blocked except inside ppoll, so none slips in between a check and a wait.
-static void catch_stop_signals(sigset_t *waitMask)
+void CatchStopSignals(sigset_t *waitMask)
 {
     sigset_t stops;
     sigemptyset(&stops);
@@ -110,7 +109,7 @@ static void catch_stop_signals(sigset_t *waitMask)
 
 void SessionStart(Session *s, long count, long timeoutS)
 {
-    catch_stop_signals(&s->waitMask);
+    CatchStopSignals(&s->waitMask);
     s->want = count;
     if (timeoutS > 0)
         s->deadline = NowMs() + timeoutS * 1000;

@@ -18,6 +18,10 @@ bool DaemonStopped(pid_t pid);
 
 extern volatile sig_atomic_t stopRequested;  // SIGINT, SIGTERM or SIGHUP arrived
 
+// Catches SIGINT, SIGTERM and SIGHUP into stopRequested; they stay blocked except inside waits
+// given waitMask (ppoll), so none slips in between a check and a wait.
+void CatchStopSignals(sigset_t *waitMask);
+
 struct Session {
     sigset_t waitMask;
     long long deadline = -1;  // -1 = none

@@ -172,7 +172,7 @@ static int run_help(const char *name)
     }
     const Subcommand *sub = find_subcommand(name);
     if (!sub)
-        return Complain(EXIT_USAGE, "unknown subcommand '%s' (see quilmoctl --help)", name);
+        return Complain(EXIT_USAGE, "unknown subcommand '%s' (see quilmoctl --help)", Escaped(name).c_str());
     print_sub_help(*sub);
     return EXIT_OK;
 }
@@ -241,7 +241,7 @@ static int take_stamps(const Subcommand &sub, const char *value, Args *args)
     else if (strcmp(value, "wall") == 0)
         args->stamps = STAMPS_WALL;
     else
-        return Complain(EXIT_USAGE, "%s: --timestamps takes no value, =ms or =wall, not '%s'", sub.name, value);
+        return Complain(EXIT_USAGE, "%s: --timestamps takes no value, =ms or =wall, not '%s'", sub.name, Escaped(value).c_str());
     return 0;
 }
 
@@ -258,7 +258,7 @@ static int take_option(const Subcommand &sub, int c, const char *text, Args *arg
         return -1;
     }
     if (c == '?' || !(sub.options & option_bit(c)))
-        return Complain(EXIT_USAGE, "%s: unknown option '%s'", sub.name, text);
+        return Complain(EXIT_USAGE, "%s: unknown option '%s'", sub.name, Escaped(text).c_str());
     if (take_flag(c, args))
         return 0;
     if (c == LONG_TIMESTAMPS)
@@ -328,7 +328,7 @@ int main(int argc, char **argv)
     }
     const Subcommand *sub = find_subcommand(argv[1]);
     if (!sub)
-        return Complain(EXIT_USAGE, "unknown subcommand '%s' (see quilmoctl --help)", argv[1]);
+        return Complain(EXIT_USAGE, "unknown subcommand '%s' (see quilmoctl --help)", Escaped(argv[1]).c_str());
     Args args;
     int parsed = parse_args(*sub, argc - 1, argv + 1, &args);
     if (parsed != 0)

@@ -110,7 +110,8 @@ int RunHotplug(const char *devnode)
     pid_t pid = DaemonPid();
     if (pid == 0)
         return EXIT_OK;  // it opens its ports itself when it starts
-    printf("quilmoctl: %s is configured as %s: quilmod (pid %d) reopens its ports\n", devnode, port.c_str(),
+    printf("quilmoctl: %s is configured as %s: quilmod (pid %d) reopens its ports\n", Escaped(devnode).c_str(),
+           Escaped(port).c_str(),
            static_cast<int>(pid));
     return reset_daemon(pid);
 }
@@ -174,7 +175,7 @@ static void port_state(const std::string &device, pid_t pid, const std::vector<H
         if (h)
             ps->line = LineState(h->fdPath);
     } else if (ps->exists && !S_ISCHR(st.st_mode)) {
-        ps->line = "not a terminal";  // the daemon reads it as it is
+        ps->line = NotTerminalText(st);  // the daemon reads it as it is
     }
     ReadCalState(device.c_str(), &ps->cal);
 }
@@ -275,11 +276,11 @@ static void print_text(const Status &s)
     if (s.modeKnown)
         printf("mode: %s\n", s.mode == MODE_DRAWING ? "DRAWING" : "DESKTOP");
     for (const PortState &p : s.ports)
-        printf("port %s: %s%s%s%s; %d-point calibration, %s; screen %dx%d\n", p.device.c_str(),
+        printf("port %s: %s%s%s%s; %d-point calibration, %s; screen %dx%d\n", Escaped(p.device).c_str(),
                p.exists ? "present" : "missing", held_text(p.held), p.line.empty() ? "" : ", line ", p.line.c_str(),
                p.cal.mode, values_word(p.cal), p.cal.width, p.cal.height);
     for (const PortState &p : s.extra)
-        printf("port %s: held, not configured, line %s\n", p.device.c_str(), p.line.c_str());
+        printf("port %s: held, not configured, line %s\n", Escaped(p.device).c_str(), p.line.c_str());
 }
 
 int RunStatus(bool json)
