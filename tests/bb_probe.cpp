@@ -114,6 +114,8 @@ TEST_F(QuilmoctlProbe, ListProbesOnlyNodesNobodyHoldsOrLocks)
     FakePort &held = SandboxPort(sb, "/dev/ttyS2");
     SetModemLine(held);
     WriteBytes(held.master, Bytes{'A', 'T', 'Z', 'O', 'K'});  // input the holder has not read yet
+    for (long long deadline = SimNowMs() + WAIT_MS; Queued(held.slave) < 5 && SimNowMs() < deadline;)
+        usleep(1000);  // the kernel hands bytes on a moment after the write
     const std::string heldLine = LineOf(held);
     const int heldInput = Queued(held.slave), heldOutput = Queued(held.master);
     SimProc holder;

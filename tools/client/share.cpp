@@ -14,6 +14,8 @@
 
 constexpr size_t HEX_PER_LINE = 16;
 
+std::string (*shareRefusalReason)(const char *device) = nullptr;
+
 void ShareClose(Share *sh)
 {
     CloseFd(&sh->out);
@@ -145,9 +147,10 @@ bool ShareBegin(Share *sh, const char *device)
     int mode;
     bool ok = DrainFifo(sh->out) && SendCommand(ch, CMD_SHARE, device);
     Reply r = ok ? AwaitReply(ch, "SHROK", line, sizeof line) : REPLY_FAILED;
+    std::string why = r == REPLY_NONE && shareRefusalReason ? shareRefusalReason(device) : "";
     if (r == REPLY_NONE)
-        Complain(EXIT_FAIL, "quilmod did not share %s within %lld s: no present port of that name", device,
-                 REPLY_MS / 1000);
+        Complain(EXIT_FAIL, "quilmod did not share %s within %lld s: %s", Escaped(device).c_str(), REPLY_MS / 1000,
+                 why.empty() ? "no present port of that name" : why.c_str());
     sh->shared = r == REPLY_GOT;
     ok = r == REPLY_GOT && QueryMode(ch, &mode);
     ChannelClose(&ch);

@@ -1,5 +1,6 @@
 // quilmoctl's subcommands: settings and actions over the command FIFO, mode, stop, watch and
 // share, probe and send to a controller on a free port, status and hot-plug.
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -67,11 +68,20 @@ static bool check_device_word(const Subcommand &sub, const char *device)
     return false;
 }
 
+// The daemon answers close-port with nothing, and ignores a name it does not hold: that is
+// found out before, where it can be.
 int CtlClosePort(const Subcommand &sub, const Args &args)
 {
-    if (!check_device_word(sub, args.operand[0]))
+    const char *device = args.operand[0];
+    if (!check_device_word(sub, device))
         return EXIT_USAGE;
-    return RunCommand(sub.code, args.operand[0]);
+    std::vector<std::string> ports;
+    if (DaemonPid() > 0 && ReadConfiguredPorts(&ports) && DaemonHoldsPort(ports, device) == 0) {
+        bool named = std::find(ports.begin(), ports.end(), device) != ports.end();
+        return Complain(EXIT_FAIL, "quilmod holds no port named %s (%s)", Escaped(device).c_str(),
+                        named ? "it is configured, but not open: missing, or closed already" : "no Port line names it");
+    }
+    return RunCommand(sub.code, device);
 }
 
 // ---- mode ----
@@ -141,6 +151,7 @@ int CtlShare(const Subcommand &sub, const Args &args)
         return EXIT_USAGE;
     Session s;
     SessionStart(&s, args.count, args.timeout);
+    shareRefusalReason = WhyNotShared;
     Share sh;
     sh.raw = args.raw;
     sh.decode = args.decode;

@@ -88,6 +88,32 @@ std::string MatchConfiguredPort(const std::vector<std::string> &ports, const cha
     return "";
 }
 
+int DaemonHoldsPort(const std::vector<std::string> &ports, const char *device)
+{
+    if (std::find(ports.begin(), ports.end(), device) == ports.end())
+        return 0;  // the daemon names its ports by their Port lines
+    struct stat st;
+    if (!node_of(device, &st))
+        return 0;
+    return S_ISCHR(st.st_mode) ? DaemonHolds(st) : -1;
+}
+
+std::string WhyNotShared(const char *device)
+{
+    std::vector<std::string> ports;
+    struct stat st;
+    if (!node_of(device, &st))
+        return "it does not exist";
+    if (!ReadConfiguredPorts(&ports))
+        return "";
+    std::string known = MatchConfiguredPort(ports, device);
+    if (known.empty())
+        return "quilmod does not hold it (no Port line names it)";
+    if (known != device)
+        return "quilmod knows it as " + Escaped(known) + ": share that name";
+    return "quilmod does not hold it (closed, or it could not be opened): 'quilmoctl reset' opens it again";
+}
+
 // SIGHUP makes the daemon reset at once, without the command channel's waits; a technician who
 // may not signal root's process goes through the command FIFO instead.
 static int reset_daemon(pid_t pid)
