@@ -148,6 +148,14 @@ int SessionWait(Session *s, std::span<struct pollfd> fds, const char *unit)
     return 1;
 }
 
+size_t SessionTake(Session *s, size_t n)
+{
+    if (s->want > 0 && n > static_cast<size_t>(s->want - s->shown))
+        n = static_cast<size_t>(s->want - s->shown);
+    s->shown += static_cast<long>(n);
+    return n;
+}
+
 // Standard output went away (a pager quit): the session ends quietly.
 bool OutputFailed(bool *ok)
 {

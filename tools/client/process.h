@@ -37,5 +37,7 @@ void SessionStart(Session *s, long count, long timeoutS);
 // 1 = go on, 0 = the session is over (signal, count, time, or nobody reads our output any
 // more), -1 = failed after a message. unit names the items in the time-out message.
 int SessionWait(Session *s, std::span<struct pollfd> fds, const char *unit);
+// How many of n items the count still lets through; they are counted as shown.
+size_t SessionTake(Session *s, size_t n);
 // Flushes standard output; true when it went away (a failure other than EPIPE clears *ok).
 bool OutputFailed(bool *ok);

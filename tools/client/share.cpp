@@ -66,11 +66,7 @@ static bool share_receive(Session *s, Share *sh, bool *ok)
         *ok = false;
         return false;
     }
-    size_t take = static_cast<size_t>(n);
-    if (s->want > 0 && take > static_cast<size_t>(s->want - s->shown))
-        take = static_cast<size_t>(s->want - s->shown);
-    show_bytes(sh, buf.data(), take);
-    s->shown += static_cast<long>(take);
+    show_bytes(sh, buf.data(), SessionTake(s, static_cast<size_t>(n)));
     return !OutputFailed(ok);
 }
 

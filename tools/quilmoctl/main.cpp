@@ -49,7 +49,7 @@ static constexpr std::array<Choice, 4> rclickChoices = {{
 constexpr long MAX_DRAG_DELAY = 1000;      // frames/4 of hold; 8 or less means off
 constexpr long MAX_DBLCLICK_AREA = 4095;   // beyond, the daemon's snap tolerance overflows
 
-static const std::array<Subcommand, 23> subcommands = {{
+static const std::array<Subcommand, 24> subcommands = {{
     {"mode", "[drawing|desktop]", "Print the mouse mode, or set it.\n  Without a value it prints DRAWING or DESKTOP.",
      CtlMode, 0, 1, 0, CMD_MODE, modeChoices, 0, 0},
     {"sound", "none|down|up", "Beep never, on touch-down, or on lift-off.", CtlChoice, 1, 1, 0, CMD_SOUND,
@@ -85,6 +85,14 @@ static const std::array<Subcommand, 23> subcommands = {{
      "  Ends on SIGINT or SIGTERM, after N bytes, or after S seconds (short of N\n"
      "  bytes: status 1); then quilmod has the port alone again.",
      CtlShare, 1, 1, OPT_RAW | OPT_DECODE | OPT_COUNT | OPT_TIMEOUT, CMD_SHARE, {}, 0, 0},
+    {"record", "[--count N] [--timeout S] DEVICE FILE",
+     "Record a port's raw stream into FILE.\n"
+     "  While quilmod serves the port, its bytes are taken through the share pipes\n"
+     "  and written with their times (quilmod-record 1, see quilmoctl(1)); the\n"
+     "  port going away and coming back are written too. FILE must not exist.\n"
+     "  Ends on SIGINT or SIGTERM, after N bytes, or after S seconds. quilmosim\n"
+     "  --replay FILE plays it back.",
+     CtlRecord, 2, 2, OPT_COUNT | OPT_TIMEOUT, CMD_SHARE, {}, 0, 0},
     {"watch", "[--timestamps[=wall]] [--count N] [--timeout S]",
      "Print each frame quilmod writes to /dev/qvdat1.\n"
      "  One line a frame: touch|release [right] x=X y=Y. --timestamps puts the\n"
