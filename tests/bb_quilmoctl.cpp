@@ -348,7 +348,7 @@ TEST_F(QuilmoctlController, ProbeAndSendTalkToAControllerOnAFreePort)
     ExpectOk(Ctl(sb, {"send", "/dev/ttyUSB3", "0"}), "reply: 55 61 00 00 00 00 00 B6\n");
     ExpectOk(Ctl(sb, {"send", "/dev/ttyUSB3", "7", "2"}), "reply: 55 4D 00 00 00 00 00 A2\n");
     SimStop(sim);
-    ExpectFailure(Ctl(sb, {"probe", "/dev/ttyS0"}), 1, "/dev/ttyS0 is held by quilmod");
+    ExpectFailure(Ctl(sb, {"probe", "/dev/ttyS0"}), 1, "/dev/ttyS0: held by quilmod");
 }
 
 TEST_F(QuilmoctlController, SilentPortsAndNonDevicesAreRefused)
@@ -358,7 +358,7 @@ TEST_F(QuilmoctlController, SilentPortsAndNonDevicesAreRefused)
     SandboxWriteFile(sb, "/dev/ttyS2", "keep me");
     ExpectFailure(Ctl(sb, {"probe", "/dev/ttyS2"}), 1, "not a character device");
     EXPECT_EQ(SandboxReadFile(sb, "/dev/ttyS2"), "keep me");
-    ExpectFailure(Ctl(sb, {"probe", "/dev/none"}), 1, "cannot open /dev/none");
+    ExpectFailure(Ctl(sb, {"probe", "/dev/none"}), 1, "/dev/none: cannot open");
     ExpectFailure(Ctl(sb, {"send", "/dev/ttyS1", "1", "3"}), 2, "does not take the argument '3'");
     ExpectFailure(Ctl(sb, {"send", "/dev/ttyS1", "16"}), 2, "not a command number");
     ExpectFailure(Ctl(sb, {"probe", "ttyS1"}), 2, "no absolute device path");

@@ -10,12 +10,14 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <grp.h>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "process.h"
 constexpr long long LOCK_MS = 10000;  // another tool's transaction
 constexpr int WAIT_STEP_MS = 1;
 constexpr size_t CMD_TEXT_MAX = 500;  // the daemon reads 500 bytes: a longer command is cut
@@ -49,16 +51,47 @@ static const char *login_name()
     return pw && ValidWord(pw->pw_name) ? pw->pw_name : "USER";
 }
 
-static void explain_open_failure(const char *path, int err)
+// A running daemon beside a FIFO it does not read: the FIFO was replaced after it made it.
+static bool explain_replaced(const char *path, const char *what)
+{
+    pid_t pid = DaemonPid();
+    if (pid > 0)
+        Complain(EXIT_FAIL, "%s %s, yet quilmod runs (pid %d): the FIFO was replaced after quilmod made it; "
+                 "restart quilmod to make it anew", path, what, static_cast<int>(pid));
+    return pid > 0;
+}
+
+// Access denied: joining the FIFO's group helps only where that group may open it, and never
+// for root's own group; otherwise only root can.
+static void explain_access(const char *path, const struct stat *st, int flags)
+{
+    mode_t groupBit = (flags & O_ACCMODE) == O_RDONLY ? S_IRGRP : S_IWGRP;
+    struct group *gr = st ? getgrgid(st->st_gid) : nullptr;
+    const char *group = gr && ValidWord(gr->gr_name) ? gr->gr_name : nullptr;
+    if (group && st->st_gid != 0 && (st->st_mode & groupBit) && strcmp(group, FIFO_GROUP) == 0)
+        Complain(EXIT_FAIL, "cannot open %s: %s; the group %s has access: as root, 'usermod -aG %s %s', then log in anew",
+                 path, strerror(EACCES), FIFO_GROUP, FIFO_GROUP, login_name());
+    else if (group && st->st_gid != 0 && (st->st_mode & groupBit))
+        Complain(EXIT_FAIL, "cannot open %s: %s; it belongs to the group %s, not %s: as root, 'usermod -aG %s %s' "
+                 "(then log in anew), or run quilmoctl as root", path, strerror(EACCES), group, FIFO_GROUP, group,
+                 login_name());
+    else if (st)
+        Complain(EXIT_FAIL, "cannot open %s: %s; its mode %04o lets only root in (group %s): run quilmoctl as root",
+                 path, strerror(EACCES), static_cast<unsigned>(st->st_mode & 07777), group ? group : "?");
+    else
+        Complain(EXIT_FAIL, "cannot open %s: %s (its folder is closed to you): run quilmoctl as root", path,
+                 strerror(EACCES));
+}
+
+static void explain_open_failure(const char *path, int err, const struct stat *st, int flags)
 {
     if (err == EACCES)
-        Complain(EXIT_FAIL, "cannot open %s: %s; the group %s has access: as root, 'usermod -aG %s %s', then log in anew",
-                 path, strerror(err), FIFO_GROUP, FIFO_GROUP, login_name());
-    else if (err == ENXIO)
+        explain_access(path, st, flags);
+    else if (err == ENXIO && !explain_replaced(path, "has no reader"))
         Complain(EXIT_FAIL, "quilmod is not running (nobody reads %s)", path);
-    else if (err == ENOENT)
+    else if (err == ENOENT && !explain_replaced(path, "is missing"))
         Complain(EXIT_FAIL, "%s is missing: quilmod is not running here", path);
-    else
+    else if (err != ENXIO && err != ENOENT)
         Complain(EXIT_FAIL, "cannot open %s: %s", path, strerror(err));
 }
 
@@ -70,16 +103,17 @@ int OpenFifo(const char *path, int flags)
         return -1;
     struct stat st;
     if (stat(full, &st) != 0) {
-        explain_open_failure(path, errno);
+        explain_open_failure(path, errno, nullptr, flags);
         return -1;
     }
     if (!S_ISFIFO(st.st_mode)) {
-        Complain(EXIT_FAIL, "%s is not a named pipe", path);
+        if (!explain_replaced(path, "is not a named pipe"))
+            Complain(EXIT_FAIL, "%s is not a named pipe", path);
         return -1;
     }
     int fd = open(full, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        explain_open_failure(path, errno);
+        explain_open_failure(path, errno, &st, flags);
         return -1;
     }
     if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {

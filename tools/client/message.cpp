@@ -73,6 +73,23 @@ void Printable(const char *in, size_t n, char *out, size_t size)
     out[i] = '\0';
 }
 
+std::string Escaped(std::string_view name)
+{
+    std::string out;
+    for (unsigned char c : name) {
+        char hex[5];
+        if (c == '\\')
+            out += "\\\\";
+        else if (c >= 0x20 && c < 0x7F)
+            out += static_cast<char>(c);
+        else {
+            snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
 void CloseFd(int *fd)
 {
     if (*fd >= 0)

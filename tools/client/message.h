@@ -1,6 +1,8 @@
 // Messages of the tools, the monotonic clock, checked numbers, and the exit statuses.
 #pragma once
 #include <cstddef>
+#include <string>
+#include <string_view>
 
 constexpr int EXIT_OK = 0;
 constexpr int EXIT_FAIL = 1;
@@ -22,4 +24,7 @@ int MsUntil(long long deadline);  // 0 once it has passed
 bool ParseNumber(const char *s, long lo, long hi, long *out);
 void HexText(const unsigned char *p, size_t n, char *out, size_t size);  // "0A FF ..."
 void Printable(const char *in, size_t n, char *out, size_t size);       // unprintable -> '?'
+// A name as it may reach a terminal: printable ASCII as it is, a backslash as \\, every other
+// byte (control characters, escape sequences, bytes above 0x7E) as \xHH.
+std::string Escaped(std::string_view name);
 void CloseFd(int *fd);

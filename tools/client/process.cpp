@@ -91,8 +91,7 @@ static void on_stop_signal(int)
     stopRequested = 1;
 }
 
-// Stop signals stay blocked except inside ppoll, so none slips in between a check and a wait.
-static void catch_stop_signals(sigset_t *waitMask)
+void CatchStopSignals(sigset_t *waitMask)
 {
     sigset_t stops;
     sigemptyset(&stops);
@@ -110,7 +109,7 @@ static void catch_stop_signals(sigset_t *waitMask)
 
 void SessionStart(Session *s, long count, long timeoutS)
 {
-    catch_stop_signals(&s->waitMask);
+    CatchStopSignals(&s->waitMask);
     s->want = count;
     if (timeoutS > 0)
         s->deadline = NowMs() + timeoutS * 1000;
@@ -147,6 +146,14 @@ int SessionWait(Session *s, std::span<struct pollfd> fds, const char *unit)
     else if (output & (POLLERR | POLLHUP))
         return 0;
     return 1;
+}
+
+size_t SessionTake(Session *s, size_t n)
+{
+    if (s->want > 0 && n > static_cast<size_t>(s->want - s->shown))
+        n = static_cast<size_t>(s->want - s->shown);
+    s->shown += static_cast<long>(n);
+    return n;
 }
 
 // Standard output went away (a pager quit): the session ends quietly.

@@ -18,6 +18,10 @@ bool DaemonStopped(pid_t pid);
 
 extern volatile sig_atomic_t stopRequested;  // SIGINT, SIGTERM or SIGHUP arrived
 
+// Catches SIGINT, SIGTERM and SIGHUP into stopRequested; they stay blocked except inside waits
+// given waitMask (ppoll), so none slips in between a check and a wait.
+void CatchStopSignals(sigset_t *waitMask);
+
 struct Session {
     sigset_t waitMask;
     long long deadline = -1;  // -1 = none
@@ -33,5 +37,7 @@ void SessionStart(Session *s, long count, long timeoutS);
 // 1 = go on, 0 = the session is over (signal, count, time, or nobody reads our output any
 // more), -1 = failed after a message. unit names the items in the time-out message.
 int SessionWait(Session *s, std::span<struct pollfd> fds, const char *unit);
+// How many of n items the count still lets through; they are counted as shown.
+size_t SessionTake(Session *s, size_t n);
 // Flushes standard output; true when it went away (a failure other than EPIPE clears *ok).
 bool OutputFailed(bool *ok);

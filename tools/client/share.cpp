@@ -14,6 +14,8 @@
 
 constexpr size_t HEX_PER_LINE = 16;
 
+std::string (*shareRefusalReason)(const char *device) = nullptr;
+
 void ShareClose(Share *sh)
 {
     CloseFd(&sh->out);
@@ -64,11 +66,7 @@ static bool share_receive(Session *s, Share *sh, bool *ok)
         *ok = false;
         return false;
     }
-    size_t take = static_cast<size_t>(n);
-    if (s->want > 0 && take > static_cast<size_t>(s->want - s->shown))
-        take = static_cast<size_t>(s->want - s->shown);
-    show_bytes(sh, buf.data(), take);
-    s->shown += static_cast<long>(take);
+    show_bytes(sh, buf.data(), SessionTake(s, static_cast<size_t>(n)));
     return !OutputFailed(ok);
 }
 
@@ -145,9 +143,10 @@ bool ShareBegin(Share *sh, const char *device)
     int mode;
     bool ok = DrainFifo(sh->out) && SendCommand(ch, CMD_SHARE, device);
     Reply r = ok ? AwaitReply(ch, "SHROK", line, sizeof line) : REPLY_FAILED;
+    std::string why = r == REPLY_NONE && shareRefusalReason ? shareRefusalReason(device) : "";
     if (r == REPLY_NONE)
-        Complain(EXIT_FAIL, "quilmod did not share %s within %lld s: no present port of that name", device,
-                 REPLY_MS / 1000);
+        Complain(EXIT_FAIL, "quilmod did not share %s within %lld s: %s", Escaped(device).c_str(), REPLY_MS / 1000,
+                 why.empty() ? "no present port of that name" : why.c_str());
     sh->shared = r == REPLY_GOT;
     ok = r == REPLY_GOT && QueryMode(ch, &mode);
     ChannelClose(&ch);

@@ -2,6 +2,7 @@
 #pragma once
 #include <array>
 #include <cstddef>
+#include <string>
 #include <sys/types.h>
 
 #include "decode.h"
@@ -20,6 +21,10 @@ struct Share {
     std::array<unsigned char, IO_CHUNK> pending{};
     size_t pendingAt = 0, pendingLen = 0;
 };
+
+// What a program knows of why the daemon shared no port of this name (it answers nothing then);
+// nullptr, or a function that returns "", says the usual: no present port of that name.
+extern std::string (*shareRefusalReason)(const char *device);
 
 // Opens the share FIFOs, asks for the port and waits until the daemon has switched to it.
 // false after a message; ShareClose in either case.

@@ -1,5 +1,6 @@
 // quilmoctl's subcommands: settings and actions over the command FIFO, mode, stop, watch and
 // share, probe and send to a controller on a free port, status and hot-plug.
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -31,7 +32,7 @@ static int choice_error(const Subcommand &sub, const char *word)
         size_t at = strlen(words);
         snprintf(words + at, sizeof words - at, "%s%s", at ? ", " : "", c.word);
     }
-    return Complain(EXIT_USAGE, "%s: unknown value '%s' (one of %s)", sub.name, word, words);
+    return Complain(EXIT_USAGE, "%s: unknown value '%s' (one of %s)", sub.name, Escaped(word).c_str(), words);
 }
 
 int CtlFixed(const Subcommand &sub, const Args &)
@@ -51,7 +52,7 @@ int CtlNumber(const Subcommand &sub, const Args &args)
 {
     long v;
     if (!ParseNumber(args.operand[0], sub.lo, sub.hi, &v))
-        return Complain(EXIT_USAGE, "%s: '%s' is not a number from %ld to %ld", sub.name, args.operand[0], sub.lo,
+        return Complain(EXIT_USAGE, "%s: '%s' is not a number from %ld to %ld", sub.name, Escaped(args.operand[0]).c_str(), sub.lo,
                         sub.hi);
     char word[32];
     snprintf(word, sizeof word, "%ld", v);
@@ -63,15 +64,24 @@ static bool check_device_word(const Subcommand &sub, const char *device)
     if (ValidWord(device))
         return true;
     Complain(EXIT_USAGE, "%s: '%s' is no device name (one word of printable characters, at most %zu)", sub.name,
-             device, MAX_WORD);
+             Escaped(device).c_str(), MAX_WORD);
     return false;
 }
 
+// The daemon answers close-port with nothing, and ignores a name it does not hold: that is
+// found out before, where it can be.
 int CtlClosePort(const Subcommand &sub, const Args &args)
 {
-    if (!check_device_word(sub, args.operand[0]))
+    const char *device = args.operand[0];
+    if (!check_device_word(sub, device))
         return EXIT_USAGE;
-    return RunCommand(sub.code, args.operand[0]);
+    std::vector<std::string> ports;
+    if (DaemonPid() > 0 && ReadConfiguredPorts(&ports) && DaemonHoldsPort(ports, device) == 0) {
+        bool named = std::find(ports.begin(), ports.end(), device) != ports.end();
+        return Complain(EXIT_FAIL, "quilmod holds no port named %s (%s)", Escaped(device).c_str(),
+                        named ? "it is configured, but not open: missing, or closed already" : "no Port line names it");
+    }
+    return RunCommand(sub.code, device);
 }
 
 // ---- mode ----
@@ -141,6 +151,7 @@ int CtlShare(const Subcommand &sub, const Args &args)
         return EXIT_USAGE;
     Session s;
     SessionStart(&s, args.count, args.timeout);
+    shareRefusalReason = WhyNotShared;
     Share sh;
     sh.raw = args.raw;
     sh.decode = args.decode;
@@ -165,7 +176,22 @@ static bool check_device_path(const Subcommand &sub, const char *device)
 {
     if (device[0] == '/' && ValidWord(device))
         return true;
-    Complain(EXIT_USAGE, "%s: '%s' is no absolute device path", sub.name, device);
+    Complain(EXIT_USAGE, "%s: '%s' is no absolute device path", sub.name, Escaped(device).c_str());
+    return false;
+}
+
+// What a talk with a controller came to, for a port it has given back.
+static int talk_failed(const char *device, Answer a)
+{
+    return Complain(EXIT_FAIL, "%s: %s%s", Escaped(device).c_str(), AnswerText(a),
+                    a == ANSWER_STUCK || a == ANSWER_STOPPED ? "; its line is set back as it was" : "");
+}
+
+static bool claim(const char *device, PortClaim *c)
+{
+    if (ClaimPort(device, c))
+        return true;
+    Complain(EXIT_FAIL, "%s: %s", Escaped(device).c_str(), c->why);
     return false;
 }
 
@@ -175,16 +201,17 @@ int CtlProbe(const Subcommand &sub, const Args &args)
     const char *device = args.operand[0];
     if (!check_device_path(sub, device))
         return EXIT_USAGE;
-    int fd = OpenController(device);
-    if (fd < 0)
+    PortClaim c;
+    if (!claim(device, &c))
         return EXIT_FAIL;
     char text[CMD_PACKET_LEN];
-    bool found = IdentifyController(fd, text, sizeof text);
-    unsigned char status = found ? static_cast<unsigned char>(get_error_status(fd)) : 0;
-    CloseController(fd);
-    if (!found)
-        return Complain(EXIT_FAIL, "%s: no controller answered the identification", device);
-    printf("controller: yes\nidentification: %s\nstatus: %02X\n", text, status);
+    std::array<unsigned char, CMD_PACKET_LEN> none{}, reply{};
+    Answer a = IdentifyController(c, text, sizeof text);
+    Answer s = a == ANSWER_OK ? Transact(c, 0, none.data(), reply.data()) : a;
+    ReleasePort(&c);
+    if (a != ANSWER_OK || s == ANSWER_STOPPED || s == ANSWER_STUCK)
+        return talk_failed(device, a != ANSWER_OK ? a : s);
+    printf("controller: yes\nidentification: %s\nstatus: %02X\n", text, s == ANSWER_OK ? reply[1] : 0);
     return EXIT_OK;
 }
 
@@ -194,7 +221,8 @@ static bool build_send(const Subcommand &sub, const Args &args, int *cmd, unsign
 {
     long n;
     if (!ParseNumber(args.operand[1], 0, CONTROLLER_CMDS - 1, &n)) {
-        Complain(EXIT_USAGE, "send: '%s' is not a command number from 0 to %d", args.operand[1], CONTROLLER_CMDS - 1);
+        Complain(EXIT_USAGE, "send: '%s' is not a command number from 0 to %d", Escaped(args.operand[1]).c_str(),
+                 CONTROLLER_CMDS - 1);
         return false;
     }
     const char *arg = args.operands > 2 ? args.operand[2] : "";
@@ -206,7 +234,7 @@ static bool build_send(const Subcommand &sub, const Args &args, int *cmd, unsign
     memcpy(cmdbuf, arg, strlen(arg));
     std::array<unsigned char, CMD_PACKET_LEN> packet;
     if (!process_command(static_cast<int>(n), cmdbuf, packet.data())) {
-        Complain(EXIT_USAGE, "%s: command %ld does not take the argument '%s'", sub.name, n, arg);
+        Complain(EXIT_USAGE, "%s: command %ld does not take the argument '%s'", sub.name, n, Escaped(arg).c_str());
         return false;
     }
     *cmd = static_cast<int>(n);
@@ -217,19 +245,18 @@ int CtlSend(const Subcommand &sub, const Args &args)
 {
     const char *device = args.operand[0];
     int cmd;
-    std::array<unsigned char, CMD_PACKET_LEN> cmdbuf;
+    std::array<unsigned char, CMD_PACKET_LEN> cmdbuf, reply;
     if (!check_device_path(sub, device) || !build_send(sub, args, &cmd, cmdbuf.data()))
         return EXIT_USAGE;
-    int fd = OpenController(device);
-    if (fd < 0)
+    PortClaim c;
+    if (!claim(device, &c))
         return EXIT_FAIL;
-    int len = 0;
-    int answered = SendAndWait(fd, cmd, cmdbuf.data(), &len);
-    CloseController(fd);
-    if (!answered)
-        return Complain(EXIT_FAIL, "%s: no valid reply to command %d", device, cmd);
+    Answer a = TransactTwice(c, cmd, cmdbuf.data(), reply.data());
+    ReleasePort(&c);
+    if (a != ANSWER_OK)
+        return talk_failed(device, a);
     char hex[CMD_PACKET_LEN * 3 + 1];
-    HexText(cmdbuf.data(), CMD_PACKET_LEN, hex, sizeof hex);
+    HexText(reply.data(), CMD_PACKET_LEN, hex, sizeof hex);
     printf("reply: %s\n", hex);
     return EXIT_OK;
 }

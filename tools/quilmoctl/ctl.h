@@ -47,6 +47,7 @@ using Action = int(const Subcommand &sub, const Args &args);
 Action CtlFixed, CtlChoice, CtlNumber, CtlClosePort;  // sent over the command FIFO
 Action CtlMode, CtlStop;                              // the mode, printed or set; the daemon's end
 Action CtlWatch, CtlShare;                            // the data pipe's frames, a port's raw stream
+Action CtlRecord;                                     // a port's raw stream into a file (record.cpp)
 Action CtlProbe, CtlSend;                             // a controller on a free port
 Action CtlStatus, CtlHotplug;                         // the service side (service.h)
 Action CtlList;                                       // the serial nodes present (list.cpp)

@@ -12,6 +12,7 @@
 
 #include "client.h"
 #include "ctl.h"
+#include "portlines.h"
 #include "service.h"
 
 constexpr size_t MAX_NODES = 256;  // nodes listed, at most
@@ -21,17 +22,18 @@ constexpr size_t MAX_SCAN = 4096;  // directory entries looked at, at most, in e
 // Where udev's links to serial nodes are looked for: its by-id and by-path folders, and /dev.
 static constexpr std::array<const char *, 3> linkDirs = {"/dev/serial/by-id", "/dev/serial/by-path", "/dev"};
 
-enum Probe { PROBE_NOT, PROBE_NOT_OPENED, PROBE_SILENT, PROBE_ANSWERED };
+enum Probe { PROBE_NOT, PROBE_SKIPPED, PROBE_FAILED, PROBE_ANSWERED };
 
 struct Node {
     std::string device;  // as the daemon would name it: /dev/ttyUSB0
     std::vector<std::string> links;
     bool present = true;
+    std::string notTerminal;  // a Port line's file or FIFO: what it is, as status says it
     dev_t rdev = 0;
     std::string configured;  // the Port line's name for it: itself, a link, or "" for none
     int held = 0;            // as DaemonHolds says
     Probe probe = PROBE_NOT;
-    std::string ident;
+    std::string ident;  // the controller's text, or why it was not probed or did not answer
 };
 
 // ttyS, ttyUSB or ttyACM and a number.
@@ -115,7 +117,8 @@ static bool version_less(const std::string &a, const std::string &b)
     return strverscmp(a.c_str(), b.c_str()) < 0;
 }
 
-// Each Port line's node, found by name or by link; a Port line naming none is listed as missing.
+// Each Port line's node, found by name or by link; a Port line naming none is listed as missing,
+// one naming a file or a FIFO as present but no terminal.
 static void mark_configured(std::vector<Node> *nodes, const std::vector<std::string> &ports)
 {
     for (const std::string &p : ports) {
@@ -127,38 +130,45 @@ static void mark_configured(std::vector<Node> *nodes, const std::vector<std::str
             n->device = p;
             n->present = present;
             n->rdev = present ? rdev : 0;
+            char full[QLM_PATH];
+            struct stat st;
+            if (!present && RootPath(full, sizeof full, p.c_str()) == 0 && stat(full, &st) == 0) {
+                n->present = true;
+                n->notTerminal = NotTerminalText(st);
+            }
         }
         if (n && n->configured.empty())
             n->configured = p;
     }
 }
 
+// Takes the node for the talk (lock, no other holder), asks who it is, gives it back.
 static void probe_node(Node *n)
 {
-    int fd = OpenController(n->device.c_str());
-    if (fd < 0) {
-        n->probe = PROBE_NOT_OPENED;  // the message said why
+    PortClaim c;
+    if (!ClaimPort(n->device.c_str(), &c)) {
+        n->probe = PROBE_SKIPPED;
+        n->ident = c.why;
         return;
     }
     char text[CMD_PACKET_LEN];
-    n->probe = IdentifyController(fd, text, sizeof text) ? PROBE_ANSWERED : PROBE_SILENT;
-    n->ident = text;
-    CloseController(fd);
+    Answer a = IdentifyController(c, text, sizeof text);
+    ReleasePort(&c);
+    n->probe = a == ANSWER_OK ? PROBE_ANSWERED : PROBE_FAILED;
+    n->ident = a == ANSWER_OK ? text : AnswerText(a);
 }
 
-// Whether the daemon holds each present node; with probe, each free one is asked who it is.
-static void check_nodes(std::vector<Node> *nodes, bool probe)
+// Whether the daemon holds the node; with probe, a free one is asked who it is.
+static void check_node(Node *n, bool probe)
 {
-    for (Node &n : *nodes) {
-        if (!n.present)
-            continue;
-        struct stat st {};
-        st.st_mode = S_IFCHR;
-        st.st_rdev = n.rdev;
-        n.held = DaemonHolds(st);
-        if (probe && n.held == 0)
-            probe_node(&n);
-    }
+    if (!n->present || !n->notTerminal.empty())
+        return;
+    struct stat st {};
+    st.st_mode = S_IFCHR;
+    st.st_rdev = n->rdev;
+    n->held = DaemonHolds(st);
+    if (probe && n->held == 0)
+        probe_node(n);
 }
 
 static std::string configured_text(const Node &n)
@@ -176,27 +186,26 @@ static const char *held_word(int held)
 static std::string probe_text(const Node &n, bool probe)
 {
     switch (n.probe) {
-    case PROBE_ANSWERED: return ", controller " + n.ident;
-    case PROBE_SILENT: return ", no controller answered";
-    case PROBE_NOT_OPENED: return ", not probed (cannot open)";
+    case PROBE_ANSWERED: return ", controller " + Escaped(n.ident);
+    case PROBE_FAILED: return ", " + n.ident;
+    case PROBE_SKIPPED: return ", not probed: " + n.ident;
     default: return probe && n.held ? ", not probed" : "";
     }
 }
 
-static void print_text(const std::vector<Node> &nodes, bool probe)
+// Names are shown escaped: a node or a link named with control characters cannot drive the
+// terminal.
+static void print_text(const Node &n, bool probe)
 {
-    if (nodes.empty())
-        puts("no serial nodes (ttyS*, ttyUSB*, ttyACM*) in /dev, and no Port lines");
-    for (const Node &n : nodes) {
-        if (!n.present) {
-            printf("%s: %s, missing\n", n.device.c_str(), configured_text(n).c_str());
-            continue;
-        }
-        printf("%s: %s, %s%s\n", n.device.c_str(), configured_text(n).c_str(), held_word(n.held),
-               probe_text(n, probe).c_str());
-        for (const std::string &link : n.links)
-            printf("  link %s\n", link.c_str());
-    }
+    std::string device = Escaped(n.device), configured = Escaped(configured_text(n));
+    if (!n.present)
+        printf("%s: %s, missing\n", device.c_str(), configured.c_str());
+    else if (!n.notTerminal.empty())
+        printf("%s: %s, present, %s\n", device.c_str(), configured.c_str(), n.notTerminal.c_str());
+    else
+        printf("%s: %s, %s%s\n", device.c_str(), configured.c_str(), held_word(n.held), probe_text(n, probe).c_str());
+    for (const std::string &link : n.present ? n.links : std::vector<std::string>())
+        printf("  link %s\n", Escaped(link).c_str());
 }
 
 static void print_json_node(const Node &n)
@@ -211,21 +220,13 @@ static void print_json_node(const Node &n)
     printf("],\"present\":%s,\"configured\":", n.present ? "true" : "false");
     JsonStringOrNull(n.configured);
     printf(",\"held\":%s,\"probed\":%s,\"controller\":", n.held > 0 ? "true" : n.held < 0 ? "null" : "false",
-           n.probe == PROBE_SILENT || n.probe == PROBE_ANSWERED ? "true" : "false");
+           n.probe == PROBE_FAILED || n.probe == PROBE_ANSWERED ? "true" : "false");
     JsonStringOrNull(n.probe == PROBE_ANSWERED ? n.ident : "");
     printf("}");
 }
 
-static void print_json(const std::vector<Node> &nodes, pid_t pid)
-{
-    printf("{\"running\":%s,\"nodes\":[", pid ? "true" : "false");
-    for (size_t i = 0; i < nodes.size(); i++) {
-        printf("%s", i ? "," : "");
-        print_json_node(nodes[i]);
-    }
-    printf("]}\n");
-}
-
+// Each node is printed as soon as it is done, so one slow node hides none before it. A stop
+// signal ends the list after the node being probed has its line back.
 int CtlList(const Subcommand &, const Args &args)
 {
     std::vector<Node> nodes;
@@ -238,10 +239,25 @@ int CtlList(const Subcommand &, const Args &args)
     std::vector<std::string> ports;
     bool configured = ReadConfiguredPorts(&ports);
     mark_configured(&nodes, ports);
-    check_nodes(&nodes, args.probe);
     if (args.json)
-        print_json(nodes, DaemonPid());
-    else
-        print_text(nodes, args.probe);
+        printf("{\"running\":%s,\"nodes\":[", DaemonPid() ? "true" : "false");
+    else if (nodes.empty())
+        puts("no serial nodes (ttyS*, ttyUSB*, ttyACM*) in /dev, and no Port lines");
+    bool stopped = false;
+    for (size_t i = 0; i < nodes.size() && !stopped; i++) {
+        check_node(&nodes[i], args.probe);
+        stopped = stopRequested != 0;
+        if (args.json) {
+            printf("%s", i ? "," : "");
+            print_json_node(nodes[i]);
+        } else {
+            print_text(nodes[i], args.probe);
+        }
+        fflush(stdout);
+    }
+    if (args.json)
+        printf("]}\n");
+    if (stopped)
+        return Complain(EXIT_FAIL, "interrupted; every line probed is set back as it was");
     return configured ? EXIT_OK : EXIT_FAIL;
 }

@@ -49,7 +49,7 @@ static constexpr std::array<Choice, 4> rclickChoices = {{
 constexpr long MAX_DRAG_DELAY = 1000;      // frames/4 of hold; 8 or less means off
 constexpr long MAX_DBLCLICK_AREA = 4095;   // beyond, the daemon's snap tolerance overflows
 
-static const std::array<Subcommand, 23> subcommands = {{
+static const std::array<Subcommand, 24> subcommands = {{
     {"mode", "[drawing|desktop]", "Print the mouse mode, or set it.\n  Without a value it prints DRAWING or DESKTOP.",
      CtlMode, 0, 1, 0, CMD_MODE, modeChoices, 0, 0},
     {"sound", "none|down|up", "Beep never, on touch-down, or on lift-off.", CtlChoice, 1, 1, 0, CMD_SOUND,
@@ -85,6 +85,14 @@ static const std::array<Subcommand, 23> subcommands = {{
      "  Ends on SIGINT or SIGTERM, after N bytes, or after S seconds (short of N\n"
      "  bytes: status 1); then quilmod has the port alone again.",
      CtlShare, 1, 1, OPT_RAW | OPT_DECODE | OPT_COUNT | OPT_TIMEOUT, CMD_SHARE, {}, 0, 0},
+    {"record", "[--count N] [--timeout S] DEVICE FILE",
+     "Record a port's raw stream into FILE.\n"
+     "  While quilmod serves the port, its bytes are taken through the share pipes\n"
+     "  and written with their times (quilmod-record 1, see quilmoctl(1)); the\n"
+     "  port going away and coming back are written too. FILE must not exist.\n"
+     "  Ends on SIGINT or SIGTERM, after N bytes, or after S seconds. quilmosim\n"
+     "  --replay FILE plays it back.",
+     CtlRecord, 2, 2, OPT_COUNT | OPT_TIMEOUT, CMD_SHARE, {}, 0, 0},
     {"watch", "[--timestamps[=wall]] [--count N] [--timeout S]",
      "Print each frame quilmod writes to /dev/qvdat1.\n"
      "  One line a frame: touch|release [right] x=X y=Y. --timestamps puts the\n"
@@ -172,7 +180,7 @@ static int run_help(const char *name)
     }
     const Subcommand *sub = find_subcommand(name);
     if (!sub)
-        return Complain(EXIT_USAGE, "unknown subcommand '%s' (see quilmoctl --help)", name);
+        return Complain(EXIT_USAGE, "unknown subcommand '%s' (see quilmoctl --help)", Escaped(name).c_str());
     print_sub_help(*sub);
     return EXIT_OK;
 }
@@ -241,7 +249,7 @@ static int take_stamps(const Subcommand &sub, const char *value, Args *args)
     else if (strcmp(value, "wall") == 0)
         args->stamps = STAMPS_WALL;
     else
-        return Complain(EXIT_USAGE, "%s: --timestamps takes no value, =ms or =wall, not '%s'", sub.name, value);
+        return Complain(EXIT_USAGE, "%s: --timestamps takes no value, =ms or =wall, not '%s'", sub.name, Escaped(value).c_str());
     return 0;
 }
 
@@ -258,7 +266,7 @@ static int take_option(const Subcommand &sub, int c, const char *text, Args *arg
         return -1;
     }
     if (c == '?' || !(sub.options & option_bit(c)))
-        return Complain(EXIT_USAGE, "%s: unknown option '%s'", sub.name, text);
+        return Complain(EXIT_USAGE, "%s: unknown option '%s'", sub.name, Escaped(text).c_str());
     if (take_flag(c, args))
         return 0;
     if (c == LONG_TIMESTAMPS)
@@ -328,7 +336,7 @@ int main(int argc, char **argv)
     }
     const Subcommand *sub = find_subcommand(argv[1]);
     if (!sub)
-        return Complain(EXIT_USAGE, "unknown subcommand '%s' (see quilmoctl --help)", argv[1]);
+        return Complain(EXIT_USAGE, "unknown subcommand '%s' (see quilmoctl --help)", Escaped(argv[1]).c_str());
     Args args;
     int parsed = parse_args(*sub, argc - 1, argv + 1, &args);
     if (parsed != 0)

@@ -92,3 +92,12 @@ std::string LineState(const std::string &path)
     close(fd);
     return state;
 }
+
+// A regular file reads as end of file once read through, and the daemon takes a run of empty
+// reads for a lost controller: it resets itself, reads the file again, and so on.
+std::string NotTerminalText(const struct stat &st)
+{
+    if (S_ISREG(st.st_mode))
+        return "not a terminal (a regular file: at its end quilmod resets itself, again and again)";
+    return "not a terminal";
+}

@@ -1,6 +1,7 @@
 // The ports as the daemon holds them: which nodes it has open, and each one's line settings.
 #pragma once
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -16,3 +17,6 @@ std::vector<HeldNode> DaemonHeldNodes(pid_t pid);
 // A line's settings as "raw 9600 8N1" (or "cooked 38400 8N1"), "not a terminal", or
 // "unknown (why)" when it cannot be looked at. Looking changes nothing on the line.
 std::string LineState(const std::string &path);
+// What a Port line's file that is no character device is, for status and list alike: "not a
+// terminal", and for a regular file that the daemon's reading of it ends in self-resets.
+std::string NotTerminalText(const struct stat &st);

@@ -88,6 +88,32 @@ std::string MatchConfiguredPort(const std::vector<std::string> &ports, const cha
     return "";
 }
 
+int DaemonHoldsPort(const std::vector<std::string> &ports, const char *device)
+{
+    if (std::find(ports.begin(), ports.end(), device) == ports.end())
+        return 0;  // the daemon names its ports by their Port lines
+    struct stat st;
+    if (!node_of(device, &st))
+        return 0;
+    return S_ISCHR(st.st_mode) ? DaemonHolds(st) : -1;
+}
+
+std::string WhyNotShared(const char *device)
+{
+    std::vector<std::string> ports;
+    struct stat st;
+    if (!node_of(device, &st))
+        return "it does not exist";
+    if (!ReadConfiguredPorts(&ports))
+        return "";
+    std::string known = MatchConfiguredPort(ports, device);
+    if (known.empty())
+        return "quilmod does not hold it (no Port line names it)";
+    if (known != device)
+        return "quilmod knows it as " + Escaped(known) + ": share that name";
+    return "quilmod does not hold it (closed, or it could not be opened): 'quilmoctl reset' opens it again";
+}
+
 // SIGHUP makes the daemon reset at once, without the command channel's waits; a technician who
 // may not signal root's process goes through the command FIFO instead.
 static int reset_daemon(pid_t pid)
@@ -110,7 +136,8 @@ int RunHotplug(const char *devnode)
     pid_t pid = DaemonPid();
     if (pid == 0)
         return EXIT_OK;  // it opens its ports itself when it starts
-    printf("quilmoctl: %s is configured as %s: quilmod (pid %d) reopens its ports\n", devnode, port.c_str(),
+    printf("quilmoctl: %s is configured as %s: quilmod (pid %d) reopens its ports\n", Escaped(devnode).c_str(),
+           Escaped(port).c_str(),
            static_cast<int>(pid));
     return reset_daemon(pid);
 }
@@ -174,7 +201,7 @@ static void port_state(const std::string &device, pid_t pid, const std::vector<H
         if (h)
             ps->line = LineState(h->fdPath);
     } else if (ps->exists && !S_ISCHR(st.st_mode)) {
-        ps->line = "not a terminal";  // the daemon reads it as it is
+        ps->line = NotTerminalText(st);  // the daemon reads it as it is
     }
     ReadCalState(device.c_str(), &ps->cal);
 }
@@ -275,11 +302,11 @@ static void print_text(const Status &s)
     if (s.modeKnown)
         printf("mode: %s\n", s.mode == MODE_DRAWING ? "DRAWING" : "DESKTOP");
     for (const PortState &p : s.ports)
-        printf("port %s: %s%s%s%s; %d-point calibration, %s; screen %dx%d\n", p.device.c_str(),
+        printf("port %s: %s%s%s%s; %d-point calibration, %s; screen %dx%d\n", Escaped(p.device).c_str(),
                p.exists ? "present" : "missing", held_text(p.held), p.line.empty() ? "" : ", line ", p.line.c_str(),
                p.cal.mode, values_word(p.cal), p.cal.width, p.cal.height);
     for (const PortState &p : s.extra)
-        printf("port %s: held, not configured, line %s\n", p.device.c_str(), p.line.c_str());
+        printf("port %s: held, not configured, line %s\n", Escaped(p.device).c_str(), p.line.c_str());
 }
 
 int RunStatus(bool json)

@@ -12,6 +12,11 @@ bool ReadConfiguredPorts(std::vector<std::string> *ports);
 // The port named by devnode: the configured name itself, or a configured link to the same node.
 // "" when none is.
 std::string MatchConfiguredPort(const std::vector<std::string> &ports, const char *devnode);
+// Whether the daemon holds a port it knows by the name device: 1 it does, 0 not (no Port line
+// has that name, or its node is not open), -1 unknown.
+int DaemonHoldsPort(const std::vector<std::string> &ports, const char *device);
+// Why the daemon shares no port of that name, as far as the configuration and /dev tell.
+std::string WhyNotShared(const char *device);
 // Resets a running daemon when devnode is a configured port; does nothing otherwise. Exit status.
 int RunHotplug(const char *devnode);
 // Prints s as a JSON string: quotes, backslashes and control characters escaped.

@@ -44,6 +44,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <string_view>
@@ -81,9 +82,26 @@ static void setup_signals()
 struct Options {
     const char *link = nullptr;
     const char *script = nullptr;
+    const char *replay = nullptr;  // a record file to play instead of a script
+    double speed = 1;              // of the replay; 0 = no timing
 };
 
-constexpr char USAGE[] = "usage: quilmosim [--controller] [--fault KIND] [--exit-at-end] [--seed N] LINKPATH [SCRIPT]\n";
+constexpr double MAX_SPEED = 1000;
+
+// A positive decimal number up to MAX_SPEED.
+static bool parse_speed(const char *s, double *out)
+{
+    char *end;
+    errno = 0;
+    double v = strtod(s, &end);
+    if (errno != 0 || end == s || *end != '\0' || !(v > 0 && v <= MAX_SPEED))
+        return false;
+    *out = v;
+    return true;
+}
+
+constexpr char USAGE[] = "usage: quilmosim [--controller] [--fault KIND] [--exit-at-end] [--seed N] LINKPATH [SCRIPT]\n"
+                         "       quilmosim --replay FILE [--speed F|--no-timing] [--exit-at-end] LINKPATH\n";
 
 static int usage()
 {
@@ -105,7 +123,9 @@ static int parse_options(int argc, char **argv, Options *opt)
                    "  --controller     answer command packets like a controller\n"
                    "  --fault KIND     none, silent, badsum, stray, pieces or noise\n"
                    "  --exit-at-end    end after the script\n"
-                   "  --seed N         seed of the noise command (default 1)\n",
+                   "  --seed N         seed of the noise command (default 1)\n"
+                   "  --replay FILE    play a record of quilmoctl record instead of a script\n"
+                   "  --speed F        play it F times as fast (default 1); --no-timing: no waits\n",
                    USAGE);
             return -1;
         } else if (a == "-V" || a == "--version") {
@@ -120,6 +140,13 @@ static int parse_options(int argc, char **argv, Options *opt)
                 fprintf(stderr, "quilmosim: unknown fault '%s'\n", argv[i]);
                 return 2;
             }
+        } else if (a == "--replay" && i + 1 < argc) {
+            opt->replay = argv[++i];
+        } else if (a == "--speed" && i + 1 < argc) {
+            if (!parse_speed(argv[++i], &opt->speed))
+                return usage();
+        } else if (a == "--no-timing") {
+            opt->speed = 0;
         } else if (a == "--seed" && i + 1 < argc) {
             if (!ParseUnsigned(argv[++i], ULONG_MAX, &seed))
                 return usage();
@@ -136,7 +163,7 @@ static int parse_options(int argc, char **argv, Options *opt)
             return usage();
         }
     }
-    return opt->link ? 0 : usage();
+    return opt->link && !(opt->replay && opt->script) ? 0 : usage();
 }
 
 int main(int argc, char **argv)
@@ -160,8 +187,14 @@ int main(int argc, char **argv)
     printf("ready %s\n", opt.link);
     fflush(stdout);
 
-    RunScript(scriptFd);
-    if (!sim.quit) {
+    if (opt.replay) {
+        if (!Replay(opt.replay, opt.speed))
+            sim.portBroken = true;
+        fflush(stdout);
+    } else {
+        RunScript(scriptFd);
+    }
+    if (!sim.quit && !sim.portBroken) {
         // Let a reply in pieces finish; then hold the terminal until told to stop.
         if (sim.pendingCount > 0)
             Serve(NextDue() + 2 * PIECE_GAP_MS, -1, 0, 0);

@@ -88,3 +88,9 @@ void ControllerFeed(unsigned char b);
 bool ParseFault(const char *name, Fault *out);
 unsigned char NoiseByte();  // never 0x55, which would look like the start of a packet
 void AnswerWithFault(unsigned char *reply);
+
+// ---- replay.cpp ----
+
+// Plays a record file into the terminal: speed 1 its own times, 2 twice as fast, 0 no waits.
+// false after a message (the file, a bad line, nobody opening the port).
+bool Replay(const char *path, double speed);
