@@ -76,7 +76,7 @@ TouchPanel *NewPanel(char *device, int baud)
         Dev_SaveState(fd);
         Dev_SetBaud(fd, baud);
     }
-    usleep(PORT_SETTLE_US);
+    devUsleep(PORT_SETTLE_US);
     size_t n = strlen(device);
     auto *p = static_cast<TouchPanel *>(calloc(1, sizeof(TouchPanel) + n + 1));
     if (!p) {
