@@ -91,7 +91,7 @@ TouchPanel *NewPanel(char *device, int baud)
         return nullptr;
     }
     putchar('\n');  // what the calibration files say next stands on a line of its own
-    usleep(PORT_SETTLE_US);
+    devUsleep(PORT_SETTLE_US);
     size_t n = strlen(device);
     auto *p = static_cast<TouchPanel *>(calloc(1, sizeof(TouchPanel) + n + 1));
     if (!p) {

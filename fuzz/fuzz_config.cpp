@@ -1,14 +1,14 @@
 // Fuzz target: configuration lines. The settings and the open ports after a load are those of an
-// independent reading of the file's rules, and closing the ports leaves no descriptor behind.
+// independent reading of the file's rules, each opened port settles once, and closing the ports
+// leaves no descriptor behind.
 #include <dirent.h>
-#include <strings.h>
 
 #include <algorithm>
-#include <cctype>
-#include <cstring>
 #include <set>
 #include <string>
 
+#include "confmodel.h"
+#include "device.h"
 #include "fuzzhelp.h"
 #include "quilmod.h"
 
@@ -16,35 +16,7 @@ namespace {
 
 // The one device node in the private root; every other Port line names nothing that opens.
 constexpr char PORT_DEVICE[] = "/dev/p0";
-constexpr size_t PIECE = 199;  // a line is read 199 characters at a time
-constexpr size_t WORD = 99;    // keys and word values are cut to 99 characters
-
-struct Model {
-    int mode = 0, sound = 0, cursor = 1, drag = 18, area = 30, rclick = 0;
-    std::set<std::string> ports;
-};
-
-// The first white-space-delimited word of [s, end), cut to max characters.
-std::string first_word(const char *s, const char *end, size_t max)
-{
-    while (s < end && isspace((unsigned char)*s))
-        s++;
-    const char *w = s;
-    while (s < end && *s && !isspace((unsigned char)*s))
-        s++;
-    return std::string(w, std::min((size_t)(s - w), max));
-}
-
-void set_word(const char *value, int *field, std::initializer_list<const char *> names)
-{
-    std::string w = first_word(value, value + strlen(value), WORD);
-    int k = 0;
-    for (const char *name : names) {
-        if (!w.empty() && strcasecmp(w.c_str(), name) == 0)
-            *field = k;
-        k++;
-    }
-}
+constexpr useconds_t NO_PAUSE = 0;
 
 bool port_opens(const std::string &device)
 {
@@ -55,49 +27,15 @@ bool port_opens(const std::string &device)
     return true;
 }
 
-// One line as fgets leaves it: a C string, whatever bytes followed a zero.
-void model_line(Model &m, const char *line)
+// Each opened port lets its line settle before it is read. The pause is counted, not waited:
+// waiting made 10 ms of every port the fuzzer opened.
+int settles = 0;
+int count_settle(useconds_t usec)
 {
-    const char *s = line;
-    while (isspace((unsigned char)*s))
-        s++;
-    const char *eq = strchr(line, '=');
-    if (*s == '#' || !eq)
-        return;
-    std::string key = first_word(line, eq, WORD);
-    const char *value = eq + 1;
-    int *number = nullptr;
-    if (strcasecmp(key.c_str(), "MouseMode") == 0)
-        set_word(value, &m.mode, {"DRAWING", "DESKTOP"});
-    else if (strcasecmp(key.c_str(), "Sound") == 0)
-        set_word(value, &m.sound, {"None", "Down", "Up"});
-    else if (strcasecmp(key.c_str(), "Cursor") == 0)
-        set_word(value, &m.cursor, {"None", "Display"});
-    else if (strcasecmp(key.c_str(), "DblClickSpeed") == 0)
-        number = &m.drag;
-    else if (strcasecmp(key.c_str(), "DblClickArea") == 0)
-        number = &m.area;
-    else if (strcasecmp(key.c_str(), "RClickTool") == 0)
-        number = &m.rclick;
-    else if (strcasecmp(key.c_str(), "Port") == 0) {
-        std::string device = first_word(value, value + strlen(value), PIECE);
-        if (!device.empty() && port_opens(device))
-            m.ports.insert(device);
-    }
-    if (number)
-        ScanLong(value, number);
-}
-
-Model model_file(const std::string &text)
-{
-    Model m;
-    for (size_t pos = 0; pos < text.size();) {
-        size_t end = text.find('\n', pos);
-        size_t len = std::min(end == std::string::npos ? text.size() - pos : end + 1 - pos, PIECE);
-        model_line(m, std::string(text, pos, len).c_str());
-        pos += len;
-    }
-    return m;
+    if (usec == NO_PAUSE)
+        FuzzFail("a port settles for no time");
+    settles++;
+    return 0;
 }
 
 int count_fds()
@@ -132,22 +70,31 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     if (fd < 0)
         FuzzFail("create %s: %s", node.c_str(), strerror(errno));
     close(fd);
+    devUsleep = count_settle;
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size > 4096 || std::count(data, data + size, '=') > 16)
-        return -1;  // every opened port waits 10 ms: keep the runs quick
+    if (size > 4096)
+        return -1;
     std::string text = confined(data, size);
     FILE *fp = fmemopen(text.data(), text.size(), "r");
     if (!fp)
         return 0;  // an empty buffer
     int fds = count_fds();
+    settles = 0;
     TouchSetting = Setting{};
     ReadDataFromCfgFile(fp);
     fclose(fp);
-    Model want = model_file(text);
+    ConfModel want = ConfModelFile(text);
+    std::set<std::string> ports;
+    int opened = 0;  // Port lines whose node opens: each one opens it anew
+    for (const std::string &device : want.portValues)
+        if (port_opens(device)) {
+            ports.insert(device);
+            opened++;
+        }
     const Setting &s = TouchSetting;
     if (s.mode != want.mode || s.soundMode != want.sound || s.cursorMode != want.cursor ||
         s.drag_delay != want.drag || s.dblClickArea != want.area || s.rClickTool != want.rclick)
@@ -159,9 +106,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::multiset<std::string> open;
     for (TouchPanel *p = panelList; p; p = p->next)
         open.insert(p->device);
-    if (open != std::multiset<std::string>(want.ports.begin(), want.ports.end()))
-        FuzzFail("%zu ports open where %zu were due", open.size(), want.ports.size());
-    for (const std::string &device : want.ports)
+    if (open != std::multiset<std::string>(ports.begin(), ports.end()))
+        FuzzFail("%zu ports open where %zu were due", open.size(), ports.size());
+    if (settles != opened)
+        FuzzFail("%d pauses to settle after %d opens", settles, opened);
+    for (const std::string &device : ports)
         ClosePort(const_cast<char *>(device.c_str()));
     if (panelList || count_fds() != fds)
         FuzzFail("ports left open after closing them all");

@@ -31,6 +31,6 @@ char get_error_status(int fd);
 
 // The transactions pause through these, so tests can count the pauses (and act as the
 // controller meanwhile) instead of waiting. Defaults: usleep, MilliSecDelay, sleep.
-extern int (*devUsleep)(useconds_t usec);        // the pause after a command is sent
+extern int (*devUsleep)(useconds_t usec);        // the pause after a command is sent or a port opened
 extern void (*devMsDelay)(int ms);               // the pause after an empty poll
 extern unsigned int (*devSleep)(unsigned int s); // the pause between SendAndWait's attempts

@@ -243,6 +243,11 @@ TEST_F(QuilmocalScreenTest, TheVerdictShowsPassAndFailWithNumbersAndWhereTheChec
             EXPECT_EQ(Pixel(540, 440), AREA);
             WaitShown("Calibrate again");
             WaitShown("Restore previous");
+        } else {
+            // A pass has nothing to undo: it only waits to be done with.
+            WaitShown("Touch the screen to finish");
+            EXPECT_EQ(Shown().find("Calibrate again"), std::string::npos) << Shown();
+            EXPECT_NE(Pixel(100, 440), AREA);
         }
         Picture(c.picture);
         kill(cal.pid, SIGTERM);
@@ -365,11 +370,13 @@ TEST_F(QuilmocalScreenTest, WithoutXftFontsTheBitmapFontStillSpeaks)
     EXPECT_EQ(Finish().status, 1);
 }
 
-TEST_F(QuilmocalScreenTest, TheRightClickToolStepsAsideAndComesBack)
+// The right-click tool installed in the sandbox, started by the daemon on the test's display and
+// saying its state; false when wish is missing.
+static bool InstallRButton(Sandbox &sb, const std::string &display)
 {
     const std::string tool = "/usr/local/Qelvanto/diag/rbutton.tcl", images = "/usr/local/Qelvanto/image/";
     if (access("/usr/bin/wish", X_OK) != 0)
-        GTEST_SKIP() << "wish is not installed (Debian package tk)";
+        return false;
     const std::string src = std::string(QUILMOD_SOURCE_DIR) + "/tools/rbutton/";
     for (const std::string name : {"rbutton.tcl", "lbutton.gif", "rbutton.gif"}) {
         const std::string body = ReadWholeFile(src + name);
@@ -380,6 +387,13 @@ TEST_F(QuilmocalScreenTest, TheRightClickToolStepsAsideAndComesBack)
                      "#!/bin/sh\n[ \"$1\" = DISPLAY=:0.0 ] || exit 2\nshift\n"
                      "exec /usr/bin/env DISPLAY=:" + display + " QUILMOD_RBUTTON_STATE=1 \"$@\"\n",
                      0755);
+    return true;
+}
+
+TEST_F(QuilmocalScreenTest, TheRightClickToolStepsAsideAndComesBack)
+{
+    if (!InstallRButton(sb, display))
+        GTEST_SKIP() << "wish is not installed (Debian package tk)";
     SandboxWriteConfig(sb, {"/dev/ttyS0"}, "RClickTool = 1\n");
     Command(sb, "[7178]x");
     ASSERT_TRUE(WaitLine(sb, "rbutton: state plain mapped"));
@@ -396,4 +410,27 @@ TEST_F(QuilmocalScreenTest, TheRightClickToolStepsAsideAndComesBack)
     kill(cal.pid, SIGTERM);
     EXPECT_EQ(Finish().status, 1);
     EXPECT_TRUE(WaitLine(sb, "rbutton: state plain mapped")) << "back as the configuration has it";
+}
+
+// A tool shown by hand where the configuration says RClickTool = 0 stays away after quilmocal:
+// the state put back is the one the daemon's next reset would give.
+TEST_F(QuilmocalScreenTest, TheRightClickToolStaysAwayWhenTheConfigurationSaysSo)
+{
+    if (!InstallRButton(sb, display))
+        GTEST_SKIP() << "wish is not installed (Debian package tk)";
+    SandboxWriteConfig(sb, {"/dev/ttyS0"}, "RClickTool = 0\n");
+    Command(sb, "[7178]x");
+    Sync(sb);
+    Command(sb, "[7185]x");
+    ASSERT_TRUE(WaitLine(sb, "rbutton: state plain mapped 0"));
+    StartOnX({"--check"});
+    Pt at;
+    ASSERT_TRUE(Prompt("check 1 of 5", &at));
+    EXPECT_TRUE(WaitLine(sb, "rbutton: state plain withdrawn 0"));
+    kill(cal.pid, SIGTERM);
+    EXPECT_EQ(Finish().status, 1);
+    Command(sb, "[7180]1");  // a mark: the tool says its state with the new mode
+    ASSERT_TRUE(WaitLine(sb, "rbutton: state plain "));
+    EXPECT_EQ(CountLines(sb, "rbutton: state plain mapped 1"), 0);
+    EXPECT_EQ(CountLines(sb, "rbutton: state plain mapped 0"), 1) << "shown again after quilmocal";
 }

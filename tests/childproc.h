@@ -102,9 +102,10 @@ inline long CpuTicks(int pid)
 }
 
 // Starts Xvfb on a free display (it picks one and writes its number to -displayfd), in its own
-// process group, with the given screen geometry such as "640x480x24". Returns its pid with the
-// display number in *display ("17"), or -1 when Xvfb is missing or did not start.
-inline int StartXvfb(const char *geometry, std::string *display)
+// process group, with the given screen geometry such as "640x480x24" and any extra arguments
+// (":17" asks for that display). Returns its pid with the display number in *display ("17"), or
+// -1 when Xvfb is missing or did not start.
+inline int StartXvfb(const char *geometry, std::string *display, const std::vector<std::string> &extra = {})
 {
     display->clear();
     if (access("/usr/bin/Xvfb", X_OK) != 0)
@@ -120,8 +121,11 @@ inline int StartXvfb(const char *geometry, std::string *display)
         dup2(devnull, 0);
         dup2(devnull, 1);
         dup2(devnull, 2);
-        execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", geometry,
-              (char *)nullptr);
+        std::vector<const char *> argv = {"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", geometry};
+        for (const std::string &a : extra)
+            argv.push_back(a.c_str());
+        argv.push_back(nullptr);
+        execv("/usr/bin/Xvfb", const_cast<char *const *>(argv.data()));
         _exit(127);
     }
     close(fds[1]);

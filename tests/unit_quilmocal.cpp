@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "cal.h"
@@ -366,4 +367,49 @@ TEST_F(QuilmocalWrite, TheRightClickToolsConfiguredStateFollowsTheDaemonsRules)
     }
     fs::remove(root / "etc/quilmod.conf");
     EXPECT_FALSE(RClickConfiguredOn());  // no file: the daemon's default
+}
+
+// Whatever runs came before, --restore puts back what the last run replaced and leaves no .prev
+// behind: a second restore would otherwise undo an older run, and one left from a run that did
+// not write that file would mix two calibrations.
+TEST_F(QuilmocalWrite, ARestoreUndoesTheLastRunAndLeavesNoPreviousFile)
+{
+    using Files = std::map<std::string, std::string>;
+    auto files = [&] {
+        Files all;
+        for (const auto &e : fs::directory_iterator(root / "usr/local/Qelvanto"))
+            all[e.path().filename().string()] = Read(e.path().filename().string());
+        return all;
+    };
+    const struct {
+        const char *name;
+        Files before;             // the files the first run finds
+        std::vector<int> points;  // each run's kind, the last one restored
+    } cases[] = {
+        {"four points over files", {{"pt4flag_ttyS0", "25"}, {"pt4_ttyS0", "old4#"}, {"pt25_ttyS0", "old25#"}}, {4}},
+        {"a grid over nothing", {}, {25}},
+        {"four points after a grid", {}, {25, 4}},
+        {"a grid after four points over files", {{"pt4flag_ttyS0", "4"}, {"pt4_ttyS0", "old4#"}}, {4, 25}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(root / "usr/local/Qelvanto");
+        fs::create_directories(root / "usr/local/Qelvanto");
+        for (const auto &[name, text] : c.before)
+            Write(name, text);
+        Files beforeLast;
+        testing::internal::CaptureStdout();
+        for (int points : c.points) {
+            beforeLast = files();
+            ASSERT_TRUE(WriteCalibration(Measured(points, 0), "/dev/ttyS0"));
+        }
+        EXPECT_EQ(RestoreCalibration("/dev/ttyS0"), EXIT_OK);
+        testing::internal::GetCapturedStdout();
+        for (auto it = beforeLast.begin(); it != beforeLast.end();)
+            it = it->first.ends_with(".prev") ? beforeLast.erase(it) : std::next(it);
+        EXPECT_EQ(files(), beforeLast);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(RestoreCalibration("/dev/ttyS0"), EXIT_FAIL);
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("no earlier calibration"), std::string::npos);
+    }
 }

@@ -48,7 +48,7 @@ static void watch_others(Display *d, bool on)
     if (!on)
         return;
     int n = 0, master = 0;
-    XIGetClientPointer(d, None, &master);
+    XIGetClientPointer(d, None, &master);  // chosen by CursorStart's pointer request
     XIDeviceInfo *info = XIQueryDevice(d, XIAllDevices, &n);
     for (int i = 0; info && i < n && cursor.watchedCount < MAX_WATCHED; i++) {
         if (info[i].use != XISlavePointer || ours(info[i], master))
@@ -69,6 +69,13 @@ int CursorStart()
         !XQueryExtension(d, "XInputExtension", &cursor.xiOpcode, &ev, &err) ||
         XIQueryVersion(d, &major, &minor) != Success)
         return 1;
+    // The server gives a client its pointer at its first pointer request, and XTest injects
+    // through that master's XTEST slave. Until then XIGetClientPointer names none, and our own
+    // first touch would look like another device's motion and show the cursor at once.
+    Window root, child;
+    int rx, ry, wx, wy;
+    unsigned buttons;
+    XQueryPointer(d, DefaultRootWindow(d), &root, &child, &rx, &ry, &wx, &wy, &buttons);
     // Devices plugged in while the cursor is hidden are watched too.
     std::array<unsigned char, XIMaskLen(XI_LASTEVENT)> bits{};
     XISetMask(bits.data(), XI_HierarchyChanged);
