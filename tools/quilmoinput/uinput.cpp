@@ -22,7 +22,6 @@ constexpr const char *UINPUT_PATH = "/dev/uinput";
 constexpr int VENDOR = 0x7175;
 constexpr int PRODUCT_TOUCH = 1, PRODUCT_POINTER = 2;
 constexpr size_t NAME_SIZE = 80;  // the kernel's name field
-constexpr int TRACKING_ID_MAX = 65535;
 
 bool UinputAvailable()
 {
