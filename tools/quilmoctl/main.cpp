@@ -49,7 +49,7 @@ static constexpr std::array<Choice, 4> rclickChoices = {{
 constexpr long MAX_DRAG_DELAY = 1000;      // frames/4 of hold; 8 or less means off
 constexpr long MAX_DBLCLICK_AREA = 4095;   // beyond, the daemon's snap tolerance overflows
 
-static const std::array<Subcommand, 23> subcommands = {{
+static const std::array<Subcommand, 24> subcommands = {{
     {"mode", "[drawing|desktop]", "Print the mouse mode, or set it.\n  Without a value it prints DRAWING or DESKTOP.",
      CtlMode, 0, 1, 0, CMD_MODE, modeChoices, 0, 0},
     {"sound", "none|down|up", "Beep never, on touch-down, or on lift-off.", CtlChoice, 1, 1, 0, CMD_SOUND,
@@ -106,6 +106,13 @@ static const std::array<Subcommand, 23> subcommands = {{
      "  Per Port line: present or missing, held open by quilmod, the calibration mode, whether the\n"
      "  files hold the defaults, and the screen size. --json prints one JSON object.",
      CtlStatus, 0, 0, OPT_JSON, 0, {}, 0, 0},
+    {"bind", "[sway|gnome|kde|x11|weston]",
+     "Print the lines that bind each panel's device to its monitor.\n"
+     "  For each input device of quilmod whose Port line names an output=: the\n"
+     "  sway configuration lines, the GNOME gsettings command (from the monitor's\n"
+     "  EDID), KWin's D-Bus call, xinput map-to-output for X, or what weston needs\n"
+     "  (nothing). Without an operand, all of them.",
+     CtlBind, 0, 1, 0, 0, {}, 0, 0},
     {"list", "[--probe] [--json]",
      "List the serial nodes: configured, held or free.\n"
      "  Each ttyS*, ttyUSB* and ttyACM* node in /dev with its links (in\n"
