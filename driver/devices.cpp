@@ -23,7 +23,6 @@ constexpr size_t MAX_PORT_DEVICES = 32;
 constexpr size_t PORT_NAME = 200;  // a configuration line's length: no Port line names more
 constexpr size_t NOTE_SIZE = 300;
 constexpr char RUN_DIR[] = "/run/quilmod";
-constexpr char STATUS_FILE[] = "/run/quilmod/devices";
 
 struct PortDevice {
     bool used = false;
@@ -252,7 +251,7 @@ static void write_status()
         text += line;
     }
     char path[QLM_PATH];
-    if (RootPath(path, sizeof path, STATUS_FILE) == 0)
+    if (RootPath(path, sizeof path, DEVICES_STATUS_FILE) == 0)
         replace_run_file(path, text);  // a status nobody can write is only not shown
 }
 

@@ -16,6 +16,8 @@ constexpr unsigned short DEV_VENDOR = 0x7175;     // ours on the virtual bus: th
 constexpr unsigned short COMPANION_BIT = 0x8000;  // the companion pointer's product: the panel's | this
 constexpr int TRACKING_ID_MAX = 65535;
 constexpr size_t MAX_KEYS = 3, MAX_AXES = 6;
+// The daemon's list of the devices it has made (quilmoctl and quilmoinput read it).
+constexpr char DEVICES_STATUS_FILE[] = "/run/quilmod/devices";
 
 struct AxisDesc {
     unsigned short code = 0;

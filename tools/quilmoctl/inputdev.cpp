@@ -127,7 +127,7 @@ std::string FindEventNode(unsigned vendor, unsigned product, const std::string &
 std::vector<InputDevState> ReadInputDevices()
 {
     char path[QLM_PATH];
-    if (RootPath(path, sizeof path, "/run/quilmod/devices"))
+    if (RootPath(path, sizeof path, DEVICES_STATUS_FILE))
         return {};
     std::vector<InputDevState> devs = ParseInputDevices(small_file(path, STATUS_MAX) + "\n");
     for (InputDevState &d : devs)

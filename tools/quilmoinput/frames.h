@@ -17,6 +17,8 @@ typedef union _XEvent XEvent;
 
 // 0 = ready, 1 = the display does not answer, 2 = it has no XTest extension.
 int XtestOpen(Backend *be, const char *display);
+// Whether the open display is Xwayland: XTest reaches its X clients only, never the Wayland desktop.
+bool XtestIsXwayland();
 Display *XtestDisplay();  // the open connection, nullptr when there is none
 // FindXOutput on the open connection (2 also when there is none).
 int XtestFindOutput(const char *name, XOutputRect *rect);
@@ -34,17 +36,3 @@ void CursorTouched();          // the panel is used: hide the cursor
 void CursorEvent(XEvent *ev);  // an event from the connection
 void CursorLost();             // the connection is gone
 void CursorChanged(bool hidden);  // main's: the cursor was hidden or shown
-
-bool UinputAvailable();
-// The devices to make: the personality, their name, the panel's range, the output they serve.
-struct UinputLayout {
-    Personality personality = DEVICE_TOUCH;
-    const char *name = "";
-    int width = 0, height = 0;
-    const char *output = nullptr;
-};
-// 0 = the devices exist, 1 = they could not be made (a message said why).
-int UinputOpen(Backend *be, const UinputLayout &layout);
-// 0 = written, 1 = a device refused the events.
-int UinputInject(const Steps &steps);
-void UinputClose();
