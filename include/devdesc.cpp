@@ -20,16 +20,18 @@ constexpr int PIXELS_MAX = 65536;  // frames carry 16-bit positions
  * as (u - min) * W / (max - min + 1); X's libinput driver goes on through a 0..65535 valuator
  * that the server spreads over 65536 steps, which multiplies by 65535/65536. A pixel's first
  * unit therefore lands a hair left of its pixel on X (1024 px, max 1023: 513 -> 512.99).
- * So the axis spans W * perPixel units (0 .. W*perPixel - 1) and pixel p is reported at
- * p * perPixel + perPixel / 2, its centre: p + 1/2 on weston and wlroots, and on X
- * (p + 1/2) * 65535/65536 > p for every p below 32768. Both pixels stay exact.
+ * So pixel p is reported at u = p * perPixel + perPixel / 2, its centre, on an axis 0..max with
+ * max = W * perPixel: u * W / (max + 1) = (p + 1/2) * (1 - 1/(max + 1)), which is p + 1/2 less
+ * a sixteenth at most on weston and wlroots; on X another (p + 1/2) / 65536 goes, and the sum
+ * stays below 1/2 for every pixel of a screen up to 24576 px wide. Both pixels stay exact.
  *
- * The resolution (units per mm) must make the range over it the monitor's millimetres, whole:
- * KWin compares whole millimetres, mutter within 5 %, udev rounds. With g = gcd(W, mm):
+ * The size is (max - min) / resolution to udev (whole millimetres: ID_INPUT_WIDTH_MM) and to
+ * libinput, and KWin compares whole millimetres, mutter within 5 %: so max over the resolution
+ * is the monitor's millimetres exactly. With g = gcd(W, mm):
  *   perPixel = (mm / g) * m,  resolution = (W / g) * m,  m the least with perPixel >= 16
- *   range / resolution = W * (mm / g) / (W / g) = mm exactly.
- *   1920 px on 527 mm: g 1, perPixel 527, resolution 1920, range 1011840 = 527 mm * 1920
- *   1024 px on 256 mm: g 256, perPixel 1 * 16, resolution 4 * 16 = 64, range 16384 = 256 * 64
+ *   max / resolution = W * (mm / g) / (W / g) = mm exactly.
+ *   1920 px on 527 mm: g 1, perPixel 527, resolution 1920, max 1011840 = 527 mm * 1920
+ *   1024 px on 256 mm: g 256, perPixel 1 * 16, resolution 4 * 16 = 64, max 16384 = 256 * 64
  * W <= 65536 and mm <= 10000 keep the range below 2^31.
  */
 AxisScale ScaleAxis(int pixels, int mm)
@@ -108,8 +110,8 @@ static void identity(DeviceDesc *d, const PanelInput &in, const char *suffix, in
 // ABS_X and ABS_Y over the whole calibrated screen.
 static void position_axes(DeviceDesc *d, const PanelDesc &p, int w, int h, unsigned short cx, unsigned short cy)
 {
-    add_axis(d, cx, w * p.x.perPixel - 1, p.x.resolution);
-    add_axis(d, cy, h * p.y.perPixel - 1, p.y.resolution);
+    add_axis(d, cx, w * p.x.perPixel, p.x.resolution);
+    add_axis(d, cy, h * p.y.perPixel, p.y.resolution);
 }
 
 // An absolute pointer with the left, right and middle buttons. The middle one is never pressed:

@@ -37,8 +37,8 @@ struct DeviceDesc {
     bool operator==(const DeviceDesc &) const = default;
 };
 
-// One screen axis in device units: pixel p is units p*perPixel .. p*perPixel+perPixel-1, and a
-// position is reported at its pixel's centre. resolution is units per mm (0: size unknown).
+// One screen axis in device units, 0 .. pixels*perPixel: pixel p is reported at the unit of its
+// centre, p*perPixel + perPixel/2. resolution is units per mm (0: size unknown).
 struct AxisScale {
     int perPixel = 1;
     int resolution = 0;

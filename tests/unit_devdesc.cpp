@@ -67,14 +67,14 @@ TEST(DevDesc, EachPersonalityHasItsCapabilities)
 {
     PanelInput in{INPUT_TOUCH, "/dev/ttyS1", 1024, 768, 256, 192};
     PanelDesc t = DescribePanel(in);
-    EXPECT_EQ(capabilities(t.main), "direct key330 abs0:0..16383/64 abs1:0..12287/64 abs47:0..0/0 "
-                                    "abs57:0..65535/0 abs53:0..16383/64 abs54:0..12287/64");
+    EXPECT_EQ(capabilities(t.main), "direct key330 abs0:0..16384/64 abs1:0..12288/64 abs47:0..0/0 "
+                                    "abs57:0..65535/0 abs53:0..16384/64 abs54:0..12288/64");
     ASSERT_TRUE(t.hasCompanion);
-    EXPECT_EQ(capabilities(t.companion), "indirect key272 key273 key274 abs0:0..16383/64 abs1:0..12287/64");
+    EXPECT_EQ(capabilities(t.companion), "indirect key272 key273 key274 abs0:0..16384/64 abs1:0..12288/64");
     in.kind = INPUT_POINTER;
     PanelDesc p = DescribePanel(in);
     EXPECT_FALSE(p.hasCompanion);
-    EXPECT_EQ(capabilities(p.main), "indirect key272 key273 key274 abs0:0..16383/64 abs1:0..12287/64");
+    EXPECT_EQ(capabilities(p.main), "indirect key272 key273 key274 abs0:0..16384/64 abs1:0..12288/64");
     EXPECT_EQ(std::string(p.main.name), "quilmod ttyS1");
     in.kind = INPUT_NONE;
     EXPECT_EQ(DescribePanel(in).kind, INPUT_NONE);
@@ -109,14 +109,15 @@ TEST(DevDesc, EveryPixelIsExactOnEveryDesktopAndTheSizeIsTheMonitors)
         {3840, 600, 20, 128},     // gcd 120: 5 mm over 32 px, times 4
         {1, 1, 16, 16},
         {65535, 10000, 2000, 13107},  // the largest: the range stays below 2^31
+        {24576, 1536, 16, 256},       // the widest exact on X, with the fewest units a pixel
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::to_string(c.pixels) + " px on " + std::to_string(c.mm) + " mm");
         AxisScale s = ScaleAxis(c.pixels, c.mm);
         EXPECT_EQ(s, (AxisScale{c.perPixel, c.resolution}));
-        int max = c.pixels * s.perPixel - 1;
+        int max = c.pixels * s.perPixel;
         if (c.mm) {
-            EXPECT_EQ((long long)(max + 1), (long long)c.mm * s.resolution) << "range / resolution == mm";
+            EXPECT_EQ((long long)max, (long long)c.mm * s.resolution) << "(max - min) / resolution == mm";
         } else {
             EXPECT_EQ(s.resolution, 0);
         }
@@ -125,7 +126,7 @@ TEST(DevDesc, EveryPixelIsExactOnEveryDesktopAndTheSizeIsTheMonitors)
             int u = PixelUnit(p, s);
             ASSERT_LE(u, max);
             ASSERT_EQ((int)std::floor(compositor(u, max, c.pixels)), p);
-            if (p < 32768) {  // X screens end at 32767 pixels
+            if (c.pixels <= 24576) {  // the widest X screen kept exact (see ScaleAxis)
                 ASSERT_EQ((int)std::floor(xserver(u, max, c.pixels)), p);
             }
         }

@@ -93,14 +93,14 @@ TEST(UiDev, ADescriptionBecomesItsIoctlsInOrder)
     const char *failed = "x";
     EXPECT_EQ(UiDevCreate(3, d.main, &failed), 0);
     EXPECT_EQ(failed, nullptr);
-    EXPECT_EQ(calls, "EV0; EV1; KEY330; EV3; ABS X; SETUP X 0..16383/64; ABS Y; SETUP Y 0..12287/64; "
-                     "ABS SLOT; SETUP SLOT 0..0/0; ABS ID; SETUP ID 0..65535/0; ABS MX; SETUP MX 0..16383/64; "
-                     "ABS MY; SETUP MY 0..12287/64; PROP1; DEV quilmod ttyS1 0006:7175:1234; "
+    EXPECT_EQ(calls, "EV0; EV1; KEY330; EV3; ABS X; SETUP X 0..16384/64; ABS Y; SETUP Y 0..12288/64; "
+                     "ABS SLOT; SETUP SLOT 0..0/0; ABS ID; SETUP ID 0..65535/0; ABS MX; SETUP MX 0..16384/64; "
+                     "ABS MY; SETUP MY 0..12288/64; PROP1; DEV quilmod ttyS1 0006:7175:1234; "
                      "PHYS /dev/ttyS1/input0; CREATE m");
     clear();
     EXPECT_EQ(UiDevCreate(4, d.companion, &failed), 0);
-    EXPECT_EQ(calls, "EV0; EV1; KEY272; KEY273; KEY274; EV3; ABS X; SETUP X 0..16383/64; ABS Y; "
-                     "SETUP Y 0..12287/64; DEV quilmod ttyS1 (right button) 0006:7175:9234; "
+    EXPECT_EQ(calls, "EV0; EV1; KEY272; KEY273; KEY274; EV3; ABS X; SETUP X 0..16384/64; ABS Y; "
+                     "SETUP Y 0..12288/64; DEV quilmod ttyS1 (right button) 0006:7175:9234; "
                      "PHYS /dev/ttyS1/input1; CREATE c");
     // A refusal stops there and names the call.
     clear();
@@ -311,7 +311,7 @@ TEST_F(PortDevices, AnUnsizedMonitorIsNamedAndTheDeviceMadeWithoutSize)
         SyncDevices();
         std::string out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(out.substr(0, strlen(c.note)), c.note) << out;
-        EXPECT_NE(calls.find("SETUP X 0..12799/0"), std::string::npos) << calls;
+        EXPECT_NE(calls.find("SETUP X 0..12800/0"), std::string::npos) << calls;
     }
 }
 
