@@ -30,7 +30,7 @@ _quilmoctl()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} sub=${COMP_WORDS[1]}
     local subs="mode sound cursor drag-delay dblclick-area right-button left-button rclick flush
-                reset stop dump close-port share watch probe send status list hotplug help"
+                reset stop dump close-port share watch probe send status bind list hotplug help"
     if [ "$COMP_CWORD" -eq 1 ]; then
         COMPREPLY=($(compgen -W "$subs --help --version" -- "$cur"))
         return
@@ -46,6 +46,7 @@ _quilmoctl()
         cursor) COMPREPLY=($(compgen -W "none display" -- "$cur")) ;;
         rclick) COMPREPLY=($(compgen -W "on off later new" -- "$cur")) ;;
         status) COMPREPLY=($(compgen -W "--json" -- "$cur")) ;;
+        bind) [ "$COMP_CWORD" -eq 2 ] && COMPREPLY=($(compgen -W "sway gnome kde x11 weston" -- "$cur")) ;;
         list) COMPREPLY=($(compgen -W "--probe --json" -- "$cur")) ;;
         watch) COMPREPLY=($(compgen -W "--timestamps --timestamps=wall --count --timeout" -- "$cur")) ;;
         share)
