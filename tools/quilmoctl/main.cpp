@@ -107,7 +107,7 @@ static const std::array<Subcommand, 24> subcommands = {{
      "  files hold the defaults, and the screen size. --json prints one JSON object.",
      CtlStatus, 0, 0, OPT_JSON, 0, {}, 0, 0},
     {"bind", "[sway|gnome|kde|x11|weston]",
-     "Print the lines that bind each panel to its monitor.\n"
+     "Print how to bind each panel to its monitor.\n"
      "  For each input device of quilmod whose Port line names an output=: the\n"
      "  sway configuration lines, the GNOME gsettings command (from the monitor's\n"
      "  EDID), KWin's D-Bus call, xinput map-to-output for X, or what weston needs\n"
