@@ -76,9 +76,9 @@ install(CODE "
 install(FILES ${dist_out}/quilmod.service DESTINATION ${QUILMOD_UNITDIR})
 if(TARGET quilmoinput)
   install(FILES ${dist_out}/quilmoinput.service DESTINATION ${QUILMOD_UNITDIR})
-  install(FILES ${CMAKE_SOURCE_DIR}/dist/70-quilmoinput.rules DESTINATION ${QUILMOD_UDEVDIR})
 endif()
 install(FILES ${dist_out}/quilmod-hotplug.rules DESTINATION ${QUILMOD_UDEVDIR} RENAME 90-quilmod-hotplug.rules)
+install(FILES dist/70-quilmod-input.rules DESTINATION ${QUILMOD_UDEVDIR})
 install(FILES dist/quilmod.tmpfiles DESTINATION ${QUILMOD_TMPFILESDIR} RENAME quilmod.conf)
 install(FILES dist/quilmod.sysusers DESTINATION ${QUILMOD_SYSUSERSDIR} RENAME quilmod.conf)
 install(FILES dist/quilmoctl.bash DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions

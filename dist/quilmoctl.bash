@@ -57,7 +57,7 @@ _quilmoctl()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} sub=${COMP_WORDS[1]}
     local subs=(mode sound cursor drag-delay dblclick-area right-button left-button rclick flush
-                reset stop dump close-port share record watch probe send status list hotplug help)
+                reset stop dump close-port share record watch probe send status bind list hotplug help)
     COMPREPLY=()
     if [ "$COMP_CWORD" -eq 1 ]; then
         _quilmoctl_offer "$cur" "${subs[@]}" --help --version
@@ -74,6 +74,7 @@ _quilmoctl()
         cursor) _quilmoctl_offer "$cur" none display ;;
         rclick) _quilmoctl_offer "$cur" on off later new ;;
         status) _quilmoctl_offer "$cur" --json ;;
+        bind) [ "$COMP_CWORD" -eq 2 ] && _quilmoctl_offer "$cur" sway gnome kde x11 weston ;;
         list) _quilmoctl_offer "$cur" --probe --json ;;
         watch) _quilmoctl_offer "$cur" --timestamps --timestamps=wall --count --timeout ;;
         share)

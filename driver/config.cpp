@@ -5,6 +5,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include "devdesc.h"
 #include "quilmod.h"
 
 Setting TouchSetting;
@@ -69,12 +70,32 @@ static void open_port_line(const char *value)
     char device[LINE_SIZE];
     if (!first_word(value, device, sizeof device))
         return;
+    // The words after the device were ignored before they meant anything: a line with options
+    // opens the same port as ever, and an older daemon still reads a newer file.
+    const char *rest = value;
+    while (isspace((unsigned char)*rest))
+        rest++;
+    while (*rest && !isspace((unsigned char)*rest))
+        rest++;
+    NotePortOptions(device, rest);
     TouchPanel *p = panelList;
     while (p && strcmp(p->device, device) != 0)
         p = p->next;
     TouchPanel *fresh = p ? UpdatePanel(p) : NewPanel(device, 9600);
     if (fresh)
         AddPanel(fresh);
+}
+
+static void set_input_device(const char *value)
+{
+    static const char *const kinds[] = {"touch", "pointer", "none"};
+    int k = -1;
+    set_from_words(value, &k, kinds, 3);
+    if (k < 0)
+        printf("InputDevice: not touch, pointer or none; %s kept\n", kinds[InputDeviceKind]);
+    else
+        InputDeviceKind = static_cast<InputKind>(k);
+    printf("Input Device: %s\n", kinds[InputDeviceKind]);
 }
 
 static void apply_line(const char *key, const char *value)
@@ -101,6 +122,8 @@ static void apply_line(const char *key, const char *value)
     } else if (strcasecmp(key, "RClickTool") == 0) {
         set_from_number(value, &s.rClickTool);
         printf("R-Click Tool: %d\n", s.rClickTool);
+    } else if (strcasecmp(key, "InputDevice") == 0) {
+        set_input_device(value);
     } else if (strcasecmp(key, "Port") == 0) {
         open_port_line(value);
     }
@@ -116,6 +139,7 @@ void ReadDataFromCfgFile(FILE *fp)
     s.rClickTool = 0;
     s.soundMode = 0;
     s.cursorMode = 1;
+    InputDeviceKind = INPUT_TOUCH;
     puts("***********ReadDataFromCfgFile***********");
     char line[LINE_SIZE];
     while (fgets(line, sizeof line, fp)) {
@@ -178,6 +202,7 @@ int LoadPanelSetting()
     if (!panelList)
         puts("warning: no panel found");
     fclose(fp);
+    SyncDevices();
     return 0;
 }
 

@@ -176,6 +176,7 @@ static void remove_device(TouchPanel *p)
     p->present = 0;
     ForgetPanelFd(p);
     printf("Device removed: %s\n", p->device);
+    SyncDevices();  // its input device goes now, its touch released
     SendRescanCmd();
 }
 

@@ -79,6 +79,17 @@ void SendRescanCmd();
 const struct timespec *SelfResetTimeout(struct timespec *wait);
 void SelfResetIfDue();  // sends the held-back self-reset once it is due
 
+// ---- devices.cpp: each open port's kernel input device ----
+enum InputKind : unsigned char;
+extern InputKind InputDeviceKind;  // InputDevice = touch | pointer | none
+// A Port line's device and the text after it: its options are checked and kept for its device.
+void NotePortOptions(const char *device, const char *rest);
+// Makes, keeps or destroys each port's device to match the open ports; writes the status file.
+void SyncDevices();
+// The frames the data pipes got, to the panel's device too.
+void DeviceFrame(const TouchPanel *panel, const unsigned char *frame, int len);
+void DevicesEnd();  // releases and destroys every device
+
 // ---- report.cpp: report pipeline ----
 void ReportFrame(TouchPanel *panel, unsigned char *src);
 

@@ -140,6 +140,7 @@ static void close_matching(const char *name, TouchPanel *keep)
 void ClosePort(char *name)
 {
     close_matching(name, nullptr);
+    SyncDevices();
 }
 
 TouchPanel *UpdatePanel(TouchPanel *p)

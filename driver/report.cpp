@@ -48,5 +48,6 @@ void ReportFrame(TouchPanel *panel, unsigned char *src)
         CheckFrameForDragDelay(frame, len);
     write_frame(0, frame, len);
     write_frame(1, frame, len);
+    DeviceFrame(panel, frame, len);
     CheckFrameForCursor(reinterpret_cast<char *>(frame), len);
 }

@@ -51,8 +51,8 @@ check_fresh() {
     DESTDIR=$dest cmake --install "$fresh" --prefix /usr >/dev/null
     expect_files "$dest" /usr/sbin/quilmod /usr/bin/quilmoctl /usr/bin/quilmosim \
         /usr/lib/systemd/system/quilmod.service /usr/lib/udev/rules.d/90-quilmod-hotplug.rules \
-        /usr/lib/tmpfiles.d/quilmod.conf /usr/share/bash-completion/completions/quilmoctl \
-        /usr/local/Qelvanto/image/empty.xbm
+        /usr/lib/udev/rules.d/70-quilmod-input.rules /usr/lib/tmpfiles.d/quilmod.conf \
+        /usr/share/bash-completion/completions/quilmoctl /usr/local/Qelvanto/image/empty.xbm
     if [ -f "$src/tools/rbutton/rbutton.tcl" ]; then
         expect_files "$dest" /usr/local/Qelvanto/diag/rbutton.tcl /usr/local/Qelvanto/image/lbutton.gif \
             /usr/local/Qelvanto/image/rbutton.gif
@@ -164,7 +164,8 @@ check_units() {
         _ "$pfx/share/bash-completion/completions/quilmoctl" | grep -v '^-' | sort)
     [ "$listed" = "$offered" ] || fail "completion offers $(echo $offered) but help lists $(echo $listed)"
     if command -v udevadm >/dev/null && udevadm verify --help >/dev/null 2>&1; then
-        udevadm verify "$pfx/lib/udev/rules.d/90-quilmod-hotplug.rules" || fail "udevadm verify"
+        udevadm verify "$pfx/lib/udev/rules.d/90-quilmod-hotplug.rules" "$pfx/lib/udev/rules.d/70-quilmod-input.rules" ||
+            fail "udevadm verify"
     fi
 }
 

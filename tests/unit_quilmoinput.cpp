@@ -80,7 +80,7 @@ const Case CASES[] = {
     {"release moves, then lets go", BUTTON_LEFT, {0x80, 0x03, 0xE8, 0x02, 0x58}, 1024, 768,
      "move 1000 600; release 1", "X1000 Y600 L0 SYN", "MX1000 MY600 X1000 Y600 SYN ID-1 T0 SYN", BUTTON_NONE},
     {"right-button touch presses button 3", BUTTON_NONE, {0xA1, 0x00, 0x10, 0x00, 0x20}, 1024, 768,
-     "move 16 32; press 3", "X15 X16 Y32 R1 SYN", "c:X15 c:X16 c:Y32 c:R1 c:SYN", BUTTON_RIGHT},
+     "move 16 32; press 3", "X15 X16 Y32 R1 SYN", "c:X15 c:X16 c:Y32 c:SYN c:R1 c:SYN", BUTTON_RIGHT},
     {"right-button release", BUTTON_RIGHT, {0xA0, 0x00, 0x10, 0x00, 0x20}, 1024, 768, "move 16 32; release 3",
      "X16 Y32 R0 SYN", "c:X16 c:Y32 c:R0 c:SYN", BUTTON_NONE},
     {"a release lets go of what is down, whatever its flag", BUTTON_RIGHT, {0x80, 0x00, 0x01, 0x00, 0x02}, 1024,
@@ -90,7 +90,7 @@ const Case CASES[] = {
     {"a press at 0 sets X to 1 first", BUTTON_NONE, {0x81, 0x00, 0x00, 0x00, 0x00}, 1024, 768, "move 0 0; press 1",
      "X1 X0 Y0 L1 SYN", "ID7 MX0 MY0 T1 X0 Y0 SYN", BUTTON_LEFT},
     {"the flag turning right mid-touch ends the left press first", BUTTON_LEFT, {0xA1, 0x00, 0x05, 0x00, 0x06},
-     1024, 768, "release 1; move 5 6; press 3", "L0 SYN X4 X5 Y6 R1 SYN", "ID-1 T0 SYN c:X4 c:X5 c:Y6 c:R1 c:SYN",
+     1024, 768, "release 1; move 5 6; press 3", "L0 SYN X4 X5 Y6 R1 SYN", "ID-1 T0 SYN c:X4 c:X5 c:Y6 c:SYN c:R1 c:SYN",
      BUTTON_RIGHT},
     {"the flag turning left mid-touch ends the right press first", BUTTON_RIGHT, {0x81, 0x00, 0x05, 0x00, 0x06},
      1024, 768, "release 3; move 5 6; press 1", "R0 SYN X4 X5 Y6 L1 SYN", "c:R0 c:SYN ID7 MX5 MY6 T1 X5 Y6 SYN",
@@ -129,7 +129,7 @@ std::string run_case(const Case &c, Personality p, std::string *events)
 {
     FrameCutter fc;
     Buttons b{c.down};
-    Devices d{p, c.down, 0, 0, 7};
+    Devices d{p, c.down, 0, 0, 7, {}, {}};
     std::string steps;
     for (unsigned char byte : c.bytes) {
         if (!FrameFeed(&fc, byte))
@@ -208,7 +208,7 @@ TEST(Quilmoinput, TheEndReleasesWhatIsDown)
     } cases[] = {{BUTTON_NONE, "", ""}, {BUTTON_LEFT, "L0 SYN", "ID-1 T0 SYN"}, {BUTTON_RIGHT, "R0 SYN", "c:R0 c:SYN"}};
     for (const auto &c : cases) {
         Buttons b{c.down};
-        Devices pointer{DEVICE_POINTER, c.down}, touch{DEVICE_TOUCH, c.down};
+        Devices pointer{DEVICE_POINTER, c.down, 0, 0, 0, {}, {}}, touch{DEVICE_TOUCH, c.down, 0, 0, 0, {}, {}};
         Steps s = ReleaseAll(&b);
         EXPECT_EQ(event_text(StepsToEvents(s, &pointer)), c.pointer) << c.down;
         EXPECT_EQ(event_text(StepsToEvents(s, &touch)), c.touch) << c.down;

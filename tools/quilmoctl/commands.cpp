@@ -10,6 +10,7 @@
 #include "client.h"
 #include "ctl.h"
 #include "device.h"
+#include "inputdev.h"
 #include "service.h"
 
 constexpr int CONTROLLER_CMDS = 16;   // command numbers 0..15
@@ -266,6 +267,23 @@ int CtlSend(const Subcommand &sub, const Args &args)
 int CtlStatus(const Subcommand &, const Args &args)
 {
     return RunStatus(args.json);
+}
+
+int CtlBind(const Subcommand &, const Args &args)
+{
+    std::string desktop = args.operands ? args.operand[0] : "";
+    static const char *const desktops[] = {"sway", "gnome", "kde", "x11", "weston"};
+    if (!desktop.empty() && std::find(std::begin(desktops), std::end(desktops), desktop) == std::end(desktops)) {
+        fprintf(stderr, "quilmoctl: bind: '%s' is not sway, gnome, kde, x11 or weston\n", desktop.c_str());
+        return EXIT_USAGE;
+    }
+    std::vector<InputDevState> devs = ReadInputDevices();
+    if (devs.empty()) {
+        fprintf(stderr, "quilmoctl: bind: quilmod has no input devices (see quilmoctl status)\n");
+        return EXIT_FAIL;
+    }
+    PrintBindLines(devs, desktop);
+    return EXIT_OK;
 }
 
 int CtlHotplug(const Subcommand &sub, const Args &args)

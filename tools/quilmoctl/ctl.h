@@ -51,3 +51,4 @@ Action CtlRecord;                                     // a port's raw stream int
 Action CtlProbe, CtlSend;                             // a controller on a free port
 Action CtlStatus, CtlHotplug;                         // the service side (service.h)
 Action CtlList;                                       // the serial nodes present (list.cpp)
+Action CtlBind;                                       // the devices' binding lines (inputdev.h)

@@ -114,6 +114,13 @@ static const std::array<Subcommand, 24> subcommands = {{
      "  Per Port line: present or missing, held open by quilmod, the calibration mode, whether the\n"
      "  files hold the defaults, and the screen size. --json prints one JSON object.",
      CtlStatus, 0, 0, OPT_JSON, 0, {}, 0, 0},
+    {"bind", "[sway|gnome|kde|x11|weston]",
+     "Print how to bind each panel to its monitor.\n"
+     "  For each input device of quilmod whose Port line names an output=: the\n"
+     "  sway configuration lines, the GNOME gsettings command (from the monitor's\n"
+     "  EDID), KWin's D-Bus call, xinput map-to-output for X, or what weston needs\n"
+     "  (nothing). Without an operand, all of them.",
+     CtlBind, 0, 1, 0, 0, {}, 0, 0},
     {"list", "[--probe] [--json]",
      "List the serial nodes: configured, held or free.\n"
      "  Each ttyS*, ttyUSB* and ttyACM* node in /dev with its links (in\n"

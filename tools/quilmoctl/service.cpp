@@ -15,6 +15,7 @@
 #include "calformat.h"
 #include "client.h"
 #include "conffile.h"
+#include "inputdev.h"
 #include "portlines.h"
 
 constexpr int LINE_SIZE = 200;  // the daemon reads the file in pieces of 199 characters
@@ -180,7 +181,43 @@ struct Status {
     bool modeKnown = false;
     std::vector<PortState> ports;
     std::vector<PortState> extra;  // held, not configured
+    std::vector<InputDevState> inputs;  // the daemon's input devices
 };
+
+static const InputDevState *input_of(const Status &s, const std::string &port)
+{
+    for (const InputDevState &d : s.inputs)
+        if (d.port == port)
+            return &d;
+    return nullptr;
+}
+
+static void print_input_json(const InputDevState *d)
+{
+    if (!d) {
+        printf(",\"input\":null");
+        return;
+    }
+    printf(",\"input\":{\"event\":");
+    JsonStringOrNull(d->event);
+    printf(",\"name\":");
+    JsonString(d->name);
+    printf(",\"id\":\"%04x:%04x\",\"kind\":\"%s\",\"width\":%d,\"height\":%d,\"width_mm\":%d,\"height_mm\":%d,"
+           "\"output\":",
+           d->vendor, d->product, d->kind.c_str(), d->width, d->height, d->widthMm, d->heightMm);
+    JsonStringOrNull(d->output);
+    printf("}");
+}
+
+static void print_input_text(const InputDevState *d)
+{
+    if (!d)
+        return;
+    std::string size = d->widthMm ? std::to_string(d->widthMm) + "x" + std::to_string(d->heightMm) + " mm" : "size unknown";
+    printf("  input device %s: \"%s\" %04x:%04x (%s), %dx%d px, %s, output %s\n",
+           d->event.empty() ? "(no event node)" : Escaped(d->event).c_str(), Escaped(d->name).c_str(), d->vendor, d->product,
+           d->kind.c_str(), d->width, d->height, size.c_str(), d->output.empty() ? "not bound" : Escaped(d->output).c_str());
+}
 
 static const HeldNode *held_node(const std::vector<HeldNode> &held, dev_t rdev)
 {
@@ -279,8 +316,10 @@ static void print_json(const Status &s)
         JsonString(p.device);
         printf(",\"exists\":%s,\"held\":%s,\"line\":", p.exists ? "true" : "false", held_json(p.held));
         JsonStringOrNull(p.line);
-        printf(",\"calibration\":%d,\"values\":\"%s\",\"width\":%d,\"height\":%d}", p.cal.mode,
+        printf(",\"calibration\":%d,\"values\":\"%s\",\"width\":%d,\"height\":%d", p.cal.mode,
                values_word(p.cal), p.cal.width, p.cal.height);
+        print_input_json(input_of(s, p.device));
+        printf("}");
     }
     printf("],\"held_not_configured\":[");
     for (size_t i = 0; i < s.extra.size(); i++) {
@@ -301,10 +340,12 @@ static void print_text(const Status &s)
         printf("quilmod: not running\n");
     if (s.modeKnown)
         printf("mode: %s\n", s.mode == MODE_DRAWING ? "DRAWING" : "DESKTOP");
-    for (const PortState &p : s.ports)
+    for (const PortState &p : s.ports) {
         printf("port %s: %s%s%s%s; %d-point calibration, %s; screen %dx%d\n", Escaped(p.device).c_str(),
                p.exists ? "present" : "missing", held_text(p.held), p.line.empty() ? "" : ", line ", p.line.c_str(),
                p.cal.mode, values_word(p.cal), p.cal.width, p.cal.height);
+        print_input_text(input_of(s, p.device));
+    }
     for (const PortState &p : s.extra)
         printf("port %s: held, not configured, line %s\n", Escaped(p.device).c_str(), p.line.c_str());
 }
@@ -328,6 +369,8 @@ int RunStatus(bool json)
     for (size_t i = 0; i < devices.size(); i++)
         port_state(devices[i], s.pid, visible ? &held : nullptr, &s.ports[i]);
     s.extra = unconfigured(held, s.ports);
+    if (s.pid)
+        s.inputs = ReadInputDevices();  // a status left by a daemon that ended says nothing
     (json ? print_json : print_text)(s);
     return configured && (!s.pid || s.modeKnown) ? EXIT_OK : EXIT_FAIL;
 }

@@ -1,74 +1,10 @@
-// quilmoinput's shared declarations: the translation from data-pipe frames to pointer steps and
-// input events, the two injection backends, and the globals they share with main.
+// quilmoinput's shared declarations: the two injection backends and the globals they share
+// with main; the translation from frames to steps and events is the daemon's too (evtranslate.h).
 #pragma once
-#include <array>
 #include <cstddef>
 
-// The button a frame acts on: what the X server numbers as buttons 1 and 3.
-constexpr int BUTTON_NONE = 0, BUTTON_LEFT = 1, BUTTON_RIGHT = 3;
+#include "evtranslate.h"
 
-// What the frames have left pressed; the translation keeps it sound.
-struct Buttons {
-    int down = BUTTON_NONE;
-};
-
-enum StepKind : unsigned char { STEP_MOVE, STEP_PRESS, STEP_RELEASE };
-
-struct Step {
-    StepKind kind = STEP_MOVE;
-    int x = 0, y = 0;  // STEP_MOVE: the position, already clamped to the screen
-    int button = BUTTON_NONE;  // STEP_PRESS, STEP_RELEASE
-};
-
-// A frame yields at most a stale release, the motion and a press.
-constexpr size_t MAX_STEPS = 3;
-struct Steps {
-    std::array<Step, MAX_STEPS> step{};
-    size_t count = 0;
-};
-
-// Where frames land: the panel's range (0..panelWidth-1, 0..panelHeight-1) scaled onto a
-// rectangle of the target (the whole screen, or one monitor of it).
-struct FrameMap {
-    int panelWidth = 0, panelHeight = 0;
-    int x = 0, y = 0, width = 0, height = 0;
-};
-// The panel's range is the target's, one to one.
-FrameMap WholeScreen(int width, int height);
-
-// One 5-byte frame into pointer steps; updates *b.
-Steps TranslateFrame(Buttons *b, const unsigned char *frame, const FrameMap &m);
-// The steps that end a session: a release of whatever is still down.
-Steps ReleaseAll(Buttons *b);
-
-// The uinput device's personality: a touchscreen (a contact for the left button, a companion
-// absolute pointer for the right one), or one absolute pointer with both buttons.
-enum Personality : unsigned char { DEVICE_TOUCH, DEVICE_POINTER };
-constexpr unsigned char DEVICE_MAIN = 0, DEVICE_COMPANION = 1;
-constexpr size_t DEVICE_COUNT = 2;
-
-// What the devices have been told so far.
-struct Devices {
-    Personality personality = DEVICE_TOUCH;
-    int down = BUTTON_NONE;  // the touchscreen's contact (left) or the companion's button (right)
-    int x = 0, y = 0;        // the last position
-    int nextId = 0;          // the next contact's tracking id
-};
-
-// A kernel input event as the uinput backend writes it (type, code, value of linux/input.h), and
-// the device it goes to.
-struct InputEvent {
-    unsigned char device = DEVICE_MAIN;
-    unsigned short type = 0, code = 0;
-    int value = 0;
-};
-// Each device's changes end with a SYN_REPORT; a frame makes at most three reports.
-constexpr size_t MAX_EVENTS = 16;
-struct InputEvents {
-    std::array<InputEvent, MAX_EVENTS> ev{};
-    size_t count = 0;
-};
-InputEvents StepsToEvents(const Steps &steps, Devices *d);
 
 // The screen of the backend in use.
 struct Backend {
@@ -81,6 +17,8 @@ typedef union _XEvent XEvent;
 
 // 0 = ready, 1 = the display does not answer, 2 = it has no XTest extension.
 int XtestOpen(Backend *be, const char *display);
+// Whether the open display is Xwayland: XTest reaches its X clients only, never the Wayland desktop.
+bool XtestIsXwayland();
 Display *XtestDisplay();  // the open connection, nullptr when there is none
 // FindXOutput on the open connection (2 also when there is none).
 int XtestFindOutput(const char *name, XOutputRect *rect);
@@ -98,17 +36,3 @@ void CursorTouched();          // the panel is used: hide the cursor
 void CursorEvent(XEvent *ev);  // an event from the connection
 void CursorLost();             // the connection is gone
 void CursorChanged(bool hidden);  // main's: the cursor was hidden or shown
-
-bool UinputAvailable();
-// The devices to make: the personality, their name, the panel's range, the output they serve.
-struct UinputLayout {
-    Personality personality = DEVICE_TOUCH;
-    const char *name = "";
-    int width = 0, height = 0;
-    const char *output = nullptr;
-};
-// 0 = the devices exist, 1 = they could not be made (a message said why).
-int UinputOpen(Backend *be, const UinputLayout &layout);
-// 0 = written, 1 = a device refused the events.
-int UinputInject(const Steps &steps);
-void UinputClose();

@@ -1,5 +1,5 @@
 // quilmoinput: reads the daemon's frames from a data pipe and injects them as pointer motion and
-// button presses into the X server (XTest) or the kernel (uinput). Options, the pipe and the loop.
+// button presses into the X server (XTest). Options, the pipe and the loop.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -13,14 +13,19 @@
 #include <ctime>
 
 #include "client.h"
+#include "devdesc.h"
 #include "frames.h"
 #include "options.h"
 #include "rootpath.h"
+#include "safefile.h"
 #include "xoutput.h"
 
 static bool verbose = false;  // print each injected frame and the cursor's changes
 
-constexpr size_t READ_CHUNK = 510;  // whole frames while the writer keeps to them
+constexpr size_t READ_CHUNK = 510;
+// Not an error: quilmod's own devices, or nothing XTest can reach, serve the desktop. The
+// service does not restart on it.
+constexpr int EXIT_STAND_BACK = 3;  // whole frames while the writer keeps to them
 
 static void on_stop(int)
 {
@@ -69,8 +74,8 @@ struct Bridge {
     Options opt;
     Backend be;
     FrameMap map;            // frames onto the screen or the chosen output
-    bool xtest = false;     // which backend: XTest, else uinput
     bool attached = false;  // the backend takes steps now
+    bool standBack = false; // the touches reach the desktop another way: end with EXIT_STAND_BACK
     bool failed = false;    // the backend broke for good: end with status 1
     int fd = -1;            // the data pipe
     FrameCutter fc;
@@ -193,12 +198,20 @@ static int x_map(Bridge *s)
 }
 
 // 0 = attached, 1 = the display does not answer, 2 = it never will (no XTest extension),
-// 3 = it cannot serve the options (no such output).
+// 3 = it cannot serve the options (no such output), 4 = it is Xwayland.
 static int x_attach(Bridge *s)
 {
     int r = XtestOpen(&s->be, s->opt.display);
     if (r == 2)
         Complain(0, "X display %s has no XTest extension", s->opt.display);
+    if (r == 0 && XtestIsXwayland()) {
+        // XTest there moves Xwayland's own pointer: the Wayland desktop and its clients get nothing.
+        Complain(0, "X display %s is Xwayland: XTest cannot reach the Wayland desktop; quilmod's own input "
+                    "devices serve it (InputDevice in quilmod.conf)", s->opt.display);
+        XtestClose();
+        s->standBack = true;
+        return 4;
+    }
     if (r == 0 && x_map(s) != 0) {
         XtestClose();
         r = 3;
@@ -209,50 +222,39 @@ static int x_attach(Bridge *s)
     return r;
 }
 
-static int make_devices(Bridge *s)
+// Whether quilmod has made input devices for its ports: they carry every touch already.
+static bool daemon_devices()
 {
-    const Options &o = s->opt;
-    if (o.hideCursor)
-        return Complain(1, "--hide-cursor needs the xtest backend (compositors hide the cursor for touches)");
-    if (UinputOpen(&s->be, UinputLayout{o.device, o.name, o.width, o.height, o.output}) != 0)
-        return 1;
-    s->map = WholeScreen(o.width, o.height);
-    s->attached = true;
-    return 0;
+    char path[QLM_PATH];
+    if (RootPath(path, sizeof path, DEVICES_STATUS_FILE) != 0)
+        return false;
+    int fd = OpenRegular(path);
+    char c;
+    bool any = fd >= 0 && ReadUpTo(fd, &c, 1) == 1;
+    if (fd >= 0)
+        close(fd);
+    return any;
 }
 
-// The backend the options ask for; 0 = chosen (XTest may still be waiting for its display).
-static int choose_backend(Bridge *s)
+// Attaches to the X display, or waits for it. 0 = going on; else the exit status.
+static int start_backend(Bridge *s)
 {
-    BackendChoice c = s->opt.backend;
-    if (c != CHOOSE_UINPUT) {
-        s->xtest = true;
-        int r = x_attach(s);
-        if (r == 0 || (r == 1 && c == CHOOSE_XTEST)) {
-            if (r == 1)
-                x_lost(s, "does not answer");
-            return 0;
-        }
-        if (r == 3 || (r == 2 && c == CHOOSE_XTEST))
-            return 1;
-        s->xtest = false;
-        if (!UinputAvailable()) {
-            Complain(0, "no X display answers at %s and /dev/uinput is not writable", s->opt.display);
-            return 1;
-        }
+    if (daemon_devices()) {
+        Complain(0, "quilmod's own input devices carry the touches already (quilmoctl status): injecting "
+                    "them too would touch twice; InputDevice = none in quilmod.conf leaves them to quilmoinput");
+        return EXIT_STAND_BACK;
     }
-    return make_devices(s);
+    int r = x_attach(s);
+    if (r == 1)
+        x_lost(s, "does not answer");
+    return r <= 1 ? 0 : r == 4 ? EXIT_STAND_BACK : EXIT_FAIL;
 }
 
 static void say_ready(const Bridge *s)
 {
     const Options &o = s->opt;
-    if (s->xtest)
-        Complain(0, "reading %s into X display %s%s%s", o.pipe, o.display, o.output ? ", output " : "",
-                 o.output ? o.output : "");
-    else
-        Complain(0, "reading %s into uinput %s \"%s\" (%dx%d)", o.pipe,
-                 o.device == DEVICE_TOUCH ? "touchscreen" : "device", o.name, o.width, o.height);
+    Complain(0, "reading %s into X display %s%s%s", o.pipe, o.display, o.output ? ", output " : "",
+             o.output ? o.output : "");
 }
 
 // Hands steps to the backend; a lost display or a broken device is noticed here.
@@ -260,20 +262,15 @@ static void inject(Bridge *s, const Steps &steps)
 {
     if (!s->attached || steps.count == 0)
         return;
-    if (s->xtest && XtestInject(steps) != 0) {
+    if (XtestInject(steps) != 0)
         x_lost(s, "went away");
-    } else if (!s->xtest && UinputInject(steps) != 0) {
-        Complain(0, "the uinput device refused events: %s", strerror(errno));
-        s->failed = true;
-        s->attached = false;
-    }
 }
 
 // Sends what the frames of one read queued: one flush per read, not one round trip per frame.
 // --verbose waits for the server, so a printed frame has been done (what the tests rely on).
 static void flush(Bridge *s)
 {
-    if (s->xtest && s->attached && XtestFlush(verbose) != 0)
+    if (s->attached && XtestFlush(verbose) != 0)
         x_lost(s, "went away");
     if (verbose)
         fflush(stdout);
@@ -290,7 +287,7 @@ static void take_frame(Bridge *s)
     log_run_end();
     if (!s->attached)
         return;  // nobody to show it to: dropped
-    if (s->xtest && s->opt.hideCursor && is_touch(f))
+    if (s->opt.hideCursor && is_touch(f))
         CursorTouched();
     inject(s, TranslateFrame(&s->buttons, f, s->map));
     if (verbose && s->attached) {
@@ -363,9 +360,9 @@ static int run(Bridge *s)
 {
     while (!stopRequested && !s->failed && s->fd >= 0) {
         std::array<pollfd, 2> fds = {pollfd{s->fd, POLLIN, 0}, pollfd{-1, POLLIN, 0}};
-        if (s->xtest && s->attached)
+        if (s->attached)
             fds[1].fd = XtestFd();
-        bool waiting = s->xtest && !s->attached;
+        bool waiting = !s->attached;
         timespec left = waiting ? retry_left(s) : timespec{};
         if (wait_events(s, fds.data(), fds.size(), waiting ? &left : nullptr) < 0) {
             Complain(0, "cannot wait for %s: %s", s->opt.pipe, strerror(errno));
@@ -389,10 +386,7 @@ static void finish(Bridge *s)
     inject(s, ReleaseAll(&s->buttons));
     flush(s);
     log_run_end();
-    if (s->xtest)
-        XtestClose();
-    else
-        UinputClose();
+    XtestClose();
     if (s->fd >= 0)
         close(s->fd);
 }
@@ -424,8 +418,8 @@ int main(int argc, char **argv)
     if (s.opt.listOutputs)
         return list_outputs(s.opt);
     setup_signals(&s);
-    if (choose_backend(&s) != 0)
-        return EXIT_FAIL;
+    if (int r = start_backend(&s); r != 0)
+        return r;
     int status = open_pipe(&s) != 0 ? EXIT_FAIL : EXIT_OK;
     // Frames left from touches long past (the daemon writes whether or not anyone reads)
     // would replay as clicks at start-up: only what comes from now on is injected.
@@ -433,7 +427,7 @@ int main(int argc, char **argv)
         status = Complain(EXIT_FAIL, "cannot read %s: %s", s.opt.pipe, strerror(errno));
     if (status == EXIT_OK && !stopRequested) {
         say_ready(&s);
-        status = run(&s) ? EXIT_FAIL : EXIT_OK;
+        status = !run(&s) ? EXIT_OK : s.standBack ? EXIT_STAND_BACK : EXIT_FAIL;
     }
     finish(&s);
     return status;

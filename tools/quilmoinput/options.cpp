@@ -12,38 +12,33 @@
 #include "rootpath.h"
 
 constexpr int MAX_SCREEN = 32768;  // a coordinate's high byte never has bit 7: see FrameFeed
-constexpr size_t MAX_NAME = 79;    // the kernel's uinput name field holds 80 bytes
 constexpr size_t MAX_DISPLAY = 255;
 constexpr size_t MAX_OUTPUT = 63;  // what RandR lookups keep of a name
 
 static const char USAGE[] =
-    "usage: quilmoinput [--pipe PATH] [--backend xtest|uinput|auto] [--display D] [--screen WxH]\n"
-    "                   [--device touch|pointer] [--output NAME] [--hide-cursor] [--name NAME]\n"
-    "                   [--verbose] | --list-outputs\n";
+    "usage: quilmoinput [--pipe PATH] [--backend xtest|auto] [--display D] [--screen WxH]\n"
+    "                   [--output NAME] [--hide-cursor] [--verbose] | --list-outputs\n";
 
 static const char HELP[] =
-    "Reads quilmod's pointer frames from a data pipe and puts them into the desktop: through the\n"
-    "XTest extension of an X display, or as a virtual touchscreen or pointer made through uinput.\n"
+    "Reads quilmod's pointer frames from a data pipe and puts them into an X display through its\n"
+    "XTest extension. It stands back (status 3) when quilmod's own input devices already carry\n"
+    "the touches, and on Xwayland, which XTest cannot get past to the Wayland desktop.\n"
     "\n"
     "  --pipe PATH      the data pipe (default /dev/qvdat0)\n"
-    "  --backend B      xtest, uinput, or auto (default): xtest when an X display answers,\n"
-    "                   else uinput when /dev/uinput is writable\n"
+    "  --backend B      xtest or auto (default), the same\n"
     "  --display D      the X display (default $DISPLAY, else :0.0)\n"
     "  --screen WxH     the panel's range, the calibration's screen size (default 1024x768;\n"
     "                   with xtest and no --output the X screen's size)\n"
-    "  --device D       the uinput device: touch (default), a touchscreen with a companion\n"
-    "                   pointer for right-button touches, or pointer, an absolute pointer\n"
-    "  --output NAME    the monitor the panel sits on: xtest maps the frames onto that RandR\n"
-    "                   monitor or output; uinput names it for the compositor (WL_OUTPUT)\n"
+    "  --output NAME    the monitor the panel sits on: the frames go onto that RandR monitor\n"
+    "                   or output\n"
     "  --list-outputs   print the X display's monitors and outputs (NAME WxH+X+Y) and end\n"
     "  --hide-cursor    xtest: hide the X cursor while the panel is used, show it again when\n"
     "                   another pointing device moves\n"
-    "  --name NAME      the uinput device's name (default \"quilmod touch panel\")\n"
     "  --verbose        print each injected frame (touch|release [right] x=X y=Y) and the\n"
     "                   cursor being hidden or shown\n"
     "  --help, --version\n"
     "\n"
-    "QUILMOD_ROOT, when set, is put in front of the pipe's path and /dev/uinput.\n"
+    "QUILMOD_ROOT, when set, is put in front of the pipe's path and of /run/quilmod.\n"
     "Ends on SIGINT or SIGTERM, releasing any button still down.\n";
 
 static int usage_error(const char *fmt, const char *what)
@@ -86,14 +81,12 @@ static bool output_name(const char *v)
 static int parse_choice(Options *o, std::string_view opt, const char *v)
 {
     if (opt == "--backend") {
-        if (!strcmp(v, "auto") || !strcmp(v, "xtest") || !strcmp(v, "uinput"))
-            o->backend = v[0] == 'a' ? CHOOSE_AUTO : v[0] == 'x' ? CHOOSE_XTEST : CHOOSE_UINPUT;
-        else
-            return usage_error("--backend: '%s' is not xtest, uinput or auto", v);
-    } else if (opt == "--device") {
-        if (strcmp(v, "touch") && strcmp(v, "pointer"))
-            return usage_error("--device: '%s' is not touch or pointer", v);
-        o->device = v[0] == 't' ? DEVICE_TOUCH : DEVICE_POINTER;
+        if (!strcmp(v, "uinput"))
+            return usage_error("--backend: '%s' is gone: quilmod makes each panel's input device itself "
+                               "(InputDevice in quilmod.conf)", v);
+        if (strcmp(v, "auto") && strcmp(v, "xtest"))
+            return usage_error("--backend: '%s' is not xtest or auto", v);
+        o->backend = v[0] == 'a' ? CHOOSE_AUTO : CHOOSE_XTEST;
     } else {  // --hide-cursor=
         if (strcmp(v, "yes") && strcmp(v, "no"))
             return usage_error("--hide-cursor: '%s' is not yes or no", v);
@@ -120,10 +113,6 @@ static int parse_value(Options *o, std::string_view opt, const char *v)
         if (!output_name(v))
             return usage_error("--output: '%s' is not a monitor name (printable, no blanks, 63 bytes)", v);
         o->output = v[0] ? v : nullptr;  // empty: the whole screen
-    } else if (opt == "--name") {
-        if (!v[0] || strlen(v) > MAX_NAME)
-            return usage_error("--name: '%s' is empty or longer than 79 bytes", v);
-        o->name = v;
     } else {
         return parse_choice(o, opt, v);
     }
@@ -151,8 +140,7 @@ static int parse_flag(Options *o, std::string_view a)
 
 static bool takes_value(std::string_view opt)
 {
-    static const char *const WITH_VALUE[] = {"--pipe", "--backend", "--display", "--screen",
-                                             "--name", "--device",  "--output"};
+    static const char *const WITH_VALUE[] = {"--pipe", "--backend", "--display", "--screen", "--output"};
     for (const char *w : WITH_VALUE)
         if (opt == w)
             return true;

@@ -2,7 +2,8 @@
 #pragma once
 #include "frames.h"
 
-enum BackendChoice { CHOOSE_AUTO, CHOOSE_XTEST, CHOOSE_UINPUT };
+// auto and xtest are the same now: XTest is the one backend (quilmod makes uinput devices itself).
+enum BackendChoice { CHOOSE_AUTO, CHOOSE_XTEST };
 
 struct Options {
     const char *pipe = "/dev/qvdat0";
@@ -10,9 +11,7 @@ struct Options {
     const char *display = nullptr;
     int width = 1024, height = 768;  // the panel's range: the calibration's screen size
     bool screenGiven = false;
-    const char *name = "quilmod touch panel";
-    Personality device = DEVICE_TOUCH;
-    const char *output = nullptr;  // a RandR monitor or output (XTest), the named output (uinput)
+    const char *output = nullptr;  // a RandR monitor or output
     bool listOutputs = false;
     bool hideCursor = false;
     bool verbose = false;

@@ -52,6 +52,12 @@ int XtestOpen(Backend *be, const char *display)
     return 0;
 }
 
+bool XtestIsXwayland()
+{
+    int op, ev, err;
+    return xDisplay && !xLost && XQueryExtension(xDisplay, "XWAYLAND", &op, &ev, &err);
+}
+
 Display *XtestDisplay()
 {
     return xLost ? nullptr : xDisplay;

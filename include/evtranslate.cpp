@@ -1,14 +1,13 @@
 // The translation from data-pipe frames to pointer steps and kernel input events: pure functions
-// over the button and device state, so both backends inject exactly the same thing.
+// over the button and device state, so every device injects exactly the same thing.
 #include <linux/input-event-codes.h>
 
-#include "frames.h"
+#include "evtranslate.h"
 
 // The frame's head bits (the frame cutter guarantees the 0x80 mark) and its coordinates:
 //   byte 0: 1 0 R 0 0 0 0 T   (R 0x20 right button, T 0x01 finger on the panel)
 //   bytes 1-2: x, high byte first; bytes 3-4: y, high byte first
 constexpr unsigned char HEAD_TOUCH = 0x01, HEAD_RIGHT = 0x20;
-constexpr int TRACKING_ID_MAX = 65535;  // the range the touchscreen declares
 
 static int clamp(int v, int size)
 {
@@ -92,12 +91,20 @@ static void report(Emit *m, unsigned char dev)
 // A press is made where the position says even when the position equals the device's last one:
 // the kernel passes on only values that change, so the report that carries a press sets X to a
 // neighbour first. Without it the press lands wherever another device left the pointer.
-static void absolute(Emit *m, unsigned char dev, int x, int y, bool pressing)
+// Positions are pixels until here: each becomes the unit at its pixel's centre.
+static void absolute(Emit *m, const Devices *d, unsigned char dev, int x, int y, bool pressing)
 {
+    int ux = PixelUnit(x, d->sx), uy = PixelUnit(y, d->sy);
     if (pressing)
-        event(m, dev, EV_ABS, ABS_X, x == 0 ? 1 : x - 1);
-    event(m, dev, EV_ABS, ABS_X, x);
-    event(m, dev, EV_ABS, ABS_Y, y);
+        event(m, dev, EV_ABS, ABS_X, ux == 0 ? 1 : ux - 1);
+    event(m, dev, EV_ABS, ABS_X, ux);
+    event(m, dev, EV_ABS, ABS_Y, uy);
+}
+
+static void contact(Emit *m, const Devices *d, int x, int y)
+{
+    event(m, DEVICE_MAIN, EV_ABS, ABS_MT_POSITION_X, PixelUnit(x, d->sx));
+    event(m, DEVICE_MAIN, EV_ABS, ABS_MT_POSITION_Y, PixelUnit(y, d->sy));
 }
 
 static bool press_follows(const Steps &steps, size_t i)
@@ -107,12 +114,12 @@ static bool press_follows(const Steps &steps, size_t i)
 
 // The pointer: motion and the button in one report, a release before the motion in its own,
 // so no reader sees the old button dragged to the new position.
-static void pointer_step(Emit *m, const Steps &steps, size_t i)
+static void pointer_step(Emit *m, const Devices *d, const Steps &steps, size_t i)
 {
     const Step &st = steps.step[i];
     if (st.kind == STEP_MOVE) {
         report(m, DEVICE_MAIN);
-        absolute(m, DEVICE_MAIN, st.x, st.y, press_follows(steps, i));
+        absolute(m, d, DEVICE_MAIN, st.x, st.y, press_follows(steps, i));
     } else {
         event(m, DEVICE_MAIN, EV_KEY, st.button == BUTTON_RIGHT ? BTN_RIGHT : BTN_LEFT, st.kind == STEP_PRESS);
     }
@@ -122,32 +129,33 @@ static void touch_down(Emit *m, Devices *d)
 {
     event(m, DEVICE_MAIN, EV_ABS, ABS_MT_TRACKING_ID, d->nextId);
     d->nextId = d->nextId == TRACKING_ID_MAX ? 0 : d->nextId + 1;
-    event(m, DEVICE_MAIN, EV_ABS, ABS_MT_POSITION_X, d->x);
-    event(m, DEVICE_MAIN, EV_ABS, ABS_MT_POSITION_Y, d->y);
+    contact(m, d, d->x, d->y);
     event(m, DEVICE_MAIN, EV_KEY, BTN_TOUCH, 1);
-    absolute(m, DEVICE_MAIN, d->x, d->y, false);
+    absolute(m, d, DEVICE_MAIN, d->x, d->y, false);
     report(m, DEVICE_MAIN);
 }
 
 // The touchscreen: one contact in slot 0 for the left button; right-button touches, which no
 // touchscreen can say, go to the companion pointer beside it. A contact ends in a report of its
-// own, after the one that moved it to where the finger left.
+// own, after the one that moved it to where the finger left. The companion moves to the touch
+// in a report before the one that presses: a compositor that announces a pointer only once it
+// has moved (weston) would otherwise lose the first press.
 static void touch_step(Emit *m, Devices *d, const Step &st)
 {
     if (st.kind == STEP_MOVE) {
         d->x = st.x;
         d->y = st.y;
         if (d->down == BUTTON_LEFT) {
-            event(m, DEVICE_MAIN, EV_ABS, ABS_MT_POSITION_X, st.x);
-            event(m, DEVICE_MAIN, EV_ABS, ABS_MT_POSITION_Y, st.y);
-            absolute(m, DEVICE_MAIN, st.x, st.y, false);
+            contact(m, d, st.x, st.y);
+            absolute(m, d, DEVICE_MAIN, st.x, st.y, false);
         } else if (d->down == BUTTON_RIGHT) {
-            absolute(m, DEVICE_COMPANION, st.x, st.y, false);
+            absolute(m, d, DEVICE_COMPANION, st.x, st.y, false);
         }
     } else if (st.kind == STEP_PRESS && st.button == BUTTON_LEFT) {
         touch_down(m, d);
     } else if (st.kind == STEP_PRESS) {
-        absolute(m, DEVICE_COMPANION, d->x, d->y, true);
+        absolute(m, d, DEVICE_COMPANION, d->x, d->y, true);
+        report(m, DEVICE_COMPANION);
         event(m, DEVICE_COMPANION, EV_KEY, BTN_RIGHT, 1);
         report(m, DEVICE_COMPANION);
     } else if (st.button == BUTTON_LEFT) {
@@ -168,7 +176,7 @@ InputEvents StepsToEvents(const Steps &steps, Devices *d)
     Emit m;
     for (size_t i = 0; i < steps.count; i++) {
         if (d->personality == DEVICE_POINTER)
-            pointer_step(&m, steps, i);
+            pointer_step(&m, d, steps, i);
         else
             touch_step(&m, d, steps.step[i]);
     }

@@ -1,0 +1,300 @@
+// Each open port as its own kernel input device: made when the port opens, kept over a reset
+// that changes nothing about it, released and destroyed when the port goes; the frames of the
+// data pipes written to it too. A status file says which devices exist.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "devdesc.h"
+#include "edid.h"
+#include "evtranslate.h"
+#include "frame.h"
+#include "portopts.h"
+#include "quilmod.h"
+#include "uidev.h"
+
+InputKind InputDeviceKind = INPUT_TOUCH;
+
+constexpr size_t MAX_PORT_DEVICES = 32;
+constexpr size_t PORT_NAME = 200;  // a configuration line's length: no Port line names more
+constexpr size_t NOTE_SIZE = 300;
+constexpr char RUN_DIR[] = "/run/quilmod";
+
+struct PortDevice {
+    bool used = false;
+    char port[PORT_NAME] = {};
+    PortOptions opts;
+    unsigned short product = 0;  // chosen once, kept for the daemon's life
+    PanelDesc desc;              // what exists; kind INPUT_NONE: nothing
+    int width = 0, height = 0;   // the calibrated screen the devices span
+    int widthMm = 0, heightMm = 0;
+    int fd[DEVICE_COUNT] = {-1, -1};
+    Buttons buttons;
+    Devices state;
+};
+
+static std::array<PortDevice, MAX_PORT_DEVICES> table;
+static bool uinputRefusalSaid = false;
+
+static PortDevice *find_entry(const char *port)
+{
+    for (PortDevice &e : table)
+        if (e.used && strcmp(e.port, port) == 0)
+            return &e;
+    return nullptr;
+}
+
+static bool product_taken(unsigned short product)
+{
+    for (const PortDevice &e : table)
+        if (e.used && e.product == product)
+            return true;
+    return false;
+}
+
+// A new port's product: its own number, or the next free one when another port has it.
+static unsigned short free_product(const char *port)
+{
+    unsigned short p = PortProduct(port);
+    while (product_taken(p))
+        p = (unsigned short)(p % 0x7FFF + 1);
+    return p;
+}
+
+void NotePortOptions(const char *device, const char *rest)
+{
+    PortDevice *e = find_entry(device);
+    if (!e && strlen(device) < PORT_NAME) {
+        for (PortDevice &f : table)
+            if (!f.used) {
+                e = &f;
+                *e = PortDevice{};
+                snprintf(e->port, sizeof e->port, "%s", device);
+                e->product = free_product(device);
+                e->used = true;
+                break;
+            }
+    }
+    if (!e) {
+        printf("Port %.100s: no input device (more than %zu ports)\n", device, MAX_PORT_DEVICES);
+        return;
+    }
+    char notes[OPTION_NOTES];
+    ParsePortOptions(device, rest, &e->opts, notes, sizeof notes);
+    fputs(notes, stdout);
+}
+
+// The monitor's size: size= on the Port line, else the bound connector's EDID. *note says why
+// there is none.
+static void monitor_size(const PortOptions &o, int *wmm, int *hmm, char *note, size_t size)
+{
+    *wmm = o.widthMm;
+    *hmm = o.heightMm;
+    note[0] = '\0';
+    if (*wmm || !o.output[0])
+        return;
+    EdidInfo edid;
+    ConnectorResult r = ReadConnectorEdid(o.output, &edid);
+    if (r == CONNECTOR_OK && edid.widthMm && edid.heightMm) {
+        *wmm = edid.widthMm;
+        *hmm = edid.heightMm;
+        return;
+    }
+    const char *why = r == CONNECTOR_UNKNOWN   ? "no such connector in /sys/class/drm"
+                      : r == CONNECTOR_OK       ? "its monitor's EDID gives no size"
+                      : r == CONNECTOR_NO_EDID ? "no monitor's EDID on it"
+                                                : "its EDID is not valid";
+    snprintf(note, size, "output %s: %s; the device has no size (add size=WIDTHxHEIGHT in mm)", o.output, why);
+}
+
+static PanelDesc wanted(PortDevice *e, const TouchPanel *p, char *note, size_t size)
+{
+    bool grid = p->_25Mode == 25;
+    e->width = grid ? p->screen_width_25 : p->screen_width_4;
+    e->height = grid ? p->screen_high_25 : p->screen_high_4;
+    monitor_size(e->opts, &e->widthMm, &e->heightMm, note, size);
+    PanelInput in{InputDeviceKind, e->port, e->width, e->height, e->widthMm, e->heightMm, e->product};
+    return DescribePanel(in);
+}
+
+// /run/quilmod/output-PPPP holds "WL_OUTPUT=CONNECTOR" for the udev rule to import: the device's
+// product (as sysfs writes it, four hex digits) names the file. Written before the device is.
+static void output_file_path(const PortDevice &e, char *path, size_t size)
+{
+    char name[64];
+    snprintf(name, sizeof name, "%s/output-%04x", RUN_DIR, e.product);
+    RootPath(path, size, name);
+}
+
+static void make_run_dir()
+{
+    char path[QLM_PATH];
+    if (RootPath(path, sizeof path, "/run") == 0)
+        mkdir(path, 0755);
+    if (RootPath(path, sizeof path, RUN_DIR) == 0)
+        mkdir(path, 0755);
+}
+
+// Replaces a file of /run/quilmod whole. 0 = done.
+static int replace_run_file(const char *path, std::string_view text)
+{
+    make_run_dir();
+    char scratch[QLM_PATH];
+    if (snprintf(scratch, sizeof scratch, "%.4080s.XXXXXX", path) >= (int)sizeof scratch)
+        return 1;
+    return ReplaceFile(path, scratch, text, 0644);
+}
+
+static void write_output_file(const PortDevice &e)
+{
+    char path[QLM_PATH];
+    output_file_path(e, path, sizeof path);
+    if (!e.opts.output[0]) {
+        unlink(path);
+        return;
+    }
+    char text[64];
+    int n = snprintf(text, sizeof text, "WL_OUTPUT=%s\n", e.opts.output);
+    if (replace_run_file(path, std::string_view(text, n)) != 0)
+        printf("Port %s: cannot write %s: %s (weston will not know its output)\n", e.port, path, strerror(errno));
+}
+
+// Opens /dev/uinput; says once why it cannot (until it can again).
+static int open_uinput()
+{
+    int fd = UiDevOpen();
+    if (fd >= 0) {
+        uinputRefusalSaid = false;
+        return fd;
+    }
+    const char *why = errno == ENOENT ? "it does not exist (is the uinput module loaded?)" : strerror(errno);
+    if (!uinputRefusalSaid)
+        printf("cannot open %s: %s; the panels reach the desktop through the data pipes only\n", UINPUT_NODE, why);
+    uinputRefusalSaid = true;
+    return -1;
+}
+
+static int create_one(PortDevice *e, size_t i, const DeviceDesc &d)
+{
+    if ((e->fd[i] = open_uinput()) < 0)
+        return 1;
+    const char *failed = nullptr;
+    int err = UiDevCreate(e->fd[i], d, &failed);
+    if (err == 0)
+        return 0;
+    printf("Port %s: cannot make its input device \"%s\": %s: %s\n", e->port, d.name, failed, strerror(err));
+    close(e->fd[i]);
+    e->fd[i] = -1;
+    return 1;
+}
+
+static void destroy(PortDevice *e)
+{
+    if (e->desc.kind != INPUT_NONE) {
+        Steps s = ReleaseAll(&e->buttons);  // a touch in progress ends before its device goes
+        UiDevSend(e->fd, StepsToEvents(s, &e->state));
+        printf("Port %s: input device \"%s\" removed\n", e->port, e->desc.main.name);
+    }
+    for (int &fd : e->fd)
+        UiDevDestroy(&fd);
+    e->desc = PanelDesc{};
+    e->buttons = Buttons{};
+}
+
+static void make(PortDevice *e, const PanelDesc &want, const char *note)
+{
+    if (note[0])
+        printf("Port %s: %s\n", e->port, note);
+    write_output_file(*e);
+    bool ok = create_one(e, DEVICE_MAIN, want.main) == 0;
+    if (ok && want.hasCompanion)
+        ok = create_one(e, DEVICE_COMPANION, want.companion) == 0;
+    if (!ok) {
+        for (int &fd : e->fd)
+            UiDevDestroy(&fd);
+        return;
+    }
+    e->desc = want;
+    e->buttons = Buttons{};
+    e->state = Devices{};
+    e->state.personality = want.kind == INPUT_POINTER ? DEVICE_POINTER : DEVICE_TOUCH;
+    e->state.sx = want.x;
+    e->state.sy = want.y;
+    printf("Port %s: input device \"%s\" %04x:%04x, %dx%d px, %dx%d mm\n", e->port, want.main.name, want.main.vendor,
+           want.main.product, e->width, e->height, e->widthMm, e->heightMm);
+}
+
+static const TouchPanel *open_panel(const char *port)
+{
+    for (const TouchPanel *p = panelList; p; p = p->next)
+        if (p->fd >= 0 && strcmp(p->device, port) == 0)
+            return p;
+    return nullptr;
+}
+
+// One line per port with devices, tab-separated (quilmoctl reads it):
+//   PORT  NAME  VVVV:PPPP  WIDTHxHEIGHT (px)  WMMxHMM (0x0: unknown)  OUTPUT (- none)  touch|pointer
+static void write_status()
+{
+    std::string text;
+    for (const PortDevice &e : table) {
+        if (!e.used || e.desc.kind == INPUT_NONE)
+            continue;
+        char line[PORT_NAME + DEV_NAME_SIZE + 128];
+        snprintf(line, sizeof line, "%s\t%s\t%04x:%04x\t%dx%d\t%dx%d\t%s\t%s\n", e.port, e.desc.main.name,
+                 e.desc.main.vendor, e.desc.main.product, e.width, e.height, e.widthMm, e.heightMm,
+                 e.opts.output[0] ? e.opts.output : "-", e.desc.kind == INPUT_POINTER ? "pointer" : "touch");
+        text += line;
+    }
+    char path[QLM_PATH];
+    if (RootPath(path, sizeof path, DEVICES_STATUS_FILE) == 0)
+        replace_run_file(path, text);  // a status nobody can write is only not shown
+}
+
+void SyncDevices()
+{
+    for (PortDevice &e : table) {
+        if (!e.used)
+            continue;
+        const TouchPanel *p = open_panel(e.port);
+        char note[NOTE_SIZE] = "";
+        PanelDesc want = p ? wanted(&e, p, note, sizeof note) : PanelDesc{};
+        if (e.desc == want && (want.kind == INPUT_NONE || e.fd[DEVICE_MAIN] >= 0))
+            continue;  // nothing that describes it changed: the desktop keeps its device
+        destroy(&e);
+        if (want.kind != INPUT_NONE)
+            make(&e, want, note);
+    }
+    write_status();
+}
+
+void DeviceFrame(const TouchPanel *panel, const unsigned char *frame, int len)
+{
+    PortDevice *e = nullptr;
+    for (PortDevice &f : table)
+        if (f.used && f.desc.kind != INPUT_NONE && strcmp(f.port, panel->device) == 0)
+            e = &f;
+    if (!e)
+        return;
+    for (int at = 0; at + (int)FRAME_LEN <= len; at += (int)FRAME_LEN) {
+        Steps s = TranslateFrame(&e->buttons, frame + at, WholeScreen(e->width, e->height));
+        int err = UiDevSend(e->fd, StepsToEvents(s, &e->state));
+        if (err) {
+            printf("Port %s: its input device refused events: %s; it is removed\n", e->port, strerror(err));
+            destroy(e);
+            write_status();
+            return;
+        }
+    }
+}
+
+void DevicesEnd()
+{
+    for (PortDevice &e : table)
+        if (e.used)
+            destroy(&e);
+}

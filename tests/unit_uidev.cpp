@@ -1,0 +1,318 @@
+// The uinput writer and the daemon's devices, with the kernel calls recorded: what each device
+// is told when it is made, the exact events of a tap, and the device's lifetime with its port.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/uinput.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+
+#include "devdesc.h"
+#include "evnames.h"
+#include "quilmod.h"
+#include "uidev.h"
+
+namespace {
+
+std::string calls;                // "name; name; ..." of the ioctls
+std::string events;               // "m:ID0 m:MX8 ... m:SYN | ..." a write per " | "
+std::map<int, std::string> tags;  // fd -> "m" or "c", from the name it was given
+int failAt = -1;                  // the ioctl number (in order) that fails, -1 none
+int callCount = 0;
+
+void add(std::string *s, const std::string &what)
+{
+    *s += (s->empty() ? "" : "; ") + what;
+}
+
+int record_ioctl(int fd, unsigned long request, void *arg)
+{
+    if (callCount++ == failAt) {
+        errno = EINVAL;
+        return -1;
+    }
+    unsigned v = (unsigned)(uintptr_t)arg;
+    if (request == UI_SET_EVBIT)
+        add(&calls, "EV" + std::to_string(v));
+    else if (request == UI_SET_KEYBIT)
+        add(&calls, "KEY" + std::to_string(v));
+    else if (request == UI_SET_ABSBIT)
+        add(&calls, std::string("ABS ") + AbsName(v));
+    else if (request == UI_SET_PROPBIT)
+        add(&calls, "PROP" + std::to_string(v));
+    else if (request == UI_ABS_SETUP) {
+        auto *a = static_cast<uinput_abs_setup *>(arg);
+        add(&calls, std::string("SETUP ") + AbsName(a->code) + " " + std::to_string(a->absinfo.minimum) + ".." +
+                        std::to_string(a->absinfo.maximum) + "/" + std::to_string(a->absinfo.resolution));
+    } else if (request == UI_DEV_SETUP) {
+        auto *s = static_cast<uinput_setup *>(arg);
+        char id[32];
+        snprintf(id, sizeof id, "%04x:%04x:%04x", s->id.bustype, s->id.vendor, s->id.product);
+        add(&calls, std::string("DEV ") + s->name + " " + id);
+        tags[fd] = strstr(s->name, "(right button)") ? "c" : "m";
+    } else if (request == UI_SET_PHYS)
+        add(&calls, std::string("PHYS ") + static_cast<const char *>(arg));
+    else if (request == UI_DEV_CREATE)
+        add(&calls, "CREATE " + tags[fd]);
+    else if (request == UI_DEV_DESTROY)
+        add(&calls, "DESTROY " + tags[fd]);
+    else
+        add(&calls, "?");
+    return 0;
+}
+
+long record_write(int fd, const void *buf, size_t len)
+{
+    const auto *e = static_cast<const input_event *>(buf);
+    std::string w;
+    for (size_t i = 0; i < len / sizeof *e; i++)
+        w += (w.empty() ? "" : " ") + tags[fd] + ":" + EventWord(e[i].type, e[i].code, e[i].value);
+    events += (events.empty() ? "" : " | ") + w;
+    return (long)len;
+}
+
+void clear()
+{
+    calls.clear();
+    events.clear();
+    callCount = 0;
+    failAt = -1;
+}
+
+TEST(UiDev, ADescriptionBecomesItsIoctlsInOrder)
+{
+    auto saved = UiDevIoctl;
+    UiDevIoctl = record_ioctl;
+    clear();
+    PanelDesc d = DescribePanel(PanelInput{INPUT_TOUCH, "/dev/ttyS1", 1024, 768, 256, 192, 0x1234});
+    const char *failed = "x";
+    EXPECT_EQ(UiDevCreate(3, d.main, &failed), 0);
+    EXPECT_EQ(failed, nullptr);
+    EXPECT_EQ(calls, "EV0; EV1; KEY330; EV3; ABS X; SETUP X 0..16384/64; ABS Y; SETUP Y 0..12288/64; "
+                     "ABS SLOT; SETUP SLOT 0..0/0; ABS ID; SETUP ID 0..65535/0; ABS MX; SETUP MX 0..16384/64; "
+                     "ABS MY; SETUP MY 0..12288/64; PROP1; DEV quilmod ttyS1 0006:7175:1234; "
+                     "PHYS /dev/ttyS1/input0; CREATE m");
+    clear();
+    EXPECT_EQ(UiDevCreate(4, d.companion, &failed), 0);
+    EXPECT_EQ(calls, "EV0; EV1; KEY272; KEY273; KEY274; EV3; ABS X; SETUP X 0..16384/64; ABS Y; "
+                     "SETUP Y 0..12288/64; DEV quilmod ttyS1 (right button) 0006:7175:9234; "
+                     "PHYS /dev/ttyS1/input1; CREATE c");
+    // A refusal stops there and names the call.
+    clear();
+    failAt = 2;
+    EXPECT_EQ(UiDevCreate(3, d.main, &failed), EINVAL);
+    EXPECT_STREQ(failed, "UI_SET_KEYBIT");
+    EXPECT_EQ(calls, "EV0; EV1");
+    UiDevIoctl = saved;
+}
+
+// The daemon's devices in a sandbox root whose /dev/uinput is a plain file: the calls recorded.
+class PortDevices : public ::testing::Test {
+protected:
+    std::string root;
+    TouchPanel *panel = nullptr;
+    decltype(UiDevIoctl) savedIoctl = UiDevIoctl;
+    decltype(UiDevWrite) savedWrite = UiDevWrite;
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/uidevXXXXXX";
+        root = mkdtemp(tmpl);
+        mkdir((root + "/dev").c_str(), 0755);
+        close(open((root + "/dev/uinput").c_str(), O_CREAT | O_WRONLY, 0600));
+        setenv("QUILMOD_ROOT", root.c_str(), 1);
+        UiDevIoctl = record_ioctl;
+        UiDevWrite = record_write;
+        clear();
+        FD_ZERO(&fdSet);
+        fdMax = -1;
+        panelList = nullptr;
+        InputDeviceKind = INPUT_TOUCH;
+    }
+    void TearDown() override
+    {
+        DevicesEnd();
+        UiDevIoctl = savedIoctl;
+        UiDevWrite = savedWrite;
+        unsetenv("QUILMOD_ROOT");
+        std::string cmd = "rm -rf " + root;
+        EXPECT_EQ(system(cmd.c_str()), 0);
+    }
+    void open_port(const char *device, int w, int h)
+    {
+        panel = static_cast<TouchPanel *>(calloc(1, sizeof(TouchPanel) + strlen(device) + 1));
+        panel->device = reinterpret_cast<char *>(panel + 1);
+        strcpy(panel->device, device);
+        panel->fd = open("/dev/null", O_RDONLY);
+        panel->present = 1;
+        panel->_25Mode = 4;
+        panel->screen_width_4 = w;
+        panel->screen_high_4 = h;
+        AddPanel(panel);
+    }
+    void frame(unsigned char head, int x, int y)
+    {
+        unsigned char f[5] = {head, (unsigned char)(x >> 8), (unsigned char)x, (unsigned char)(y >> 8),
+                              (unsigned char)y};
+        DeviceFrame(panel, f, 5);
+    }
+    std::string file(const std::string &path)
+    {
+        std::ifstream in(root + path);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+};
+
+// Only the lines that make or destroy devices, without the capabilities.
+std::string lifetime(const std::string &all)
+{
+    std::string out, item;
+    std::stringstream s(all);
+    while (std::getline(s, item, ';')) {
+        item.erase(0, item.find_first_not_of(' '));
+        if (item.rfind("DEV ", 0) == 0 || item.rfind("CREATE", 0) == 0 || item.rfind("DESTROY", 0) == 0)
+            out += (out.empty() ? "" : "; ") + item;
+    }
+    return out;
+}
+
+std::string hex(unsigned v)
+{
+    char t[8];
+    snprintf(t, sizeof t, "%04x", v);
+    return t;
+}
+
+TEST_F(PortDevices, ATapRightClickAndRemovalGiveExactEvents)
+{
+    open_port("/dev/ttyS1", 1024, 768);
+    NotePortOptions("/dev/ttyS1", " output=HDMI-A-1 size=256x192");
+    SyncDevices();
+    std::string product = hex(PortProduct("/dev/ttyS1")), companion = hex(PortProduct("/dev/ttyS1") | 0x8000);
+    EXPECT_EQ(lifetime(calls), "DEV quilmod ttyS1 0006:7175:" + product + "; CREATE m; DEV quilmod ttyS1 (right button) 0006:7175:" +
+                                   companion + "; CREATE c");
+    EXPECT_EQ(file("/run/quilmod/devices"), "/dev/ttyS1\tquilmod ttyS1\t7175:" + product + "\t1024x768\t256x192\tHDMI-A-1\ttouch\n");
+    EXPECT_EQ(file("/run/quilmod/output-" + product), "WL_OUTPUT=HDMI-A-1\n");
+    // 16 units a pixel: pixel 513 is unit 8216, its centre.
+    const struct {
+        unsigned char head;
+        int x, y;
+        const char *events;
+    } taps[] = {
+        {0x81, 513, 385, "m:ID0 m:MX8216 m:MY6168 m:T1 m:X8216 m:Y6168 m:SYN"},
+        {0x80, 513, 385, "m:MX8216 m:MY6168 m:X8216 m:Y6168 m:SYN m:ID-1 m:T0 m:SYN"},
+        {0xA1, 10, 20, "c:X167 c:X168 c:Y328 c:SYN c:R1 c:SYN"},  // moved, then pressed
+        {0xA0, 10, 20, "c:X168 c:Y328 c:R0 c:SYN"},
+        {0x81, 0, 5000, "m:ID1 m:MX8 m:MY12280 m:T1 m:X8 m:Y12280 m:SYN"},  // clamped to the last pixel
+    };
+    for (const auto &t : taps) {
+        events.clear();
+        frame(t.head, t.x, t.y);
+        EXPECT_EQ(events, t.events) << (int)t.head;
+    }
+    // Nothing changed: a reset keeps the devices as they are.
+    clear();
+    SyncDevices();
+    EXPECT_EQ(calls, "");
+    // Removed mid-touch: the touch ends before the devices go.
+    close(panel->fd);
+    panel->fd = -1;
+    SyncDevices();
+    EXPECT_EQ(events, "m:ID-1 m:T0 m:SYN");
+    EXPECT_EQ(calls, "DESTROY m; DESTROY c");
+    EXPECT_EQ(file("/run/quilmod/devices"), "");
+    // Back again: the same identity.
+    clear();
+    panel->fd = open("/dev/null", O_RDONLY);
+    SyncDevices();
+    EXPECT_EQ(lifetime(calls), "DEV quilmod ttyS1 0006:7175:" + product + "; CREATE m; DEV quilmod ttyS1 (right button) 0006:7175:" +
+                                   companion + "; CREATE c");
+}
+
+TEST_F(PortDevices, WhatDescribesADeviceDecidesWhetherAResetRemakesIt)
+{
+    open_port("/dev/ttyS1", 1024, 768);
+    NotePortOptions("/dev/ttyS1", " size=256x192");
+    SyncDevices();
+    const struct {
+        const char *what;
+        void (*change)(TouchPanel *p);
+        const char *calls;
+    } cases[] = {
+        {"the same line again", [](TouchPanel *) { NotePortOptions("/dev/ttyS1", " size=256x192"); }, ""},
+        {"another size", [](TouchPanel *) { NotePortOptions("/dev/ttyS1", " size=300x200"); },
+         "DESTROY m; DESTROY c; CREATE m; CREATE c"},
+        {"a new calibration", [](TouchPanel *p) { p->screen_width_4 = 1920; }, "DESTROY m; DESTROY c; CREATE m; CREATE c"},
+        {"the pointer", [](TouchPanel *) { InputDeviceKind = INPUT_POINTER; }, "DESTROY m; DESTROY c; CREATE m"},
+        {"none", [](TouchPanel *) { InputDeviceKind = INPUT_NONE; }, "DESTROY m"},
+        {"still none", [](TouchPanel *) {}, ""},
+        {"touch again", [](TouchPanel *) { InputDeviceKind = INPUT_TOUCH; }, "CREATE m; CREATE c"},
+    };
+    for (const auto &c : cases) {
+        clear();
+        c.change(panel);
+        SyncDevices();
+        std::string got = lifetime(calls), only;
+        std::stringstream s(got);
+        for (std::string item; std::getline(s, item, ';');) {
+            item.erase(0, item.find_first_not_of(' '));
+            if (item.rfind("DEV", 0) != 0)
+                only += (only.empty() ? "" : "; ") + item;
+        }
+        EXPECT_EQ(only, c.calls) << c.what;
+    }
+}
+
+TEST_F(PortDevices, WithoutUinputThePortsAreServedAndItIsSaidOnce)
+{
+    unlink((root + "/dev/uinput").c_str());
+    open_port("/dev/ttyS1", 1024, 768);
+    NotePortOptions("/dev/ttyS1", "");
+    testing::internal::CaptureStdout();
+    SyncDevices();
+    SyncDevices();
+    frame(0x81, 1, 1);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "cannot open /dev/uinput: it does not exist (is the uinput module loaded?); the panels reach the "
+                   "desktop through the data pipes only\n");
+    EXPECT_EQ(calls, "");
+    EXPECT_EQ(events, "");
+}
+
+TEST_F(PortDevices, AnUnsizedMonitorIsNamedAndTheDeviceMadeWithoutSize)
+{
+    mkdir((root + "/sys").c_str(), 0755);
+    mkdir((root + "/sys/class").c_str(), 0755);
+    mkdir((root + "/sys/class/drm").c_str(), 0755);
+    mkdir((root + "/sys/class/drm/card0-Virtual-1").c_str(), 0755);
+    close(open((root + "/sys/class/drm/card0-Virtual-1/edid").c_str(), O_CREAT | O_WRONLY, 0644));
+    const struct {
+        const char *options, *note;
+    } cases[] = {
+        {" output=Virtual-1", "Port /dev/ttyS1: output Virtual-1: no monitor's EDID on it; the device has no size "
+                              "(add size=WIDTHxHEIGHT in mm)\n"},
+        {" output=HDMI-A-9", "Port /dev/ttyS1: output HDMI-A-9: no such connector in /sys/class/drm; the device has "
+                             "no size (add size=WIDTHxHEIGHT in mm)\n"},
+        {" output=HDMI-A-9 size=0x0", "Port /dev/ttyS1: option \"size=0x0\" ignored: each side is a whole number of "
+                                      "millimetres from 1 to 10000\n"},
+    };
+    open_port("/dev/ttyS1", 800, 600);
+    for (const auto &c : cases) {
+        DevicesEnd();
+        clear();
+        testing::internal::CaptureStdout();
+        NotePortOptions("/dev/ttyS1", c.options);
+        SyncDevices();
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(out.substr(0, strlen(c.note)), c.note) << out;
+        EXPECT_NE(calls.find("SETUP X 0..12800/0"), std::string::npos) << calls;
+    }
+}
+
+}  // namespace
