@@ -236,3 +236,28 @@ TEST_F(QuilmoctlProbe, AnUnknownHolderIsTakenForAHolder)
     EXPECT_EQ(LineOf(port), before);
     SimStop(holder);
 }
+
+// list prints each node once it is done: while a later node's talk still runs, the lines of the
+// nodes before it have reached its output.
+TEST_F(QuilmoctlProbe, ListShowsEachNodeAsItIsDone)
+{
+    SandboxAddPort(sb, "/dev/ttyS1");
+    FakePort &stuck = SandboxAddPort(sb, "/dev/ttyS2");
+    SetModemLine(stuck);
+    ASSERT_EQ(tcflow(stuck.slave, TCOOFF), 0);  // its talk lasts the write deadline
+    const std::string before = LineOf(stuck);
+    SandboxWriteConfig(sb, {});
+    SimProc &p = Background({"list", "--probe"});
+    long long deadline = SimNowMs() + WAIT_MS;
+    while (LineOf(stuck) == before && SimNowMs() < deadline)
+        usleep(500);
+    ASSERT_NE(LineOf(stuck), before) << "the talk with /dev/ttyS2 was not seen";
+    struct pollfd out = {p.out, POLLIN, 0};
+    ASSERT_EQ(poll(&out, 1, 0), 1) << "nothing printed while /dev/ttyS2 was being probed";
+    std::string first;
+    ASSERT_TRUE(SimWaitFor(p, "/dev/ttyS1: ", WAIT_MS, &first));
+    EXPECT_EQ(first, "/dev/ttyS1: not configured, free, no controller answered");
+    CtlResult r = CtlFinish(p);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(LineOf(stuck), before);
+}
