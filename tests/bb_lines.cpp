@@ -113,7 +113,7 @@ TEST_F(LineTest, RemovingAPortBelowTheHighestDescriptorKeepsTheLoopServing)
 // and the line ignores the modem lines from then on.
 TEST_F(LineTest, APortWhoseOpenWouldWaitForCarrierHoldsNothingUp)
 {
-    const std::string shim = QUILMOD_BIN_DIR "/quilmod_blockopen.so";
+    const std::string shim = QUILMOD_BLOCKOPEN;
     ASSERT_EQ(access(shim.c_str(), R_OK), 0) << shim;
     SandboxAddPort(sb, "/dev/ttyS0");
     SandboxAddPort(sb, "/dev/ttyS1");

@@ -226,6 +226,13 @@ TEST_F(ServiceTest, ResetsComeAtMostOnceInTwoSecondsHoweverTheyAreAsked)
             RecordProperty("storm_packets_lost_percent", std::to_string(lost));
         }
     }
+    // Right after a reset, quilmoctl's query waits for the one it asked for, up to 2 s: it
+    // still gets its answer.
+    Sync(sb);
+    EXPECT_EQ(Ctl(sb, {"reset"}).status, 0);
+    Outcome mode = Ctl(sb, {"mode"});
+    EXPECT_EQ(mode.status, 0) << mode.out;
+    EXPECT_TRUE(Has(mode.out, "DRAWING")) << mode.out;
 }
 
 // A plug that comes once a reset has started gets a reset of its own, by itself: no command

@@ -31,7 +31,9 @@ constexpr int CMD_RCLICK_NEW = 7191;
 constexpr int CMD_GET_MODE = 7192;
 
 constexpr long long TAKE_MS = 5000;   // daemon reads a command; 'rclick later' holds it 2 s
-constexpr long long REPLY_MS = 1000;  // a reply later than this is an error, not a hang
+// A reply later than this is an error, not a hang. A command that comes after a reset request
+// is answered once that reset has run, which may be 2 s after the reset before it.
+constexpr long long REPLY_MS = 3000;
 constexpr size_t MAX_WORD = 480;      // device names, so "[code]word\n" always fits
 constexpr size_t REPLY_LINE = 128;
 
