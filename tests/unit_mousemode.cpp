@@ -237,25 +237,31 @@ TEST_F(MouseMode, SnapToleranceFollowsArea)
 {
     TouchSetting.mode = 1;
     struct Case {
-        int area, dx, snapped;
+        int area, dx, dy, snapped;
     } cases[] = {
-        {0, 15, 1},
-        {0, 16, 0},
-        {-1, 1, 0},          // negative tolerance never snaps
-        {4096, 60000, 1},    // wrapped negative in 32 bits
-        {INT_MAX, 60000, 1},
-        {INT_MIN, 1, 0},
-        {-4097, 1, 0},       // wrapped positive in 32 bits
+        {0, 15, 0, 1},
+        {0, 16, 0, 0},
+        {0, -15, 0, 1},  // the tolerance reaches as far to every side
+        {0, -16, 0, 0},
+        {0, 0, 15, 1},
+        {0, 0, 16, 0},
+        {0, 0, -15, 1},
+        {0, 0, -16, 0},
+        {-1, 1, 0, 0},          // negative tolerance never snaps
+        {4096, 60000, 0, 1},    // wrapped negative in 32 bits
+        {INT_MAX, 60000, 0, 1},
+        {INT_MIN, 1, 0, 0},
+        {-4097, 1, 0, 0},       // wrapped positive in 32 bits
     };
     long sec = 100;
     for (const Case &c : cases) {
         TouchSetting.dblClickArea = c.area;
         tap(sec, 0, 1000, 500);
         set_now(sec, 500000);
-        int x = 1000 + c.dx;
-        Frame want = c.snapped ? frame_at(0x81, 1000, 500) : frame_at(0x81, x, 500);
-        EXPECT_EQ(touch(x, 500), want) << "area " << c.area << " dx " << c.dx;
-        lift(x, 500);
+        int x = 1000 + c.dx, y = 500 + c.dy;
+        Frame want = c.snapped ? frame_at(0x81, 1000, 500) : frame_at(0x81, x, y);
+        EXPECT_EQ(touch(x, y), want) << "area " << c.area << " dx " << c.dx << " dy " << c.dy;
+        lift(x, y);
         sec += 10;
     }
 }
