@@ -434,6 +434,18 @@ TEST_F(QuilmoinputTest, AnOutputTakesTheFramesOfItsPanel)
     Inject(Frame(0x80, 1023, 767), "release x=1023 y=767");
     EXPECT_EQ(Buttons(x, 2), (std::vector<std::string>{"press 1 at 1344,240", "release 1 at 1663,479"}));
 
+    // Without --screen the panel was calibrated on that monitor (quilmocal --output writes its
+    // size): frames are its pixels, one to one, not a guessed 1024x768 stretched over it.
+    EXPECT_EQ(SimStop(input), 0);
+    close(writer);
+    ASSERT_TRUE(InputStart(sb, input, {"--display", ":" + display, "--output", "RIGHT", "--verbose"}));
+    ASSERT_TRUE(SimWaitForError(input, "quilmoinput: reading /dev/qvdat0", WAIT_MS));
+    OpenWriter();
+    Inject(Frame(0x81, 100, 200), "touch x=100 y=200");
+    EXPECT_EQ(Pointer(x), "1124,200");
+    Inject(Frame(0x81, 639, 479), "touch x=639 y=479");
+    EXPECT_EQ(Pointer(x), "1663,479");
+
     SimProc bad;
     ASSERT_TRUE(InputStart(sb, bad, {"--display", ":" + display, "--output", "MIDDLE"}));
     EXPECT_TRUE(SimWaitForError(bad, "quilmoinput: X display :" + display + " has no monitor or output MIDDLE",

@@ -170,7 +170,9 @@ static int x_map(Bridge *s)
     XOutputRect rect;
     int r = XtestFindOutput(o.output, &rect);
     if (r == 0) {
-        s->map = FrameMap{o.width, o.height, rect.x, rect.y, rect.width, rect.height};
+        // Without --screen the panel was calibrated on this monitor: its pixels, one to one.
+        int w = o.screenGiven ? o.width : rect.width, h = o.screenGiven ? o.height : rect.height;
+        s->map = FrameMap{w, h, rect.x, rect.y, rect.width, rect.height};
         return 0;
     }
     if (r == 1)
