@@ -342,9 +342,20 @@ TEST_F(QuilmoinputTest, ASimulatedTapClicksWhereTheDaemonPutsIt)
 TEST_F(QuilmoinputTest, StandsBackWhileTheDaemonsDevicesCarryTheTouches)
 {
     StartX("640x480x24");
+    // A list left behind by a daemon that has ended says nothing.
     ASSERT_EQ(mkdir(SandboxPath(sb, "/run").c_str(), 0755), 0);
     ASSERT_EQ(mkdir(SandboxPath(sb, "/run/quilmod").c_str(), 0755), 0);
-    SandboxWriteFile(sb, "/run/quilmod/devices", "/dev/ttyS1\tquilmod ttyS1\t7175:0001\t640x480\t0x0\t-\ttouch\n");
+    const std::string listed = "/dev/ttyS1\tquilmod ttyS1\t7175:0001\t640x480\t0x0\t-\ttouch\n";
+    SandboxWriteFile(sb, "/run/quilmod/devices", listed);
+    ASSERT_EQ(mkfifo(SandboxPath(sb, "/dev/qvdat0").c_str(), 0600), 0);
+    SimProc early;
+    ASSERT_TRUE(InputStart(sb, early, {"--display", ":" + display}));
+    EXPECT_TRUE(SimWaitForError(early, "quilmoinput: reading /dev/qvdat0 into X display", WAIT_MS));
+    EXPECT_EQ(SimStop(early), 0);
+    // The daemon runs, and its list names a device.
+    SandboxWriteConfig(sb, {});
+    SandboxStart(sb);
+    SandboxWriteFile(sb, "/run/quilmod/devices", listed);
     ASSERT_TRUE(InputStart(sb, input, {"--display", ":" + display}));
     EXPECT_TRUE(SimWaitForError(input, "quilmoinput: quilmod's own input devices carry the touches already", WAIT_MS));
     int status = SimWait(input, WAIT_MS);
@@ -352,7 +363,6 @@ TEST_F(QuilmoinputTest, StandsBackWhileTheDaemonsDevicesCarryTheTouches)
     EXPECT_EQ(WEXITSTATUS(status), 3);
     // No devices (InputDevice = none, or no /dev/uinput): the bridge serves as before.
     SandboxWriteFile(sb, "/run/quilmod/devices", "");
-    ASSERT_EQ(mkfifo(SandboxPath(sb, "/dev/qvdat0").c_str(), 0600), 0);
     SimProc again;
     ASSERT_TRUE(InputStart(sb, again, {"--display", ":" + display}));
     EXPECT_TRUE(SimWaitForError(again, "quilmoinput: reading /dev/qvdat0 into X display", WAIT_MS));

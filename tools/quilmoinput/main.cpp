@@ -207,9 +207,12 @@ static int x_attach(Bridge *s)
     return r;
 }
 
-// Whether quilmod has made input devices for its ports: they carry every touch already.
+// Whether quilmod runs and has made input devices for its ports: they carry every touch already.
+// (A list left by a daemon that ended says nothing.)
 static bool daemon_devices()
 {
+    if (DaemonPid() == 0)
+        return false;
     char path[QLM_PATH];
     if (RootPath(path, sizeof path, DEVICES_STATUS_FILE) != 0)
         return false;
