@@ -250,9 +250,14 @@ static void write_status()
                  e.opts.output[0] ? e.opts.output : "-", e.desc.kind == INPUT_POINTER ? "pointer" : "touch");
         text += line;
     }
+    static std::string written, writtenPath;  // a reset that changes nothing leaves the file
     char path[QLM_PATH];
-    if (RootPath(path, sizeof path, DEVICES_STATUS_FILE) == 0)
-        replace_run_file(path, text);  // a status nobody can write is only not shown
+    if (RootPath(path, sizeof path, DEVICES_STATUS_FILE) != 0 || (path == writtenPath && text == written))
+        return;
+    if (replace_run_file(path, text) == 0) {  // a status nobody can write is only not shown
+        written = text;
+        writtenPath = path;
+    }
 }
 
 void SyncDevices()

@@ -157,9 +157,20 @@ TEST_F(QuilmoinputTest, ASimulatedTapClicksWhereTheDaemonPutsIt)
 TEST_F(QuilmoinputTest, StandsBackWhileTheDaemonsDevicesCarryTheTouches)
 {
     StartX("640x480x24");
+    // A list left behind by a daemon that has ended says nothing.
     ASSERT_EQ(mkdir(SandboxPath(sb, "/run").c_str(), 0755), 0);
     ASSERT_EQ(mkdir(SandboxPath(sb, "/run/quilmod").c_str(), 0755), 0);
-    SandboxWriteFile(sb, "/run/quilmod/devices", "/dev/ttyS1\tquilmod ttyS1\t7175:0001\t640x480\t0x0\t-\ttouch\n");
+    const std::string listed = "/dev/ttyS1\tquilmod ttyS1\t7175:0001\t640x480\t0x0\t-\ttouch\n";
+    SandboxWriteFile(sb, "/run/quilmod/devices", listed);
+    ASSERT_EQ(mkfifo(SandboxPath(sb, "/dev/qvdat0").c_str(), 0600), 0);
+    SimProc early;
+    ASSERT_TRUE(InputStart(sb, early, {"--display", ":" + display}));
+    EXPECT_TRUE(SimWaitForError(early, "quilmoinput: reading /dev/qvdat0 into X display", WAIT_MS));
+    EXPECT_EQ(SimStop(early), 0);
+    // The daemon runs, and its list names a device.
+    SandboxWriteConfig(sb, {});
+    SandboxStart(sb);
+    SandboxWriteFile(sb, "/run/quilmod/devices", listed);
     ASSERT_TRUE(InputStart(sb, input, {"--display", ":" + display}));
     EXPECT_TRUE(SimWaitForError(input, "quilmoinput: quilmod's own input devices carry the touches already", WAIT_MS));
     int status = SimWait(input, WAIT_MS);
@@ -167,7 +178,6 @@ TEST_F(QuilmoinputTest, StandsBackWhileTheDaemonsDevicesCarryTheTouches)
     EXPECT_EQ(WEXITSTATUS(status), 3);
     // No devices (InputDevice = none, or no /dev/uinput): the bridge serves as before.
     SandboxWriteFile(sb, "/run/quilmod/devices", "");
-    ASSERT_EQ(mkfifo(SandboxPath(sb, "/dev/qvdat0").c_str(), 0600), 0);
     SimProc again;
     ASSERT_TRUE(InputStart(sb, again, {"--display", ":" + display}));
     EXPECT_TRUE(SimWaitForError(again, "quilmoinput: reading /dev/qvdat0 into X display", WAIT_MS));
@@ -265,6 +275,18 @@ TEST_F(QuilmoinputTest, AnOutputTakesTheFramesOfItsPanel)
     EXPECT_EQ(Pointer(x), "1344,240");
     Inject(Frame(0x80, 1023, 767), "release x=1023 y=767");
     EXPECT_EQ(Buttons(x, 2), (std::vector<std::string>{"press 1 at 1344,240", "release 1 at 1663,479"}));
+
+    // Without --screen the panel was calibrated on that monitor (quilmocal --output writes its
+    // size): frames are its pixels, one to one, not a guessed 1024x768 stretched over it.
+    EXPECT_EQ(SimStop(input), 0);
+    close(writer);
+    ASSERT_TRUE(InputStart(sb, input, {"--display", ":" + display, "--output", "RIGHT", "--verbose"}));
+    ASSERT_TRUE(SimWaitForError(input, "quilmoinput: reading /dev/qvdat0", WAIT_MS));
+    OpenWriter();
+    Inject(Frame(0x81, 100, 200), "touch x=100 y=200");
+    EXPECT_EQ(Pointer(x), "1124,200");
+    Inject(Frame(0x81, 639, 479), "touch x=639 y=479");
+    EXPECT_EQ(Pointer(x), "1663,479");
 
     SimProc bad;
     ASSERT_TRUE(InputStart(sb, bad, {"--display", ":" + display, "--output", "MIDDLE"}));

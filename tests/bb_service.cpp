@@ -289,11 +289,11 @@ TEST_F(ServiceTest, StatusReportsDaemonPortsAndCalibration)
         << json.out;
     EXPECT_TRUE(Has(json.out, "{\"device\":\"/dev/quilmo-usb0\",\"exists\":true,\"held\":true,"
                               "\"line\":\"raw 9600 8N1\",\"calibration\":4,"
-                              "\"values\":\"calibrated\",\"width\":800,\"height\":600}"))
+                              "\"values\":\"calibrated\",\"width\":800,\"height\":600,\"input\":null}"))
         << json.out;
     EXPECT_TRUE(Has(json.out, "{\"device\":\"/dev/ttyACM0\",\"exists\":false,\"held\":false,\"line\":null,"
                               "\"calibration\":25,"
-                              "\"values\":\"missing\",\"width\":1024,\"height\":768}"))
+                              "\"values\":\"missing\",\"width\":1024,\"height\":768,\"input\":null}"))
         << json.out;
 }
 

@@ -195,17 +195,16 @@ use_link() {
 # The first libinput event line matching a pattern: "LINE_NUMBER:TEXT".
 first_event() { grep -m1 -n "$1" "$state/libinput"; }
 
-# quilmoinput.service as shipped (the touchscreen personality unless /etc/default/quilmoinput
-# says --device pointer), with the uinput backend: libinput sees the device, and a tap arrives
-# at its absolute position, touched (BTN_TOUCH, or BTN_LEFT for the pointer) where it went down.
+# quilmod's own input device for /dev/ttyS1 (InputDevice = touch, the default), made once
+# /dev/uinput is there: libinput sees a touchscreen, and a tap arrives at its pixel's centre
+# (513,385 at 16 units a pixel without a monitor size), touched (BTN_TOUCH) where it went down.
 check_uinput() {
     modprobe uinput || { echo "no uinput module"; return 1; }
-    echo 'QUILMOINPUT_OPTS=--backend uinput' > /etc/default/quilmoinput
-    systemctl start quilmoinput
+    systemctl reload quilmod
     local dev
-    poll 15 sh -c 'libinput list-devices 2>/dev/null | grep -q "^Device: *quilmod touch panel$"' ||
-        { echo "libinput does not see the device; $(systemctl status quilmoinput 2>&1 | tail -3)"; return 1; }
-    dev=$(libinput list-devices | awk '/^Device:/ { d = ($0 ~ /quilmod touch panel$/) } d && /^Kernel:/ { print $2; exit }')
+    poll 15 sh -c 'libinput list-devices 2>/dev/null | grep -q "^Device: *quilmod ttyS1$"' ||
+        { echo "libinput does not see the device; $(journalctl -b -u quilmod --no-pager | tail -3)"; return 1; }
+    dev=$(libinput list-devices | awk '/^Device:/ { d = ($0 ~ /quilmod ttyS1$/) } d && /^Kernel:/ { print $2; exit }')
     libinput debug-events --device "$dev" > "$state/libinput" 2>&1 &
     local li=$!
     evtest "$dev" > "$state/evtest" 2>&1 &
@@ -233,7 +232,7 @@ check_uinput() {
         grep -c "($press), value 1")
     echo "libinput: $dev ${down:+down at ${at:-?}}${up:+, then up}; evtest ABS_X ${x:-?} ABS_Y ${y:-?}," \
         "$press pressed in that report: $([ "$first_report" = 1 ] && echo yes || echo no)"
-    [ -n "$down" ] && [ -n "$up" ] && [ -n "$at" ] && [ "$x" = 513 ] && [ "$y" = 385 ] && [ "$first_report" = 1 ]
+    [ -n "$down" ] && [ -n "$up" ] && [ -n "$at" ] && [ "$x" = 8216 ] && [ "$y" = 6168 ] && [ "$first_report" = 1 ]
 }
 
 check_purge() {

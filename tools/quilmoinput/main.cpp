@@ -187,7 +187,9 @@ static int x_map(Bridge *s)
     XOutputRect rect;
     int r = XtestFindOutput(o.output, &rect);
     if (r == 0) {
-        s->map = FrameMap{o.width, o.height, rect.x, rect.y, rect.width, rect.height};
+        // Without --screen the panel was calibrated on this monitor: its pixels, one to one.
+        int w = o.screenGiven ? o.width : rect.width, h = o.screenGiven ? o.height : rect.height;
+        s->map = FrameMap{w, h, rect.x, rect.y, rect.width, rect.height};
         return 0;
     }
     if (r == 1)
@@ -222,9 +224,12 @@ static int x_attach(Bridge *s)
     return r;
 }
 
-// Whether quilmod has made input devices for its ports: they carry every touch already.
+// Whether quilmod runs and has made input devices for its ports: they carry every touch already.
+// (A list left by a daemon that ended says nothing.)
 static bool daemon_devices()
 {
+    if (DaemonPid() == 0)
+        return false;
     char path[QLM_PATH];
     if (RootPath(path, sizeof path, DEVICES_STATUS_FILE) != 0)
         return false;
