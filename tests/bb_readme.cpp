@@ -3,6 +3,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -48,29 +52,76 @@ Outcome RunSession(const std::string &line, const std::vector<std::string> &env,
     return r;
 }
 
-// "By hand": pasted twice in a row into one shell, each paste shows the tap and cleans up after
-// itself, so the second finds nothing left from the first. Its first line builds; here the
-// build is there already, so cmake is a stand-in and build/bin the tests' own.
-TEST(Readme, ByHandBlockWorksPastedTwice)
+// A scratch folder laid out like a checkout for the README's "By hand" block: build/bin holds
+// the tests' own programs (or, for those named in broken, a stand-in that fails at once), and
+// cmake is a stand-in that notes its arguments in cmake.log.
+std::string ByHandFolder(const std::vector<std::string> &broken)
 {
-    std::string block = ReadmeBlock("By hand, in a sandbox root of your own");
-    ASSERT_NE(block.find("quilmoctl watch"), std::string::npos) << "no By hand block in README.md:\n" << block;
     char tmpl[] = "/tmp/qlmreadme.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    if (!mkdtemp(tmpl))
+        return "";
     std::string dir = tmpl;
-    ASSERT_EQ(mkdir((dir + "/build").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((dir + "/stand-in").c_str(), 0755), 0);
-    ASSERT_EQ(symlink(QUILMOD_BIN_DIR, (dir + "/build/bin").c_str()), 0);
-    std::ofstream(dir + "/stand-in/cmake") << "#!/bin/sh\nexit 0\n";
+    for (const char *sub : {"/build", "/build/bin", "/stand-in", "/tmp"})
+        mkdir((dir + sub).c_str(), 0755);
+    for (const char *prog : {"quilmod", "quilmoctl", "quilmosim"}) {
+        std::string to = dir + "/build/bin/" + prog;
+        if (std::find(broken.begin(), broken.end(), prog) == broken.end()) {
+            symlink((std::string(QUILMOD_BIN_DIR "/") + prog).c_str(), to.c_str());
+        } else {
+            std::ofstream(to) << "#!/bin/sh\necho " << prog << " stand-in fails >&2\nexit 1\n";
+            chmod(to.c_str(), 0755);
+        }
+    }
+    std::ofstream(dir + "/stand-in/cmake") << "#!/bin/sh\necho \"$*\" >> cmake.log\n";
     chmod((dir + "/stand-in/cmake").c_str(), 0755);
-    std::ofstream(dir + "/block") << block;
-    Outcome r = RunSession(". ./block && . ./block", {"PATH=" + dir + "/stand-in:/usr/bin:/bin", "HOME=" + dir}, dir);
-    EXPECT_EQ(r.status, 0) << r.out;  // -1: something it started still holds the output
-    EXPECT_EQ(Count(r.out, "touch x=513 y=385\nrelease x=513 y=385\n"), 2u) << r.out;
-    // A FIFO or port left from the first paste, a client before the daemon, the port pulled away.
-    for (const char *bad : {"File exists", "is missing", "Device removed", "not running"})
-        EXPECT_EQ(r.out.find(bad), std::string::npos) << bad << " in:\n" << r.out;
-    RunProgram({"/bin/rm", "-rf", dir}, {});
+    std::ofstream(dir + "/block") << ReadmeBlock("By hand, in a sandbox root of your own");
+    return dir;
+}
+
+std::string Slurp(const std::string &path)
+{
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// "By hand": pasted twice in a row into one shell, each paste builds only the programs it runs,
+// shows the tap and cleans up after itself, so the second finds nothing left from the first; a
+// paste whose program fails stops there, prints no frame and leaves nothing behind either.
+TEST(Readme, ByHandBlockBuildsWhatItRunsWorksTwiceAndStopsAtAFailure)
+{
+    struct Case {
+        const char *name;
+        std::vector<std::string> broken;
+        bool succeeds;
+        size_t taps, builds;
+    } cases[] = {
+        {"pasted twice", {}, true, 2, 2},
+        {"the simulator fails", {"quilmosim"}, false, 0, 1},
+        {"the daemon fails", {"quilmod"}, false, 0, 1},
+    };
+    for (const Case &c : cases) {
+        std::string dir = ByHandFolder(c.broken);
+        ASSERT_FALSE(dir.empty());
+        ASSERT_NE(Slurp(dir + "/block").find("quilmoctl watch"), std::string::npos) << "no By hand block in README.md";
+        std::vector<std::string> env = {"PATH=" + dir + "/stand-in:/usr/bin:/bin", "HOME=" + dir, "TMPDIR=" + dir + "/tmp"};
+        // One paste after the other, as a reader pastes: each the whole of a command line.
+        Outcome r = RunSession(c.succeeds ? ". ./block; . ./block" : ". ./block", env, dir);
+        EXPECT_EQ(r.status == 0, c.succeeds) << c.name << ": status " << r.status << "\n" << r.out;
+        EXPECT_EQ(Count(r.out, "touch x=513 y=385\nrelease x=513 y=385\n"), c.taps) << c.name << ":\n" << r.out;
+        // Configure and build, and only the three programs it runs, once per paste that got there.
+        std::string one = "-S . -B build -G Ninja\n--build build --target quilmod quilmoctl quilmosim\n";
+        std::string log = Slurp(dir + "/cmake.log");
+        EXPECT_EQ(log, c.builds == 2 ? one + one : one) << c.name;
+        // A FIFO or port left from the first paste, a client before the daemon, the port pulled away.
+        for (const char *bad : {"File exists", "is missing", "Device removed", "not running"})
+            EXPECT_EQ(r.out.find(bad), std::string::npos) << c.name << ": " << bad << " in:\n" << r.out;
+        // The sandbox roots went with the pastes, however they ended.
+        for (const auto &left : std::filesystem::recursive_directory_iterator(dir + "/tmp"))
+            ADD_FAILURE() << c.name << ": left behind: " << left.path() << "\n" << r.out;
+        RunProgram({"/bin/rm", "-rf", dir}, {});
+    }
 }
 
 // "a correct run prints no failure line": not a grep on a file a background job has yet to make,
