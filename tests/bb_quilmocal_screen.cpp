@@ -380,6 +380,7 @@ TEST_F(QuilmocalScreenTest, TheRightClickToolStepsAsideAndComesBack)
                      "#!/bin/sh\n[ \"$1\" = DISPLAY=:0.0 ] || exit 2\nshift\n"
                      "exec /usr/bin/env DISPLAY=:" + display + " QUILMOD_RBUTTON_STATE=1 \"$@\"\n",
                      0755);
+    SandboxDisplay(sb, "/tmp/.X11-unix/X" + display);
     SandboxWriteConfig(sb, {"/dev/ttyS0"}, "RClickTool = 1\n");
     Command(sb, "[7178]x");
     ASSERT_TRUE(WaitLine(sb, "rbutton: state plain mapped"));

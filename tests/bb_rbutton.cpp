@@ -72,6 +72,7 @@ protected:
         SandboxWriteFile(sb, TOOL, read_whole(tool_source("rbutton.tcl")), 0755);
         for (const char *image : {"lbutton.gif", "rbutton.gif"})
             SandboxWriteFile(sb, IMAGES + image, read_whole(tool_source(image)));
+        SandboxDisplay(sb, "/tmp/.X11-unix/X" + display);  // what the daemon waits for
         // The daemon asks env for display :0.0; this one hands the test's display on instead.
         SandboxWriteFile(sb, "/usr/bin/env",
                          "#!/bin/sh\n[ \"$1\" = DISPLAY=:0.0 ] || exit 2\nshift\n"

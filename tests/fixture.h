@@ -39,6 +39,11 @@ void SandboxWriteFile(const Sandbox &sb, const std::string &path, const std::str
 std::string ReadWholeFile(const std::string &path);  // "" when it cannot be read
 std::string SandboxReadFile(const Sandbox &sb, const std::string &path);
 bool SandboxExists(const Sandbox &sb, const std::string &path);
+// Where the X server of display :0 keeps its socket, which the daemon waits for before it starts
+// the right-click tool. SandboxDisplay puts one there: a link to server's socket, or (server
+// empty) a socket file nobody listens on.
+const std::string DISPLAY_SOCKET = "/tmp/.X11-unix/X0";
+void SandboxDisplay(const Sandbox &sb, const std::string &server = "");
 // Writes /etc/quilmod.conf with the given Port devices and extra lines.
 void SandboxWriteConfig(Sandbox &sb, const std::vector<std::string> &devices, const std::string &extra = "");
 // Makes a pseudo-terminal and links its slave at ROOT + device.

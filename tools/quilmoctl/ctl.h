@@ -50,3 +50,4 @@ Action CtlWatch, CtlShare;                            // the data pipe's frames,
 Action CtlProbe, CtlSend;                             // a controller on a free port
 Action CtlStatus, CtlHotplug;                         // the service side (service.h)
 Action CtlList;                                       // the serial nodes present (list.cpp)
+Action CtlHold;                                       // the long press's time (rclick.cpp)

@@ -151,6 +151,8 @@ struct Status {
     pid_t pid = 0;
     int mode = MODE_DRAWING;
     bool modeKnown = false;
+    bool rclickKnown = false;
+    RClickState rclick;
     std::vector<PortState> ports;
     std::vector<PortState> extra;  // held, not configured
 };
@@ -245,6 +247,10 @@ static void print_json(const Status &s)
         printf("\"%s\"", s.mode == MODE_DRAWING ? "DRAWING" : "DESKTOP");
     else
         printf("null");
+    if (s.pid) {
+        printf(",\"right_click\":");
+        PrintRClickJson(s.rclickKnown ? &s.rclick : nullptr);
+    }
     printf(",\"ports\":[");
     for (size_t i = 0; i < s.ports.size(); i++) {
         const PortState &p = s.ports[i];
@@ -274,6 +280,8 @@ static void print_text(const Status &s)
         printf("quilmod: not running\n");
     if (s.modeKnown)
         printf("mode: %s\n", s.mode == MODE_DRAWING ? "DRAWING" : "DESKTOP");
+    if (s.pid)
+        PrintRClickText(s.rclickKnown ? &s.rclick : nullptr);
     for (const PortState &p : s.ports)
         printf("port %s: %s%s%s%s; %d-point calibration, %s; screen %dx%d\n", p.device.c_str(),
                p.exists ? "present" : "missing", held_text(p.held), p.line.empty() ? "" : ", line ", p.line.c_str(),
@@ -292,6 +300,7 @@ int RunStatus(bool json)
         Channel ch;
         if (ChannelOpen(&ch, true)) {
             s.modeKnown = QueryMode(ch, &s.mode);
+            s.rclickKnown = s.modeKnown && AskRClick(ch, &s.rclick);
             ChannelClose(&ch);
         }
     }
