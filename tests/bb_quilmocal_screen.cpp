@@ -367,14 +367,9 @@ TEST_F(QuilmocalScreenTest, WithoutXftFontsTheBitmapFontStillSpeaks)
 
 TEST_F(QuilmocalScreenTest, TheRightClickToolStepsAsideAndComesBack)
 {
-    const std::string tool = "/usr/local/Qelvanto/diag/rbutton.tcl", images = "/usr/local/Qelvanto/image/";
     if (access("/usr/bin/wish", X_OK) != 0)
         GTEST_SKIP() << "wish is not installed (Debian package tk)";
-    const std::string src = std::string(QUILMOD_SOURCE_DIR) + "/tools/rbutton/";
-    for (const std::string name : {"rbutton.tcl", "lbutton.gif", "rbutton.gif"}) {
-        const std::string body = ReadWholeFile(src + name);
-        SandboxWriteFile(sb, name == "rbutton.tcl" ? tool : images + name, body, 0755);
-    }
+    SandboxInstallRButton(sb);
     // The daemon asks env for display :0.0; this one hands the test's display on instead.
     SandboxWriteFile(sb, "/usr/bin/env",
                      "#!/bin/sh\n[ \"$1\" = DISPLAY=:0.0 ] || exit 2\nshift\n"

@@ -158,6 +158,24 @@ void SandboxDisplay(const Sandbox &sb, const std::string &server)
     close(fd);  // the file stays, with nobody behind it
 }
 
+void SandboxInstallRButton(const Sandbox &sb)
+{
+    const std::string src = std::string(QUILMOD_SOURCE_DIR) + "/tools/rbutton/";
+    std::vector<std::string> parts;
+    if (DIR *d = opendir(src.c_str())) {
+        while (struct dirent *e = readdir(d))
+            if (std::string name = e->d_name; name.rfind("rbutton", 0) == 0 && name.size() > 4 &&
+                                               name.compare(name.size() - 4, 4, ".tcl") == 0)
+                parts.push_back(name);
+        closedir(d);
+    }
+    ASSERT_FALSE(parts.empty()) << src;
+    for (const std::string &name : parts)
+        SandboxWriteFile(sb, "/usr/local/Qelvanto/diag/" + name, ReadWholeFile(src + name), 0755);
+    for (const char *image : {"lbutton.gif", "rbutton.gif"})
+        SandboxWriteFile(sb, std::string("/usr/local/Qelvanto/image/") + image, ReadWholeFile(src + image));
+}
+
 void SandboxWriteFile(const Sandbox &sb, const std::string &path, const std::string &text, int mode)
 {
     std::string full = SandboxPath(sb, path);

@@ -44,6 +44,8 @@ bool SandboxExists(const Sandbox &sb, const std::string &path);
 // empty) a socket file nobody listens on.
 const std::string DISPLAY_SOCKET = "/tmp/.X11-unix/X0";
 void SandboxDisplay(const Sandbox &sb, const std::string &server = "");
+// The right-click tool from the source tree, its parts and its images, where the daemon runs it.
+void SandboxInstallRButton(const Sandbox &sb);
 // Writes /etc/quilmod.conf with the given Port devices and extra lines.
 void SandboxWriteConfig(Sandbox &sb, const std::vector<std::string> &devices, const std::string &extra = "");
 // Makes a pseudo-terminal and links its slave at ROOT + device.
