@@ -29,7 +29,7 @@ _quilmoctl_nodes()
 _quilmoctl()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} sub=${COMP_WORDS[1]}
-    local subs="mode sound cursor drag-delay dblclick-area right-button left-button rclick flush
+    local subs="mode sound cursor drag-delay dblclick-area right-click-hold right-button left-button rclick flush
                 reset stop dump close-port share watch probe send status list hotplug help"
     if [ "$COMP_CWORD" -eq 1 ]; then
         COMPREPLY=($(compgen -W "$subs --help --version" -- "$cur"))
