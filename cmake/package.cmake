@@ -15,9 +15,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# groupadd for the group quilmod; wish (tk) for the right-click tool, which the daemon starts at
-# every start and reset whatever RClickTool says (hidden, the command channel can show it).
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "passwd, tk")
+# groupadd for the group quilmod; tclsh (tcl) with Tk (tk) for the right-click tool, which the
+# daemon starts once X display :0 is there, whatever RClickTool says (hidden, the command
+# channel can show it).
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "passwd, tcl, tk")
 # xsetroot hides the cursor, only when the configuration asks for it.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "x11-xserver-utils")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -66,7 +66,7 @@ static const std::array<Subcommand, 24> subcommands = {{
      0},
     {"left-button", "", "Make the next touch a left-button touch again.", CtlFixed, 0, 0, 0, CMD_LEFT_BUTTON, {},
      0, 0},
-    {"right-click-hold", "[MS]", "Print or set the long press that makes a right click.\n"
+    {"right-click-hold", "[MS]", "Print or set the long press for a right click.\n"
      "  A touch that stays put MS ms is a right-button touch from its start; 0 is\n"
      "  off, else 300 to 3000. Without a value it prints the time, or off.",
      CtlHold, 0, 1, 0, CMD_RCLICK_HOLD, {}, 0, 0},
