@@ -42,6 +42,9 @@ foreach(image lbutton.gif rbutton.gif)
 endforeach()
 if(EXISTS ${CMAKE_SOURCE_DIR}/tools/rbutton/rbutton.tcl)
   install(PROGRAMS tools/rbutton/rbutton.tcl DESTINATION ${share_dest}/diag)
+  # Its parts, which it reads from beside itself.
+  file(GLOB rbutton_parts CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/rbutton/rbutton-*.tcl)
+  install(FILES ${rbutton_parts} DESTINATION ${share_dest}/diag)
 endif()
 
 # Units and the udev rule name the programs by their installed path, which the prefix given

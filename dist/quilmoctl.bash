@@ -56,7 +56,7 @@ _quilmoctl_offer_from()
 _quilmoctl()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} sub=${COMP_WORDS[1]}
-    local subs=(mode sound cursor drag-delay dblclick-area right-button left-button rclick flush
+    local subs=(mode sound cursor drag-delay dblclick-area right-click-hold right-button left-button rclick flush
                 reset stop dump close-port share record watch probe send status bind list hotplug help)
     COMPREPLY=()
     if [ "$COMP_CWORD" -eq 1 ]; then

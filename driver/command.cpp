@@ -27,6 +27,8 @@ enum CommandCode {
     CMD_LEFT_BUTTON = 7189,
     CMD_RCLICK_NEW = 7191,
     CMD_GET_MODE = 7192,
+    CMD_SET_RCLICK_HOLD = 7193,
+    CMD_GET_RCLICK = 7194,
 };
 
 constexpr size_t CMD_TEXT = 500;
@@ -75,6 +77,16 @@ static void reply_mode()
     char reply[32];
     int n = snprintf(reply, sizeof reply, "M%d\n", TouchSetting.mode);
     PipeWrite(fdCmdOut, reply, n);
+}
+
+// A hold the long press cannot use changes nothing; the touch in progress keeps its own.
+static void set_rclick_hold(int ms)
+{
+    if (RClickHoldAllowed(ms))
+        TouchSetting.rClickHold = ms;
+    else
+        printf("right-click hold %d refused: 0, or %d to %d ms; it stays %d\n", ms, RCLICK_HOLD_MIN,
+               RCLICK_HOLD_MAX, TouchSetting.rClickHold);
 }
 
 // Sleeps the whole time even when the beep timer's alarm cuts a sleep short.
@@ -126,8 +138,10 @@ static void run_command(int code, char *word)
         break;
     case CMD_FLUSH: FlushOutput(); break;
     case CMD_LEFT_BUTTON: request_button(LEFT_BUTTON); break;
-    case CMD_RCLICK_NEW: RClickToolNew(0); break;
+    case CMD_RCLICK_NEW: RClickToolNew(RClickWanted); break;  // shown as it was
     case CMD_GET_MODE: reply_mode(); break;
+    case CMD_SET_RCLICK_HOLD: set_rclick_hold(AtoiSat(word)); break;
+    case CMD_GET_RCLICK: RClickReply(); break;
     default: break;  // unknown codes are ignored
     }
 }

@@ -65,6 +65,28 @@ static void set_from_number(const char *value, int *field)
         *field = v;
 }
 
+int RClickHoldAllowed(long long ms)
+{
+    return ms == 0 || (ms >= RCLICK_HOLD_MIN && ms <= RCLICK_HOLD_MAX);
+}
+
+// A value the long press cannot use leaves it off, and says so.
+static void set_rclick_hold(const char *value)
+{
+    const char *at = value;
+    int ms;
+    if (ScanInt(&at, &ms) && RClickHoldAllowed(ms)) {
+        TouchSetting.rClickHold = ms;
+    } else {
+        char word[WORD_SIZE] = "";
+        first_word(value, word, sizeof word);
+        printf("RightClickHold: '%s' is neither 0 nor %d to %d ms; the long press is off\n", word,
+               RCLICK_HOLD_MIN, RCLICK_HOLD_MAX);
+        TouchSetting.rClickHold = 0;
+    }
+    printf("Right-Click Hold: %d\n", TouchSetting.rClickHold);
+}
+
 static void open_port_line(const char *value)
 {
     char device[LINE_SIZE];
@@ -124,6 +146,8 @@ static void apply_line(const char *key, const char *value)
         printf("R-Click Tool: %d\n", s.rClickTool);
     } else if (strcasecmp(key, "InputDevice") == 0) {
         set_input_device(value);
+    } else if (strcasecmp(key, "RightClickHold") == 0) {
+        set_rclick_hold(value);
     } else if (strcasecmp(key, "Port") == 0) {
         open_port_line(value);
     }
@@ -140,6 +164,7 @@ void ReadDataFromCfgFile(FILE *fp)
     s.soundMode = 0;
     s.cursorMode = 1;
     InputDeviceKind = INPUT_TOUCH;
+    s.rClickHold = 0;
     puts("***********ReadDataFromCfgFile***********");
     char line[LINE_SIZE];
     while (fgets(line, sizeof line, fp)) {

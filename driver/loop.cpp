@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <iterator>
 
 #include "quilmod.h"
 
@@ -172,6 +173,20 @@ static const struct timespec *earlier(const struct timespec *a, const struct tim
     return a->tv_sec < b->tv_sec || (a->tv_sec == b->tv_sec && a->tv_nsec <= b->tv_nsec) ? a : b;
 }
 
+// Every deadline the loop keeps, each a unit's wait until it is due (into *left), or null while
+// that unit keeps none. The loop waits for the earliest, and without a time-out when none is kept.
+using WaitLimit = const struct timespec *(*)(struct timespec *left);
+static constexpr WaitLimit waitLimits[] = {SelfResetTimeout, CursorWaitLimit, reset_wait_limit,
+                                           LongPressWaitLimit};
+
+static const struct timespec *next_deadline(struct timespec (&slots)[std::size(waitLimits)])
+{
+    const struct timespec *limit = nullptr;
+    for (size_t i = 0; i < std::size(waitLimits); i++)
+        limit = earlier(limit, waitLimits[i](&slots[i]));
+    return limit;
+}
+
 // Panels in list order; a reset run by a handler ends the walk, since the records may be new.
 static void serve_panels(const fd_set *ready, unsigned generation)
 {
@@ -191,13 +206,12 @@ int ServiceCycle()
     if (firstRequestMs < 0)
         RunHeldCommand();  // the reset it waited for has run
     serve_children(0);
+    LongPressIfDue();
     fd_set ready = fdSet;
     if (CommandHeld())
         FD_CLR(fdCmdIn, &ready);  // commands keep their order: the next waits behind the held one
-    struct timespec wait, left, reset;
-    const struct timespec *limit =
-        earlier(earlier(SelfResetTimeout(&wait), CursorWaitLimit(&left)), reset_wait_limit(&reset));
-    int n = pselect(fdMax + 1, &ready, nullptr, nullptr, limit, &selectMask);
+    struct timespec slots[std::size(waitLimits)];
+    int n = pselect(fdMax + 1, &ready, nullptr, nullptr, next_deadline(slots), &selectMask);
     if (n <= 0) {
         serve_children(n < 0);  // a time-out is xsetroot's limit; an interruption may be its end
         return n;
@@ -207,6 +221,8 @@ int ServiceCycle()
         ProcessCommand();
     if (generation == resetCount && FD_ISSET(fdShrIn, &ready))
         ProcessShare();
+    if (generation == resetCount && fdDisplayWatch >= 0 && FD_ISSET(fdDisplayWatch, &ready))
+        ProcessDisplayWatch();
     serve_panels(&ready, generation);
     return n;
 }

@@ -41,6 +41,7 @@ struct Setting {
     FILTERCOEFF filter;
     struct timeval prevTime;  // monotonic clock, see QlmClock
     struct timeval thisTime;
+    int rClickHold;     // ms a touch must stay put to be a right-button touch; 0 = off
 };
 
 extern Setting TouchSetting;
@@ -50,6 +51,7 @@ int GetPanelSetting();   // LoadPanelSetting, and "reopen: ..." when the file ca
 int LoadPanelSetting();
 void ReadDataFromCfgFile(FILE *fp);
 void DumpSetting();
+int RClickHoldAllowed(long long ms);  // 0 (off) or RCLICK_HOLD_MIN to RCLICK_HOLD_MAX
 
 // ---- registry.cpp: panel list and select set ----
 extern TouchPanel *panelList;
@@ -92,6 +94,20 @@ void DevicesEnd();  // releases and destroys every device
 
 // ---- report.cpp: report pipeline ----
 void ReportFrame(TouchPanel *panel, unsigned char *src);
+// Sends 5-byte frames on their way: beep, drag delay, both data pipes, cursor, one by one.
+void EmitFrames(TouchPanel *panel, unsigned char *frames, int len);
+
+// ---- longpress.cpp: right click by a long press ----
+constexpr int RCLICK_HOLD_MIN = 300;   // ms; 0 is off, and nothing else is taken
+constexpr int RCLICK_HOLD_MAX = 3000;
+// Holds back, passes or rewrites the frame just built (*len 5) for the long press: *len
+// becomes 0 (held back), 5, or 10 (the held touch-down, then this frame). x and y are the
+// position as touched, before the mouse mode moved it. frames has room for two.
+void LongPressFrame(TouchPanel *panel, int x, int y, unsigned char *frames, int *len);
+void LongPressIfDue();  // a held touch that stayed put until its time becomes a right-button one
+// The wait until a held touch is due (into *left), or null when none is held.
+const struct timespec *LongPressWaitLimit(struct timespec *left);
+int LongPressDistance();  // pixels a held touch may stray, from dblClickArea
 
 // ---- mousemode.cpp: mouse-mode output frames ----
 void GenFrameWithMouseMode(TouchPanel *panel, unsigned char head, int x, int y,
@@ -191,3 +207,14 @@ void RClickToolKillOld();
 void RClickToolOn();
 void RClickToolOff();
 void undertaker(int dummy);
+// 1 while the tool is to be shown: started so, or switched on since. A new tool starts so.
+extern int RClickWanted;
+void RClickToolDisplayCame();  // the display's socket came: a tool that is not running starts
+void RClickReply();            // the long press, the tool and the display, on /dev/qvcmdout
+
+// ---- display.cpp: the X display the right-click tool serves ----
+extern int fdDisplayWatch;     // inotify on the display's socket directory, -1 until started
+void DisplayWatchStart();      // once; its descriptor joins the select set
+void ProcessDisplayWatch();    // reads the watch's events: RClickToolDisplayCame when it came
+int DisplaySocketPresent();    // 1 when /tmp/.X11-unix/X0 is a socket
+int DisplayAnswers();          // 1 when a server listens on it

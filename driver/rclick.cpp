@@ -11,6 +11,7 @@
 
 int RClickPid = 0;
 int MsgPipe[2] = {-1, -1};
+int RClickWanted = 0;
 
 constexpr char ENV_PROGRAM[] = "/usr/bin/env";
 constexpr char TOOL[] = "/usr/local/Qelvanto/diag/rbutton.tcl";
@@ -195,13 +196,36 @@ static void start_tool(int On)
     sigprocmask(SIG_SETMASK, &old, nullptr);
 }
 
+// Without its display the tool could only fail: it is started when the display's socket comes.
+static int display_missing()
+{
+    static bool told = false;
+    DisplayWatchStart();
+    if (DisplaySocketPresent()) {
+        told = false;
+        return 0;
+    }
+    if (!told)
+        puts("right-click tool: no X display :0 yet; it starts when the display comes");
+    told = true;
+    return 1;
+}
+
 void RClickToolNew(int On)
 {
+    RClickWanted = On;
     signal(SIGCHLD, undertaker);
     reap_retired();
     end_current_tool();
-    start_tool(On);
+    if (!display_missing())
+        start_tool(On);
     signal(SIGCHLD, no_operate);
+}
+
+void RClickToolDisplayCame()
+{
+    if (!RClickToolExist())
+        RClickToolNew(RClickWanted);
 }
 
 // The pid a lock file names, or 0. Anyone may write to /tmp: only a regular file of our
@@ -259,13 +283,11 @@ void RClickToolKillOld()
         kill(pid, SIGKILL);
 }
 
-int RClickToolExist()
+// 1 while our tool runs; once it has ended it is reaped and forgotten.
+static int tool_alive()
 {
-    reap_retired();
-    if (RClickPid == 0) {
-        RClickToolKillOld();
+    if (RClickPid == 0)
         return 0;
-    }
     if (!child_ended(RClickPid))
         return 1;
     RClickPid = 0;
@@ -273,8 +295,19 @@ int RClickToolExist()
     return 0;
 }
 
+int RClickToolExist()
+{
+    reap_retired();
+    if (RClickPid == 0) {
+        RClickToolKillOld();
+        return 0;
+    }
+    return tool_alive();
+}
+
 void RClickToolOn()
 {
+    RClickWanted = 1;
     if (RClickToolExist())
         PipeWrite(MsgPipe[1], "ON\n", 3);
     else
@@ -283,6 +316,18 @@ void RClickToolOn()
 
 void RClickToolOff()
 {
+    RClickWanted = 0;
     if (RClickPid)
         PipeWrite(MsgPipe[1], "OFF\n", 4);
+}
+
+// "R<hold ms> <tool> <display>\n": the tool shown, hidden or none (not running), the display's
+// socket answering, silent (there, nobody listens) or absent. Only what the daemon can tell.
+void RClickReply()
+{
+    const char *tool = !tool_alive() ? "none" : RClickWanted ? "shown" : "hidden";
+    const char *display = DisplayAnswers() ? "answers" : DisplaySocketPresent() ? "silent" : "absent";
+    char reply[64];
+    int n = snprintf(reply, sizeof reply, "R%d %s %s\n", TouchSetting.rClickHold, tool, display);
+    PipeWrite(fdCmdOut, reply, n);
 }

@@ -4,6 +4,8 @@
 
 constexpr int FRAME_COORD_MAX = 65535;  // frames carry unsigned 16-bit positions
 constexpr int DRAG_DELAY_MIN = 8;       // the drag delay acts only above this
+constexpr int FRAME_LEN = 5;
+constexpr unsigned char FRAME_TOUCH = 0x01;
 
 static int clamp(int v, int high)
 {
@@ -14,15 +16,26 @@ static int clamp(int v, int high)
     return v > high ? high : v;
 }
 
-static int is_touch(unsigned char head)
-{
-    return head == 1 || head == 3;
-}
-
 static void write_frame(int index, const unsigned char *frame, int len)
 {
     if (PipeWrite(fdOuts[index], frame, len) == -1)
         EmptyPipe(fdOuts[index]);  // a reader that stopped: drop its stale frames
+}
+
+void EmitFrames(TouchPanel *panel, unsigned char *frames, int len)
+{
+    for (int f = 0; f + FRAME_LEN <= len; f += FRAME_LEN) {
+        unsigned char *frame = frames + f;
+        CheckFrameForBeep(reinterpret_cast<char *>(frame), FRAME_LEN);
+        // A release always reaches the drag delay, so its hold ends with the touch.
+        if (TouchSetting.drag_delay > DRAG_DELAY_MIN && TouchSetting.mode &&
+            (!(frame[0] & FRAME_TOUCH) || !InDoubleClickWindow()))
+            CheckFrameForDragDelay(frame, FRAME_LEN);
+        write_frame(0, frame, FRAME_LEN);
+        write_frame(1, frame, FRAME_LEN);
+        DeviceFrame(panel, frame, FRAME_LEN);  // the panel's own device carries what the pipes carry
+        CheckFrameForCursor(reinterpret_cast<char *>(frame), FRAME_LEN);
+    }
 }
 
 void ReportFrame(TouchPanel *panel, unsigned char *src)
@@ -41,13 +54,6 @@ void ReportFrame(TouchPanel *panel, unsigned char *src)
     unsigned char frame[30];
     int len = 0;
     GenFrameWithMouseMode(panel, src[1], orgX, orgY, frame, &len);
-    CheckFrameForBeep(reinterpret_cast<char *>(frame), len);
-    // A release always reaches the drag delay, so its hold ends with the touch.
-    if (TouchSetting.drag_delay > DRAG_DELAY_MIN && TouchSetting.mode &&
-        (!is_touch(src[1]) || !InDoubleClickWindow()))
-        CheckFrameForDragDelay(frame, len);
-    write_frame(0, frame, len);
-    write_frame(1, frame, len);
-    DeviceFrame(panel, frame, len);
-    CheckFrameForCursor(reinterpret_cast<char *>(frame), len);
+    LongPressFrame(panel, orgX, orgY, frame, &len);
+    EmitFrames(panel, frame, len);
 }

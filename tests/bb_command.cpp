@@ -78,7 +78,7 @@ TEST_F(CommandTest, MalformedCommandsAreIgnored)
     StartWith();
     Command(sb, "[7180]1");
     std::vector<std::string> bad = {"[7180]",  "7180]0",    "[7180 ]0", "[7180x]0", "[]0",  "(7180)0",
-                                    "[7175]x", "[7176]x",   "[7190]x",  "[7193]x",  "[7171]x", "[-7180]0",
+                                    "[7175]x", "[7176]x",   "[7190]x",  "[7195]x",  "[7171]x", "[-7180]0",
                                     "[99999999999999999999]0", " [7180]0"};
     for (const auto &text : bad)
         Command(sb, text);

@@ -67,6 +67,7 @@ void install_all(Sandbox &sb, const std::string &toolBody = "")
     install_xsetroot(sb);
     install_env(sb);
     install_tool(sb, toolBody);
+    SandboxDisplay(sb);  // the tool's display is there
 }
 
 std::vector<std::string> file_lines(const Sandbox &sb, const std::string &path)
@@ -420,7 +421,8 @@ TEST_F(FeedbackTest, NewToolCommandStartsAnotherAndTalksToItOnly)
     int first = wait_tools(sb, 1);
     Command(sb, "[7191]x");
     int second = wait_tools(sb, 2);
-    EXPECT_EQ(file_lines(sb, "/tmp/env.args").back(), "DISPLAY=:0.0|" + tool_line(sb, "0", "0"));
+    // Shown, as the one it replaced was (RClickTool = 1).
+    EXPECT_EQ(file_lines(sb, "/tmp/env.args").back(), "DISPLAY=:0.0|" + tool_line(sb, "1", "0"));
     Command(sb, "[7185]x");
     EXPECT_TRUE(hears(sb, second, "ON\n")) << heard(sb, second);
     EXPECT_EQ(heard(sb, first), "");
@@ -478,6 +480,7 @@ TEST_F(FeedbackTest, ToolThatClosesItsInputOrExitsAtOnceIsSurvived)
 
 TEST_F(FeedbackTest, MissingXsetrootAndToolAreSurvived)
 {
+    SandboxDisplay(sb);
     StartWith("Cursor = None\nRClickTool = 1\n");
     EXPECT_TRUE(WaitLine(sb, "exec: No such file or directory"));
     Touch({Packet(DOWN, 100, 100), Packet(DOWN, 110, 100), Packet(LIFT, 110, 100)});

@@ -257,6 +257,7 @@ TEST_F(DaemonTest, RightClickNewStormKeepsOneTool)
     ASSERT_EQ(symlink("/usr/bin/env", SandboxPath(sb, "/usr/bin/env").c_str()), 0);
     SandboxWriteFile(sb, "/usr/local/Qelvanto/diag/rbutton.tcl",
                      "#!/bin/sh\nwhile read -r line; do :; done\n", 0755);
+    SandboxDisplay(sb);
     SandboxWriteConfig(sb, {}, "RClickTool = 0\n");
     SandboxStart(sb);
     ASSERT_TRUE(Eventually([&] { return children(sb.pid) == 1; }));

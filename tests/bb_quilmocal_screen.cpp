@@ -374,19 +374,15 @@ TEST_F(QuilmocalScreenTest, WithoutXftFontsTheBitmapFontStillSpeaks)
 // saying its state; false when wish is missing.
 static bool InstallRButton(Sandbox &sb, const std::string &display)
 {
-    const std::string tool = "/usr/local/Qelvanto/diag/rbutton.tcl", images = "/usr/local/Qelvanto/image/";
     if (access("/usr/bin/wish", X_OK) != 0)
         return false;
-    const std::string src = std::string(QUILMOD_SOURCE_DIR) + "/tools/rbutton/";
-    for (const std::string name : {"rbutton.tcl", "lbutton.gif", "rbutton.gif"}) {
-        const std::string body = ReadWholeFile(src + name);
-        SandboxWriteFile(sb, name == "rbutton.tcl" ? tool : images + name, body, 0755);
-    }
+    SandboxInstallRButton(sb);
     // The daemon asks env for display :0.0; this one hands the test's display on instead.
     SandboxWriteFile(sb, "/usr/bin/env",
                      "#!/bin/sh\n[ \"$1\" = DISPLAY=:0.0 ] || exit 2\nshift\n"
                      "exec /usr/bin/env DISPLAY=:" + display + " QUILMOD_RBUTTON_STATE=1 \"$@\"\n",
                      0755);
+    SandboxDisplay(sb, "/tmp/.X11-unix/X" + display);
     return true;
 }
 

@@ -191,6 +191,7 @@ TEST_F(QuilmoctlSettings, CursorModeDecidesWhatXsetrootIsAskedFor)
 TEST_F(QuilmoctlSettings, RightClickToolIsStartedAndSwitched)
 {
     SandboxWriteFile(sb, "/usr/bin/env", FakeTool(SandboxPath(sb, "/tmp")), 0755);
+    SandboxDisplay(sb);
     SandboxStart(sb);  // starts a tool, switched off, in DRAWING mode
     ExpectOk(Ctl(sb, {"mode", "desktop"}));
     ExpectOk(Ctl(sb, {"rclick", "new"}));

@@ -69,9 +69,8 @@ protected:
             GTEST_SKIP() << "convert is not installed (Debian package imagemagick)";
         if ((xvfb = StartXvfb("640x480x24", &display)) < 0)
             GTEST_SKIP() << "Xvfb is not installed or did not start here";
-        SandboxWriteFile(sb, TOOL, read_whole(tool_source("rbutton.tcl")), 0755);
-        for (const char *image : {"lbutton.gif", "rbutton.gif"})
-            SandboxWriteFile(sb, IMAGES + image, read_whole(tool_source(image)));
+        SandboxInstallRButton(sb);
+        SandboxDisplay(sb, "/tmp/.X11-unix/X" + display);  // what the daemon waits for
         // The daemon asks env for display :0.0; this one hands the test's display on instead.
         SandboxWriteFile(sb, "/usr/bin/env",
                          "#!/bin/sh\n[ \"$1\" = DISPLAY=:0.0 ] || exit 2\nshift\n"
@@ -144,6 +143,14 @@ protected:
     bool Looks(const std::string &state)
     {
         return Eventually([&] { return Look() == state; });
+    }
+
+    // Ends the daemon, and with it its tool.
+    void EndDaemon()
+    {
+        Command(sb, "[7179]x");
+        ASSERT_TRUE(SandboxWaitExit(sb));
+        EXPECT_TRUE(Eventually([&] { return Window().empty() && !SandboxExists(sb, "/tmp/rclick.lock"); }));
     }
 
     // The tool on its own, its standard streams ours.
@@ -496,12 +503,12 @@ TEST_F(RButtonTest, StaysOnTopAndMovesWithADragInsideTheScreen)
     EXPECT_EQ(text_of(ReadAvailable(reader)), "[7177]x");
     close(reader);
 
-    // A window opened over it is put below it at the next look.
+    // A window opened over it is put below it.
     SimProc cover;
     ASSERT_TRUE(SimStart(cover, "/usr/bin/env", {"DISPLAY=:" + display, "/usr/bin/wish"}));
     std::string size = std::to_string(w + 10) + "x" + std::to_string(h + 10);
     SimSend(cover, "wm overrideredirect . 1\n. configure -background red\nwm geometry . " + size + "+0+0\n");
-    EXPECT_TRUE(Eventually([&] { return Pixels({{w / 2, h / 2}}) == "FF0000"; }));
+    EXPECT_TRUE(Eventually([&] { return Pixels({{w + 4, h + 4}}) == "FF0000"; }));  // it is there
     EXPECT_TRUE(Eventually([&] { return Pixels({{4, 4}, {w + 4, h + 4}}) == ARMED + " FF0000"; }));
     SimStop(cover);
 }
@@ -699,4 +706,113 @@ TEST_F(RButtonTest, DesktopModeDragsMoveTheButtonAndOnlyTapsArmIt)
     }
     EXPECT_EQ(CountLines(sb, "rbutton: state armed"), 1);
     SimStop(input);
+}
+
+// However it is started, the button comes up near the right edge, a third down the screen,
+// with no window manager to place it.
+TEST_F(RButtonTest, ComesUpNearTheRightEdgeHoweverItIsStarted)
+{
+    std::string ctl = "QUILMOD_ROOT=" + sb.root + " " QUILMOD_BIN_DIR "/quilmoctl ";
+    struct Case {
+        const char *config;
+        const char *started;  // the first tool's state once it is up
+        const char *command;  // after the start, or ""
+        const char *state;    // the state it ends in
+    } cases[] = {
+        {"RClickTool = 1\n", "plain mapped 0", "", "plain mapped 0"},
+        {"RClickTool = 1\n", "plain mapped 0", "rclick new", "plain mapped 0"},  // shown, as configured
+        {"RClickTool = 0\n", "plain withdrawn 0", "rclick on", "plain mapped 0"},
+        {"RClickTool = 0\nMouseMode = DESKTOP\n", "plain withdrawn 1", "rclick new", "plain withdrawn 1"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.config) + c.command);
+        SandboxWriteConfig(sb, {}, c.config);
+        SandboxStart(sb);
+        ASSERT_TRUE(WaitLine(sb, std::string("rbutton: state ") + c.started));
+        if (c.command[0]) {
+            EXPECT_EQ(system((ctl + c.command).c_str()), 0);
+            ASSERT_TRUE(WaitLine(sb, std::string("rbutton: state ") + c.state));
+        }
+        if (std::string(c.state).find("mapped") != std::string::npos) {
+            auto [x, y, w, h] = Geometry();
+            EXPECT_EQ(x + w, 640 - 8);
+            EXPECT_EQ(y, 480 / 3);
+            EXPECT_EQ(w, h);
+        } else {
+            Sync(sb);
+            EXPECT_EQ(Window(), "");
+        }
+        EndDaemon();
+    }
+}
+
+// A window mapped over the button later, full-screen, with or without override-redirect:
+// the button comes back on top, from the X server's word that it is covered.
+TEST_F(RButtonTest, ComesBackOverALaterFullScreenWindow)
+{
+    StartShown();
+    auto [x, y, w, h] = Geometry();
+    for (auto [redirect, colour] : {std::pair{"1", "FF0000"}, {"0", "0000FF"}}) {
+        SCOPED_TRACE(redirect);
+        SimProc cover;
+        ASSERT_TRUE(SimStart(cover, "/usr/bin/env", {"DISPLAY=:" + display, "/usr/bin/wish"}));
+        SimSend(cover, std::string("wm overrideredirect . ") + redirect + "\n. configure -background #" + colour +
+                           "\nwm geometry . 640x480+0+0\n");
+        EXPECT_TRUE(Eventually([&] { return Pixels({{10, 10}}) == colour; })) << Pixels({{10, 10}});
+        EXPECT_TRUE(Eventually([&] { return Pixels({{x + 4, y + 4}, {x - 4, y + 4}}) == PLAIN + " " + colour; }))
+            << Pixels({{x + 4, y + 4}, {x - 4, y + 4}});
+        SimStop(cover);
+    }
+}
+
+// The daemon starts before any X server: the tool comes when the display's socket does, and
+// again when a new server makes it anew after the tool ended with the old one.
+TEST_F(RButtonTest, StartedWhenTheDisplayComesAfterTheDaemon)
+{
+    std::string server = "/tmp/.X11-unix/X" + display;
+    for (bool withDir : {false, true}) {
+        SCOPED_TRACE(withDir ? "socket directory there" : "no socket directory");
+        unlink(SandboxPath(sb, DISPLAY_SOCKET).c_str());
+        if (!withDir)
+            rmdir(SandboxPath(sb, "/tmp/.X11-unix").c_str());
+        SandboxWriteConfig(sb, {}, "RClickTool = 1\n");
+        SandboxStart(sb);
+        ASSERT_TRUE(WaitLine(sb, "right-click tool: no X display :0 yet; it starts when the display comes"));
+        Command(sb, "[7178]x");  // a reset without a display says nothing more
+        Sync(sb);
+        SandboxDisplay(sb, server);
+        ASSERT_TRUE(WaitLine(sb, "rbutton: state plain mapped 0"));
+        int first = atoi(SandboxReadFile(sb, "/tmp/rclick.lock").c_str());
+        ASSERT_GT(first, 0);
+        // The server goes away, and its tool with it; a new server makes its socket anew.
+        unlink(SandboxPath(sb, DISPLAY_SOCKET).c_str());
+        kill(first, SIGKILL);
+        ASSERT_TRUE(Eventually([&] { return ProcState(first) == 'Z' || ProcState(first) == 0; }));
+        SandboxDisplay(sb, server);
+        ASSERT_TRUE(WaitLine(sb, "rbutton: state plain mapped 0"));
+        EXPECT_NE(atoi(SandboxReadFile(sb, "/tmp/rclick.lock").c_str()), first);
+        EXPECT_EQ(CountLines(sb, "no X display"), 1);
+        EndDaemon();
+    }
+}
+
+// Without its display the tool says so in one line, and ends.
+TEST_F(RButtonTest, WithoutItsDisplayOneLineAndNoTrace)
+{
+    for (const char *shown : {"DISPLAY=:65000", "DISPLAY="}) {
+        SimProc t;
+        ASSERT_TRUE(SimStart(t, "/usr/bin/env", {shown, SandboxPath(sb, TOOL), SandboxPath(sb, IMAGES + "lbutton.gif"),
+                                                 SandboxPath(sb, IMAGES + "rbutton.gif"), std::to_string(getpid()), "1",
+                                                 "0"}));
+        SimCloseInput(t);
+        int status = SimWait(t, WAIT_MS);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << shown << " " << status;
+        char buf[4096];
+        ssize_t n = read(t.err, buf, sizeof buf);
+        std::string err(buf, n > 0 ? static_cast<size_t>(n) : 0);
+        EXPECT_EQ(Lines(err).size(), 1u) << err;
+        EXPECT_EQ(err.rfind("rbutton: cannot reach X display ", 0), 0u) << err;
+        EXPECT_NE(err.find("; quilmod starts the tool again when the display comes\n"), std::string::npos) << err;
+        SimStop(t);
+    }
 }

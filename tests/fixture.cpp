@@ -9,7 +9,9 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -136,6 +138,42 @@ void SandboxCreate(Sandbox &sb)
 std::string SandboxPath(const Sandbox &sb, const std::string &path)
 {
     return sb.root + path;
+}
+
+void SandboxDisplay(const Sandbox &sb, const std::string &server)
+{
+    std::string dir = SandboxPath(sb, DISPLAY_SOCKET.substr(0, DISPLAY_SOCKET.rfind('/')));
+    std::string path = SandboxPath(sb, DISPLAY_SOCKET);
+    mkdir(dir.c_str(), 01777);
+    if (!server.empty()) {
+        ASSERT_EQ(symlink(server.c_str(), path.c_str()), 0) << path << ": " << strerror(errno);
+        return;
+    }
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), sizeof addr.sun_path) << path;
+    memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr), 0) << path << ": " << strerror(errno);
+    close(fd);  // the file stays, with nobody behind it
+}
+
+void SandboxInstallRButton(const Sandbox &sb)
+{
+    const std::string src = std::string(QUILMOD_SOURCE_DIR) + "/tools/rbutton/";
+    std::vector<std::string> parts;
+    if (DIR *d = opendir(src.c_str())) {
+        while (struct dirent *e = readdir(d))
+            if (std::string name = e->d_name; name.rfind("rbutton", 0) == 0 && name.size() > 4 &&
+                                               name.compare(name.size() - 4, 4, ".tcl") == 0)
+                parts.push_back(name);
+        closedir(d);
+    }
+    ASSERT_FALSE(parts.empty()) << src;
+    for (const std::string &name : parts)
+        SandboxWriteFile(sb, "/usr/local/Qelvanto/diag/" + name, ReadWholeFile(src + name), 0755);
+    for (const char *image : {"lbutton.gif", "rbutton.gif"})
+        SandboxWriteFile(sb, std::string("/usr/local/Qelvanto/image/") + image, ReadWholeFile(src + image));
 }
 
 void SandboxWriteFile(const Sandbox &sb, const std::string &path, const std::string &text, int mode)

@@ -40,6 +40,13 @@ std::string SandboxPath(const Sandbox &sb, const std::string &path);  // ROOT + 
 void SandboxWriteFile(const Sandbox &sb, const std::string &path, const std::string &text, int mode = 0644);
 std::string SandboxReadFile(const Sandbox &sb, const std::string &path);
 bool SandboxExists(const Sandbox &sb, const std::string &path);
+// Where the X server of display :0 keeps its socket, which the daemon waits for before it starts
+// the right-click tool. SandboxDisplay puts one there: a link to server's socket, or (server
+// empty) a socket file nobody listens on.
+const std::string DISPLAY_SOCKET = "/tmp/.X11-unix/X0";
+void SandboxDisplay(const Sandbox &sb, const std::string &server = "");
+// The right-click tool from the source tree, its parts and its images, where the daemon runs it.
+void SandboxInstallRButton(const Sandbox &sb);
 // Writes /etc/quilmod.conf with the given Port devices and extra lines.
 void SandboxWriteConfig(Sandbox &sb, const std::vector<std::string> &devices, const std::string &extra = "");
 // Makes a pseudo-terminal and links its slave at ROOT + device.

@@ -57,6 +57,9 @@ check_fresh() {
         expect_files "$dest" /usr/local/Qelvanto/diag/rbutton.tcl /usr/local/Qelvanto/image/lbutton.gif \
             /usr/local/Qelvanto/image/rbutton.gif
         [ -x "$dest/usr/local/Qelvanto/diag/rbutton.tcl" ] || fail "the right-click tool is not executable"
+        for part in "$src"/tools/rbutton/rbutton-*.tcl; do
+            expect_files "$dest" "/usr/local/Qelvanto/diag/${part##*/}"
+        done
     fi
     grep -qx 'ExecStart=/usr/sbin/quilmod -d' "$dest/usr/lib/systemd/system/quilmod.service" ||
         fail "the unit does not run the installed daemon"
@@ -316,6 +319,9 @@ check_package() {
         for p in /usr/share/quilmod/diag/rbutton.tcl /usr/share/quilmod/image/lbutton.gif \
             /usr/share/quilmod/image/rbutton.gif; do
             grep -qx "$p" "$tmp/list" || fail "the package lacks $p"
+        done
+        for part in "$src"/tools/rbutton/rbutton-*.tcl; do
+            grep -qx "/usr/share/quilmod/diag/${part##*/}" "$tmp/list" || fail "the package lacks ${part##*/}"
         done
     fi
     grep -q '^/usr/local' "$tmp/list" && fail "the package ships files under /usr/local"

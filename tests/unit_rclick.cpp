@@ -4,7 +4,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,6 +51,19 @@ void write_file(const std::string &path, const std::string &text, int mode = 064
     chmod(path.c_str(), mode);
 }
 
+// A socket file where the X server of display :0 keeps its own: the tool's display is there.
+void make_display_socket(const std::string &root)
+{
+    std::string dir = root + "/tmp/.X11-unix", path = dir + "/X0";
+    mkdir(dir.c_str(), 01777);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr), 0) << path;
+    close(fd);  // the file stays
+}
+
 int count_fds()
 {
     DIR *d = opendir("/proc/self/fd");
@@ -81,6 +96,8 @@ struct RClick : testing::Test {
         ASSERT_EQ(symlink("/usr/bin/env", (root + "/usr/bin/env").c_str()), 0);
         write_file(tool(), TOOL_SCRIPT, 0755);
         setenv("QUILMOD_ROOT", root.c_str(), 1);
+        make_display_socket(root);
+        DisplayWatchStart();  // the daemon's one watch, open before any descriptor is counted
         signal(SIGPIPE, SIG_IGN);  // as the daemon has it
         TouchSetting.mode = 0;
         RClickPid = 0;

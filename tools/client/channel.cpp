@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <initializer_list>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -325,4 +326,40 @@ bool QueryMode(const Channel &ch, int *mode)
     Printable(line, strlen(line), shown, sizeof shown);
     Complain(EXIT_FAIL, "unexpected reply from quilmod: '%s'", shown);
     return false;
+}
+
+// One of words equal to text, as a view of the word itself; "" when none is.
+static std::string_view known_word(std::string_view text, std::initializer_list<std::string_view> words)
+{
+    for (std::string_view w : words)
+        if (text == w)
+            return w;
+    return {};
+}
+
+// "R<hold> <tool> <display>": true with its parts, all of them known.
+static bool parse_rclick_reply(const char *line, RClickState *state)
+{
+    char hold[16], tool[16], display[16];
+    long v;
+    if (sscanf(line, "R%15s %15s %15s", hold, tool, display) != 3 || !ParseNumber(hold, 0, INT_MAX, &v))
+        return false;
+    state->hold = static_cast<int>(v);
+    state->tool = known_word(tool, {"shown", "hidden", "none"});
+    state->display = known_word(display, {"answers", "silent", "absent"});
+    return !state->tool.empty() && !state->display.empty();
+}
+
+Reply QueryRClick(const Channel &ch, RClickState *state)
+{
+    char line[REPLY_LINE];
+    if (!SendCommand(ch, CMD_GET_RCLICK, "x"))
+        return REPLY_FAILED;
+    Reply r = AwaitReply(ch, "R", line, sizeof line);
+    if (r != REPLY_GOT || parse_rclick_reply(line, state))
+        return r;
+    char shown[REPLY_LINE];
+    Printable(line, strlen(line), shown, sizeof shown);
+    Complain(EXIT_FAIL, "unexpected reply from quilmod: '%s'", shown);
+    return REPLY_FAILED;
 }

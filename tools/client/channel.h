@@ -29,6 +29,8 @@ constexpr int CMD_FLUSH = 7188;
 constexpr int CMD_LEFT_BUTTON = 7189;
 constexpr int CMD_RCLICK_NEW = 7191;
 constexpr int CMD_GET_MODE = 7192;
+constexpr int CMD_RCLICK_HOLD = 7193;  // the long press's time in ms, 0 = off
+constexpr int CMD_GET_RCLICK = 7194;   // answered "R<hold> <tool> <display>"
 
 constexpr long long TAKE_MS = 5000;   // daemon reads a command; 'rclick later' holds it 2 s
 // A reply later than this is an error, not a hang. A command that comes after a reset request
@@ -70,3 +72,13 @@ Reply AwaitReply(const Channel &ch, std::string_view prefix, char *line, size_t 
 int RunCommand(int code, const char *word);
 // Asks for the mouse mode over an open channel. false after a message.
 bool QueryMode(const Channel &ch, int *mode);
+
+// The means of a right click the daemon has: the long press, its tool, the tool's display.
+struct RClickState {
+    int hold = 0;                   // ms, 0 = off
+    std::string_view tool;          // "shown", "hidden" or "none" (not running)
+    std::string_view display;       // "answers", "silent" (a socket nobody serves) or "absent"
+};
+// Asks for them over an open channel. REPLY_NONE, without a message, from a daemon that does
+// not know the question; REPLY_FAILED after a message.
+Reply QueryRClick(const Channel &ch, RClickState *state);

@@ -52,3 +52,4 @@ Action CtlProbe, CtlSend;                             // a controller on a free 
 Action CtlStatus, CtlHotplug;                         // the service side (service.h)
 Action CtlList;                                       // the serial nodes present (list.cpp)
 Action CtlBind;                                       // the devices' binding lines (inputdev.h)
+Action CtlHold;                                       // the long press's time (rclick.cpp)

@@ -43,13 +43,13 @@ static constexpr std::array<Choice, 4> rclickChoices = {{
     {"on", CMD_RCLICK_ON, "x"},
     {"off", CMD_RCLICK_OFF, "x"},
     {"later", CMD_RCLICK_LATER, "x"},  // the daemon waits 2 s first
-    {"new", CMD_RCLICK_NEW, "x"},      // a new tool, switched off
+    {"new", CMD_RCLICK_NEW, "x"},      // a new tool, shown or hidden as the last one
 }};
 
 constexpr long MAX_DRAG_DELAY = 1000;      // frames/4 of hold; 8 or less means off
 constexpr long MAX_DBLCLICK_AREA = 4095;   // beyond, the daemon's snap tolerance overflows
 
-static const std::array<Subcommand, 25> subcommands = {{
+static const std::array<Subcommand, 26> subcommands = {{
     {"mode", "[drawing|desktop]", "Print the mouse mode, or set it.\n  Without a value it prints DRAWING or DESKTOP.",
      CtlMode, 0, 1, 0, CMD_MODE, modeChoices, 0, 0},
     {"sound", "none|down|up", "Beep never, on touch-down, or on lift-off.", CtlChoice, 1, 1, 0, CMD_SOUND,
@@ -66,7 +66,11 @@ static const std::array<Subcommand, 25> subcommands = {{
      0},
     {"left-button", "", "Make the next touch a left-button touch again.", CtlFixed, 0, 0, 0, CMD_LEFT_BUTTON, {},
      0, 0},
-    {"rclick", "on|off|later|new", "Switch the right-click tool on or off.\n  on, off, on after 2 s (later), or start a new one, off (new).",
+    {"right-click-hold", "[MS]", "Print or set the long press for a right click.\n"
+     "  A touch that stays put MS ms is a right-button touch from its start; 0 is\n"
+     "  off, else 300 to 3000. Without a value it prints the time, or off.",
+     CtlHold, 0, 1, 0, CMD_RCLICK_HOLD, {}, 0, 0},
+    {"rclick", "on|off|later|new", "Switch the right-click tool on or off.\n  on, off, on after 2 s (later), or start a new one, shown or hidden as\n  the last (new). The daemon starts it itself when display :0 comes.",
      CtlChoice, 1, 1, 0, 0, rclickChoices, 0, 0},
     {"flush", "", "Discard the frames nobody has read yet.", CtlFixed, 0, 0, 0, CMD_FLUSH, {}, 0,
      0},

@@ -179,6 +179,8 @@ struct Status {
     pid_t pid = 0;
     int mode = MODE_DRAWING;
     bool modeKnown = false;
+    bool rclickKnown = false;
+    RClickState rclick;
     std::vector<PortState> ports;
     std::vector<PortState> extra;  // held, not configured
     std::vector<InputDevState> inputs;  // the daemon's input devices
@@ -309,6 +311,10 @@ static void print_json(const Status &s)
         printf("\"%s\"", s.mode == MODE_DRAWING ? "DRAWING" : "DESKTOP");
     else
         printf("null");
+    if (s.pid) {
+        printf(",\"right_click\":");
+        PrintRClickJson(s.rclickKnown ? &s.rclick : nullptr);
+    }
     printf(",\"ports\":[");
     for (size_t i = 0; i < s.ports.size(); i++) {
         const PortState &p = s.ports[i];
@@ -340,6 +346,8 @@ static void print_text(const Status &s)
         printf("quilmod: not running\n");
     if (s.modeKnown)
         printf("mode: %s\n", s.mode == MODE_DRAWING ? "DRAWING" : "DESKTOP");
+    if (s.pid)
+        PrintRClickText(s.rclickKnown ? &s.rclick : nullptr);
     for (const PortState &p : s.ports) {
         printf("port %s: %s%s%s%s; %d-point calibration, %s; screen %dx%d\n", Escaped(p.device).c_str(),
                p.exists ? "present" : "missing", held_text(p.held), p.line.empty() ? "" : ", line ", p.line.c_str(),
@@ -360,6 +368,7 @@ int RunStatus(bool json)
         Channel ch;
         if (ChannelOpen(&ch, true)) {
             s.modeKnown = QueryMode(ch, &s.mode);
+            s.rclickKnown = s.modeKnown && AskRClick(ch, &s.rclick);
             ChannelClose(&ch);
         }
     }

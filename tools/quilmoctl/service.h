@@ -24,3 +24,10 @@ void JsonString(const std::string &s);
 void JsonStringOrNull(const std::string &s);  // null for the empty string
 // Prints the daemon's state and each configured port's, as text or as one JSON object.
 int RunStatus(bool json);
+
+// rclick.cpp: the right-click means for the status report. s null: the daemon gave none.
+struct Channel;
+struct RClickState;
+bool AskRClick(const Channel &ch, RClickState *state);
+void PrintRClickText(const RClickState *s);
+void PrintRClickJson(const RClickState *s);

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Takes the README's picture of the right-click tool under Xvfb: the button plain and armed, side
 # by side at its size on a 1024 x 768 screen of 15 inches (85 dpi), written to OUT (default
-# docs/rbutton.png beside tools/). Needs Xvfb, wish, xdotool, xwd and ImageMagick's convert.
+# docs/rbutton.png beside tools/). Needs Xvfb, Tcl/Tk, xdotool, xwd and ImageMagick's convert.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 out=${1:-$here/../../docs/rbutton.png}
@@ -13,7 +13,7 @@ Xvfb :97 -nolisten tcp -dpi 85 -screen 0 1024x768x24 >/dev/null 2>&1 & xvfb=$!
 export DISPLAY=:97
 for i in $(seq 50); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.1; done
 cat "$tmp/root/dev/qvcmdin" >/dev/null &            # the daemon's end of the command FIFO
-QUILMOD_ROOT=$tmp/root wish "$here/rbutton.tcl" "$here/lbutton.gif" "$here/rbutton.gif" $$ 1 0 \
+QUILMOD_ROOT=$tmp/root tclsh "$here/rbutton.tcl" "$here/lbutton.gif" "$here/rbutton.gif" $$ 1 0 \
     < "$tmp/in" & tool=$!
 exec 3> "$tmp/in"
 for i in $(seq 50); do w=$(xdotool search --onlyvisible --name '^rbutton$' 2>/dev/null) && break; sleep 0.1; done
