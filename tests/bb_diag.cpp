@@ -382,11 +382,11 @@ TEST_F(QuilmoctlMessages, SayWhatIsTrue)
     const std::string fileText = "not a terminal (a regular file: at its end quilmod resets itself, again and again)";
     const std::string pid = std::to_string(sb.pid);
     const std::vector<std::pair<std::vector<std::string>, std::string>> failures = {
-        {{"share", "/dev/ttyUSB1"}, "quilmod did not share /dev/ttyUSB1 within 1 s: quilmod does not hold it (no Port "
+        {{"share", "/dev/ttyUSB1"}, "quilmod did not share /dev/ttyUSB1 within 3 s: quilmod does not hold it (no Port "
                                     "line names it)"},
-        {{"share", "/dev/ttyS1"}, "quilmod did not share /dev/ttyS1 within 1 s: quilmod knows it as /dev/panel-link: "
+        {{"share", "/dev/ttyS1"}, "quilmod did not share /dev/ttyS1 within 3 s: quilmod knows it as /dev/panel-link: "
                                   "share that name"},
-        {{"share", "/dev/ttyS9"}, "quilmod did not share /dev/ttyS9 within 1 s: it does not exist"},
+        {{"share", "/dev/ttyS9"}, "quilmod did not share /dev/ttyS9 within 3 s: it does not exist"},
         {{"close-port", "/dev/ttyUSB1"}, "quilmod holds no port named /dev/ttyUSB1 (no Port line names it)"},
         {{"probe", odd}, "probe: '/dev/tty\\x1b[2J\\x07odd' is no absolute device path"},
     };
