@@ -10,6 +10,7 @@
 
 #include "cal.h"
 #include "correct.h"
+#include "wrap.h"
 
 namespace fs = std::filesystem;
 
@@ -68,7 +69,7 @@ TEST(QuilmocalTargets, AreWhereTheCorrectionMapsItsCorners)
         EXPECT_EQ(cal.target[c.points - 1].x, c.last.x);
         EXPECT_EQ(cal.target[c.points - 1].y, c.last.y);
     }
-    auto check = CheckTargets(1024, 768);
+    auto check = CheckTargets(4, 1024, 768);
     EXPECT_EQ(check[0].x, 512);
     EXPECT_EQ(check[4].y, 576);
 }
@@ -366,4 +367,89 @@ TEST_F(QuilmocalWrite, TheRightClickToolsConfiguredStateFollowsTheDaemonsRules)
     }
     fs::remove(root / "etc/quilmod.conf");
     EXPECT_FALSE(RClickConfiguredOn());  // no file: the daemon's default
+}
+
+// The 25-point check measures between the grid's points: each of its targets is off every grid
+// row and column (a grid point maps back onto itself whatever the correction does between).
+TEST(QuilmocalTargets, TheGridsCheckPointsLieBetweenItsPoints)
+{
+    for (auto [w, h] : {std::pair{1024, 768}, {1920, 1080}, {768, 1024}, {16, 16}}) {
+        Calibration c;
+        PlanTargets(&c, 25, w, h);
+        for (Point p : CheckTargets(25, w, h)) {
+            SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " at " + std::to_string(p.x) + " " +
+                         std::to_string(p.y));
+            for (int k = 0; k < MAX_TARGETS && w > 16; ++k) {
+                EXPECT_NE(p.x, c.target[static_cast<size_t>(k)].x);
+                EXPECT_NE(p.y, c.target[static_cast<size_t>(k)].y);
+            }
+            EXPECT_TRUE(p.x > 0 && p.x < w && p.y > 0 && p.y < h);
+        }
+        EXPECT_EQ(CheckTargets(4, w, h)[0].x, w / 2) << "four points keep the centre";
+    }
+}
+
+// Lines break at spaces within the width; a word too wide stands alone and asks for a smaller
+// font; measured here at 10 units a letter.
+TEST(QuilmocalText, WrapsAtSpacesWithinTheWidth)
+{
+    const Measure tens = [](std::string_view s) { return 10.0 * double(s.size()); };
+    struct Case {
+        const char *text;
+        double width;
+        std::vector<std::string> lines;
+        bool overflow;
+    };
+    const std::vector<Case> cases = {
+        {"Check failed", 200, {"Check failed"}, false},
+        {"Check failed", 120, {"Check failed"}, false},          // exactly the width
+        {"Check failed", 119, {"Check", "failed"}, false},
+        {"a bb ccc dddd", 70, {"a bb", "ccc", "dddd"}, false},
+        {"  leading and  double  spaces ", 140, {"leading and", "double  spaces"}, false},  // kept inside a line
+        {"unbreakableword fits", 100, {"unbreakableword", "fits"}, true},  // alone, and too wide
+        {"", 100, {}, false},
+        {"   ", 100, {}, false},
+        {"a b c d e f g h i j k l m n", 10, {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l"}, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string("'") + c.text + "' in " + std::to_string(c.width));
+        const Wrapped w = WrapText(c.text, c.width, tens);
+        std::vector<std::string> got;
+        for (int i = 0; i < w.count; ++i)
+            got.emplace_back(w.line[static_cast<size_t>(i)]);
+        EXPECT_EQ(got, c.lines);
+        EXPECT_EQ(w.overflow, c.overflow);
+    }
+}
+
+// A wait wakes when what it shows changes: the seconds left drop, a held finger reaches the
+// cancel warning, each second of the cancel countdown, and the cancel; never on a fixed clock.
+TEST(QuilmocalWait, WakesOnlyWhenTheScreenChanges)
+{
+    struct Case {
+        long long now, end;
+        bool down;
+        long long downAt, cancelMs, next;
+    };
+    const std::vector<Case> cases = {
+        {0, 60000, false, 0, 4000, 1000},       // 60 s shown until 59 s are left
+        {250, 60000, false, 0, 4000, 1000},     // the same second: no sooner
+        {999, 60000, false, 0, 4000, 1000},
+        {1000, 60000, false, 0, 4000, 2000},
+        {500, 2500, false, 0, 0, 1500},         // "2 s" shown; "1 s" once 1 s is left
+        {59999, 60000, false, 0, 4000, 60000},  // the last millisecond
+        {60000, 60000, false, 0, 4000, 60000},  // over: the end itself
+        {100, 60000, true, 0, 4000, 1000},      // held 0.1 s: the warning at 2 s is later
+        {1500, 60000, true, 0, 4000, 2000},     // the warning and the second coincide
+        {1500, 59700, true, 0, 4000, 1700},     // the time left drops first
+        {2000, 60500, true, 0, 4000, 2500},
+        {2100, 60000, true, 0, 4000, 3000},     // counting down: 2 s, then 1 s at 3 s
+        {3500, 60000, true, 300, 4000, 4000},   // a second of the time left comes first
+        {4100, 60000, true, 0, 4000, 5000},     // past the cancel: the time left only
+        {100, 60000, true, 0, 0, 1000},         // no cancel rule
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.now) + " until " + std::to_string(c.end));
+        EXPECT_EQ(NextChange(c.now, c.end, c.down, c.downAt, c.cancelMs), c.next);
+    }
 }

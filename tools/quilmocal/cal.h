@@ -43,8 +43,9 @@ struct Calibration {
 
 // The targets of a run: the four-point correction's four corners, or the 5 x 5 grid row by row.
 void PlanTargets(Calibration *c, int points, int width, int height);
-// The check targets: the centre, then a quarter and three quarters of width and height.
-std::array<Point, CHECK_TARGETS> CheckTargets(int width, int height);
+// The check targets: for 4 points the centre, then a quarter and three quarters of width and
+// height; for 25 points the middles of grid cells, none on a grid point.
+std::array<Point, CHECK_TARGETS> CheckTargets(int points, int width, int height);
 // true when raw, measured for target c.taken, agrees with the targets so far; else why.
 bool FitsSoFar(const Calibration &c, Point raw, char *why, size_t size);
 // Where the measured targets so far put a raw position on the screen (a least-squares affine
@@ -89,10 +90,16 @@ struct HoldState {
 };
 extern void (*onHold)(const HoldState &);  // nullptr: nobody shows it
 
-// 1 = fd readable, 2 = a tick passed (the screen may show the time left), 0 = the run ends
-// (signal, time-out, cancel on the screen), -1 = failed. *timedOut tells a time-out from the
-// rest; end is the deadline.
-int WaitReadable(Session *s, int fd, long long end, bool *timedOut);
+// 1 = fd readable, 2 = tick passed (what the screen shows changes then; 0: no tick), 0 = the run
+// ends (signal, time-out, cancel on the screen), -1 = failed. *timedOut tells a time-out from
+// the rest; end is the deadline.
+int WaitReadable(Session *s, int fd, long long end, long long tick, bool *timedOut);
+// The moment the whole seconds left before end (rounded up) drop next; end once reached.
+long long NextSecond(long long now, long long end);
+// The next moment a wait's screen changes by time alone: the seconds left before end, and for a
+// finger down since downAt, the cancel warning at half of cancelMs, its countdown's seconds and
+// the cancel itself (cancelMs 0: no cancel).
+long long NextChange(long long now, long long end, bool down, long long downAt, long long cancelMs);
 
 struct TouchResult {
     Settled settled;
@@ -104,7 +111,7 @@ int SampleTouch(Session *s, Share *sh, const HoldRule &rule, long timeoutS, Touc
 // The same for the daemon's corrected frames on the watch pipe.
 int SampleFrames(Session *s, int fd, const HoldRule &rule, long timeoutS, TouchResult *out, bool *timedOut);
 
-// ---- screen.cpp: the window on the X display (drawing primitives in draw.h) ----
+// ---- screen.cpp: the window on the X display (the drawing layer in draw.h) ----
 
 // The part of the X screen the window covers; the targets are in its coordinates.
 struct Area {
@@ -117,8 +124,9 @@ bool ScreenConnect(const char *display, char *why, size_t size);
 int ScreenArea(const char *output, Area *area, char *why, size_t size);
 // Prints the monitors and outputs, one "NAME WxH+X+Y" a line.
 void ScreenListOutputs();
-// A window over area that takes pointer and keyboard.
-void ScreenOpen(const Area &area);
+// A window over area that takes pointer and keyboard, with the canvas on it; false (a reason
+// in why) when the display offers nothing the canvas can draw into.
+bool ScreenOpen(const Area &area, char *why, size_t size);
 int ScreenFd();          // the connection's descriptor, -1 without a screen
 bool ScreenShown();      // a window is open
 bool ScreenCancelled();  // handles what the server sent; true once Escape or q was pressed
@@ -150,13 +158,38 @@ struct CheckResult {
     double worst = 0, mean = 0, allowed = 0;
     bool pass = false;
 };
-enum Choice { FINISH, CALIBRATE_AGAIN, RESTORE_PREVIOUS };
+// FINISH: a pass seen, or no screen to ask on; NO_ANSWER: a failed check's question unanswered.
+enum Choice { FINISH, CALIBRATE_AGAIN, RESTORE_PREVIOUS, NO_ANSWER };
 // Which touch area a point on a failed verdict's screen lies in.
 Choice ChoiceAt(Point p, int width);
 // Shows the verdict. A pass ends on a touch (frames on watchFd) or after a few seconds; a failed
 // check after a calibration (c not null) waits for a touch on one of its two halves, told from
 // the raw positions by c's own targets, so a calibration that is off still finds the right one.
 Choice VerdictShow(Session *s, const Options &o, const CheckResult &r, const Calibration *c, int watchFd);
+
+// ---- ending.cpp: the last screen of every run ----
+
+enum EndingKind {
+    END_PASSED,        // calibrated and checked
+    END_CHECK_PASSED,  // --check
+    END_CHECK_FAILED,  // --check
+    END_RESTORED,      // a failed check, "Restore previous" touched
+    END_NO_ANSWER,     // a failed check nobody answered: the previous files are back
+    END_AGAIN,         // a failed check, "Calibrate again" touched
+    END_CANCELLED,
+    END_TIMED_OUT,
+    END_DAEMON_GONE,
+    END_FAILED,        // any other failure, explained on standard error
+};
+struct Ending {
+    const char *what;
+    unsigned long colour;
+    const char *inForce;  // which calibration the daemon uses now
+};
+// The words for an ending; written: this run's files are the port's now.
+Ending Ended(EndingKind kind, bool written);
+// Shows the ending for a moment (nothing without a window).
+void ShowEnding(const Ending &e);
 
 // ---- run.cpp: the runs; each returns the exit status ----
 

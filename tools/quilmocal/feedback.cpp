@@ -16,6 +16,7 @@ constexpr int HOLD_WIDTH = 6;      // the hold ring, just outside the circle
 constexpr int FILL_STEPS = 24;     // the ring is redrawn when it grows by a step
 constexpr long long WARN_HOLD_MS = CANCEL_HOLD_MS / 2;  // from here on the hold counts down to cancel
 constexpr int TEXT_ROW_EIGHTHS = 3;  // text about 3/8 (or 5/8) down, clear of the current target
+constexpr int MARGIN_PERCENT = 3;    // of the width, left clear at either side of the text
 
 namespace {
 
@@ -89,32 +90,37 @@ static void status_line(const Drawn &d, char *out, size_t size)
                  CANCEL_HOLD_MS / 1000);
 }
 
-// The top of a text block of height h: about 3/8 down, or 5/8 when the target is in the upper
-// half, and always clear of the current target's rings.
-static int text_top(int h)
+// The text's box: about 3/8 down, or 5/8 when the target is in the upper half, always clear of
+// the current target's rings, as wide as the window less its margins; height is the block's.
+static Area text_box(int height)
 {
-    const int clear = ring() * 2 + HOLD_WIDTH, height = CanvasHeight(), t = view.current.y;
-    if (t < height / 2)
-        return std::max(height * (8 - TEXT_ROW_EIGHTHS) / 8 - h / 2, t + clear);
-    return std::max(0, std::min(height * TEXT_ROW_EIGHTHS / 8 - h / 2, t - clear - h));
+    const int w = CanvasWidth(), h = CanvasHeight(), m = std::max(2, w * MARGIN_PERCENT / 100);
+    const int clear = ring() * 2 + HOLD_WIDTH, t = view.current.y;
+    if (t < h / 2) {
+        const int top = std::max(h * (8 - TEXT_ROW_EIGHTHS) / 8 - height / 2, t + clear);
+        return {m, top, w - 2 * m, std::max(0, h - m - top)};
+    }
+    const int bottom = std::min(h * TEXT_ROW_EIGHTHS / 8 + height / 2, t - clear);
+    const int top = std::max(m, bottom - height);
+    return {m, top, w - 2 * m, std::max(0, bottom - top)};
 }
 
 static void redraw(const Drawn &d)
 {
     DrawClear();
+    char status[120];
+    status_line(d, status, sizeof status);
+    const bool message = view.message[0] != '\0';
+    const unsigned long statusColour = d.cancelling || d.cancelSeconds >= 0 ? WARN : TEXT;
+    std::array<TextLine, 4> lines = {{{TEXT_BODY, TEXT, view.progress}, {TEXT_SMALL, TEXT, view.help},
+                                      {TEXT_BODY, WARN, view.message}, {TEXT_SMALL, statusColour, status}}};
+    if (!message)
+        lines[2] = lines[3];
+    const int n = message ? 4 : 3;
+    DrawTextBlock(lines.data(), n, text_box(TextBlockHeight(lines.data(), n, CanvasWidth() * (100 - 2 * MARGIN_PERCENT) / 100)));
     for (int i = 0; i < view.ndone; ++i)
         cross(DONE, view.done[static_cast<size_t>(i)], DIM_ARM, 1);
     draw_target(d);
-    char status[120];
-    status_line(d, status, sizeof status);
-    const int x = CanvasWidth() / 2;
-    const bool message = view.message[0] != '\0';
-    int y = text_top(TextLineHeight(TEXT_BODY) * (message ? 2 : 1) + TextLineHeight(TEXT_SMALL) * 2);
-    y = DrawCentred(TEXT_BODY, TEXT, x, y, view.progress);
-    y = DrawCentred(TEXT_SMALL, TEXT, x, y, view.help);
-    if (message)
-        y = DrawCentred(TEXT_BODY, WARN, x, y, view.message);
-    DrawCentred(TEXT_SMALL, d.cancelling || d.cancelSeconds >= 0 ? WARN : TEXT, x, y, status);
     char text[600];
     snprintf(text, sizeof text, "%s\n%s\n%s%s%s", view.progress, view.help, view.message, message ? "\n" : "",
              status);
@@ -133,8 +139,7 @@ void ScreenShow(const Point *done, int ndone, Point current, const char *progres
     snprintf(view.progress, sizeof view.progress, "%s", progress);
     snprintf(view.help, sizeof view.help, "%s", help);
     view.hold = {};
-    if (ScreenShown())
-        redraw(drawn_of(view.hold));
+    drawn = {-1, -1, -1, false, false, false};  // drawn by the wait's first report, with its time left
 }
 
 void FeedbackRejected(const char *message)

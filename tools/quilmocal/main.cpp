@@ -174,7 +174,10 @@ static bool open_screen(Options *o)
         Complain(EXIT_FAIL, "%s", why);
         return false;
     }
-    ScreenOpen(area);
+    if (!ScreenOpen(area, why, sizeof why)) {
+        Complain(EXIT_FAIL, "%s", why);
+        return false;
+    }
     if (o->width == 0)
         o->width = area.width, o->height = area.height;
     return true;

@@ -102,8 +102,22 @@ static Outcome measure(Session *s, Share *sh, const Options &o, Calibration *c)
     }
 }
 
+// The last screen of a run that ended before its verdict.
+static void show_end(Outcome out)
+{
+    EndingKind kind = END_FAILED;
+    if (out == TIMED_OUT)
+        kind = END_TIMED_OUT;
+    else if (out == CANCELLED || out == INTERRUPTED)
+        kind = END_CANCELLED;
+    else if (DaemonStopped(0))
+        kind = END_DAEMON_GONE;
+    ShowEnding(Ended(kind, calibrationWritten));
+}
+
 static int explain(Outcome out, const Options &o, const char *stage)
 {
+    show_end(out);
     if (out == TIMED_OUT)
         return Complain(EXIT_FAIL, "no touch within %ld s: %s", o.timeout, stage);
     if (out == INTERRUPTED)
@@ -152,7 +166,7 @@ static Outcome check_one(Session *s, int fd, const Options &o, CheckResult *r, i
 // The check on an open watch pipe; EXIT_OK when it passed, else after a message.
 static int run_check(Session *s, const Options &o, int fd, CheckResult *r)
 {
-    r->target = CheckTargets(o.width, o.height);
+    r->target = CheckTargets(o.points, o.width, o.height);
     r->allowed = std::hypot(o.width, o.height) * VERDICT_PERCENT / 100;
     double sum = 0;
     for (int k = 0; k < CHECK_TARGETS; ++k) {
@@ -173,17 +187,18 @@ static int run_check(Session *s, const Options &o, int fd, CheckResult *r)
 }
 
 // The check and its verdict screen; c (the run just written) offers the way back on a failure.
-static int check_and_show(Session *s, const Options &o, const Calibration *c, Choice *choice)
+static int check_and_show(Session *s, const Options &o, const Calibration *c, Choice *choice, CheckResult *r)
 {
     *choice = FINISH;
     FeedbackRule(o.samples);
     int fd = OpenWatchPipe();
-    if (fd < 0)
+    if (fd < 0) {
+        show_end(FAILED);
         return EXIT_FAIL;
-    CheckResult r;
-    int status = run_check(s, o, fd, &r);
-    if (r.measured == CHECK_TARGETS)
-        *choice = VerdictShow(s, o, r, c, fd);
+    }
+    int status = run_check(s, o, fd, r);
+    if (r->measured == CHECK_TARGETS)
+        *choice = VerdictShow(s, o, *r, c, fd);
     close(fd);
     return status;
 }
@@ -192,7 +207,11 @@ int CheckOnly(Session *s, const Options &o)
 {
     Choice ignored;
     onHold = FeedbackHold;
-    return check_and_show(s, o, nullptr, &ignored);
+    CheckResult r;
+    const int status = check_and_show(s, o, nullptr, &ignored, &r);
+    if (r.measured == CHECK_TARGETS)
+        ShowEnding(Ended(r.pass ? END_CHECK_PASSED : END_CHECK_FAILED, false));
+    return status;
 }
 
 // ---- calibrating ----
@@ -213,10 +232,14 @@ static int measure_and_write(Session *s, const Options &o, Calibration *c)
     if (out != MEASURED)
         return explain(out, o, "nothing written");
     char why[200];
-    if (!CalibrationSound(*c, why, sizeof why))
+    if (!CalibrationSound(*c, why, sizeof why)) {
+        show_end(FAILED);
         return Complain(EXIT_FAIL, "refused: %s; nothing written", why);
-    if (!WriteCalibration(*c, o.device))
+    }
+    if (!WriteCalibration(*c, o.device)) {
+        show_end(FAILED);
         return EXIT_FAIL;
+    }
     calibrationWritten = true;
     return EXIT_OK;
 }
@@ -230,6 +253,25 @@ static bool put_back(const Options &o)
     return reset_daemon();
 }
 
+// What the verdict's answer leads to; EXIT_OK to calibrate again, else the run's exit status.
+static int answered(const Options &o, int status, Choice choice)
+{
+    if (choice == FINISH)  // no screen asked: the new files may still beat the old, the user judges
+        return Complain(status, "the new calibration stays; 'quilmocal --restore %s' puts the old one back",
+                        o.device);
+    if (!put_back(o)) {
+        show_end(FAILED);
+        return EXIT_FAIL;
+    }
+    if (choice == CALIBRATE_AGAIN) {
+        ShowEnding(Ended(END_AGAIN, false));
+        return EXIT_OK;
+    }
+    ShowEnding(Ended(choice == RESTORE_PREVIOUS ? END_RESTORED : END_NO_ANSWER, false));
+    return Complain(EXIT_FAIL, choice == RESTORE_PREVIOUS ? "the previous calibration is back"
+                                                           : "no answer to the failed check: the previous calibration is back");
+}
+
 int Calibrate(Session *s, const Options &o)
 {
     for (;;) {
@@ -241,19 +283,22 @@ int Calibrate(Session *s, const Options &o)
             puts("verdict: not checked, quilmod was not reset (--no-reset)");
             return EXIT_OK;
         }
-        if (!reset_daemon())
+        if (!reset_daemon()) {
+            show_end(FAILED);
             return EXIT_FAIL;
+        }
         Choice choice;
-        status = check_and_show(s, o, &c, &choice);
-        if (status == EXIT_OK)
+        CheckResult r;
+        status = check_and_show(s, o, &c, &choice, &r);
+        if (status == EXIT_OK) {
+            ShowEnding(Ended(END_PASSED, true));
             return EXIT_OK;
-        if (choice == FINISH)  // the new files may still beat the old: the choice is the user's
-            return Complain(status, "the new calibration stays; 'quilmocal --restore %s' puts the old one back",
-                            o.device);
-        if (!put_back(o))
-            return EXIT_FAIL;
-        if (choice == RESTORE_PREVIOUS)
-            return Complain(EXIT_FAIL, "the previous calibration is back");
+        }
+        if (r.measured < CHECK_TARGETS)
+            return status;  // explained and shown where the check ended
+        status = answered(o, status, choice);
+        if (status != EXIT_OK)
+            return status;
         puts("calibrating again");
     }
 }
