@@ -39,6 +39,22 @@ protected:
             XCloseDisplay(x);
         QuilmocalTest::TearDown();
     }
+    // Another Xvfb of this geometry in place of the first.
+    bool ReopenX(const std::string &geometry)
+    {
+        if (x)
+            XCloseDisplay(x);
+        x = nullptr;
+        StopXvfb(xvfb);
+        return OpenX(geometry.c_str());
+    }
+    // Nothing but the background in the outermost columns: no line of text ran off the window
+    // (a target's rings come within two pixels of the edge on a narrow screen, no closer).
+    void ExpectEdgesClear(int w, int h)
+    {
+        EXPECT_EQ(Count({0, 0, 1, h}, [](unsigned long v) { return v != BACKGROUND; }), 0) << "left edge";
+        EXPECT_EQ(Count({w - 1, 0, 1, h}, [](unsigned long v) { return v != BACKGROUND; }), 0) << "right edge";
+    }
     bool OpenX(const char *geometry)
     {
         if ((xvfb = StartXvfb(geometry, &display)) < 0)
@@ -266,6 +282,7 @@ TEST_F(QuilmocalScreenTest, EveryWayOutWorksByTouchAlone)
         WaitShown("Keep holding");
         WaitShown("Lift your finger to cancel");
         SimSend(sim, Line("lift", raw));
+        WaitShown("Calibration cancelled\nNothing written: the calibration from before this run stays in force");
         CalResult r = Finish();
         EXPECT_EQ(r.status, 1);
         EXPECT_NE(r.err.find("cancelled: nothing written"), std::string::npos) << r.err;
@@ -279,6 +296,7 @@ TEST_F(QuilmocalScreenTest, EveryWayOutWorksByTouchAlone)
         ASSERT_TRUE(SimWaitFor(cal, "choose: ", WAIT_MS));
         EXPECT_NE(CalFiles(), before);
         Touch({480, 300});
+        WaitShown("Previous calibration restored\nThe calibration from before this run is in force");
         CalResult r = Finish();
         EXPECT_EQ(r.status, 1);
         EXPECT_NE(r.err.find("the previous calibration is back"), std::string::npos) << r.err;
@@ -291,11 +309,13 @@ TEST_F(QuilmocalScreenTest, EveryWayOutWorksByTouchAlone)
         ToVerdict({30, 0});
         ASSERT_TRUE(SimWaitFor(cal, "choose: ", WAIT_MS));
         Touch({160, 300});
+        WaitShown("Calibrating again\nThe calibration from before this run is in force until the new one is written");
         ASSERT_TRUE(SimWaitFor(cal, "calibrating again", WAIT_MS));
         EXPECT_EQ(CalFiles(), before);
         EXPECT_EQ(ToVerdict({0, 0}).rfind("verdict: max error ", 0), 0u);
         WaitShown("Calibration passed");
         Touch({320, 240});  // a touch finishes
+        WaitShown("Calibration passed\nThe new calibration is in force");
         CalResult r = Finish();
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_NE(CalFiles(), before);
@@ -394,4 +414,57 @@ TEST_F(QuilmocalScreenTest, TheRightClickToolStepsAsideAndComesBack)
     kill(cal.pid, SIGTERM);
     EXPECT_EQ(Finish().status, 1);
     EXPECT_TRUE(WaitLine(sb, "rbutton: state plain mapped")) << "back as the configuration has it";
+}
+
+// On a landscape, a wide and a portrait screen every line fits the window (the longest ones: a
+// rejected touch, a failed check's verdict and its question, the ending), the targets sit on
+// their printed pixels, and a failed check nobody answers restores the previous calibration,
+// saying so while it counts down and once it is done.
+TEST_F(QuilmocalScreenTest, TextFitsEveryShapeOfScreenAndAnUnansweredFailureRestores)
+{
+    struct Case {
+        int w, h;
+        const char *picture;
+    };
+    const std::string before = CalFiles();
+    for (const Case &c : {Case{1024, 768, ""}, Case{1920, 1080, ""}, Case{768, 1024, "portrait"}}) {
+        const std::string size = std::to_string(c.w) + "x" + std::to_string(c.h);
+        SCOPED_TRACE(size);
+        ASSERT_TRUE(ReopenX(size + "x24"));
+        StartOnX({"--timeout", "3"});
+        Pt at;
+        ASSERT_TRUE(Prompt("target 1 of 4", &at));
+        EXPECT_TRUE(Eventually([&] { return Pixel(at.x, at.y) == WHITE; })) << at.x << " " << at.y;
+        Touch(at);
+        ASSERT_TRUE(Prompt("target 2 of 4", &at));
+        Touch(at);
+        ASSERT_TRUE(Prompt("target 3 of 4", &at));
+        Touch(at);
+        ASSERT_TRUE(Prompt("target 4 of 4", &at));
+        Touch({at.x - c.w / 2, at.y - c.h / 2});
+        WaitShown("Touch the centre of the cross: that touch landed far from it");
+        EXPECT_GT(Count({0, 0, c.w, c.h}, Amber), 50);
+        ExpectEdgesClear(c.w, c.h);
+        if (*c.picture)
+            Picture(std::string("quilmocal-") + c.picture + ".png");
+        ASSERT_TRUE(Prompt("target 4 of 4", &at));
+        Touch(at);
+        std::vector<Pt> landed;
+        ToVerdict({c.w / 40, 0}, &landed);
+        ASSERT_TRUE(SimWaitFor(cal, "choose: ", WAIT_MS));
+        WaitShown("the previous calibration comes back");
+        EXPECT_GT(CountColour({0, 0, c.w, c.h / 4}, FAIL), 100) << "the title";
+        for (Pt l : landed)
+            EXPECT_EQ(Pixel(l.x, l.y), FAIL) << "a check point at " << l.x << " " << l.y;
+        ExpectEdgesClear(c.w, c.h);
+        if (*c.picture)
+            Picture(std::string("quilmocal-failed-") + c.picture + ".png");
+        WaitShown("No answer: previous calibration restored");
+        ExpectEdgesClear(c.w, c.h);
+        CalResult r = Finish();
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("no answer to the failed check: the previous calibration is back"), std::string::npos)
+            << r.err;
+        EXPECT_EQ(CalFiles(), before);
+    }
 }

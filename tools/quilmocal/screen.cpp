@@ -110,6 +110,7 @@ static void name_window(const char *text)
     Atom property = XInternAtom(display, TEXT_PROPERTY, False);
     XChangeProperty(display, window, property, XA_STRING, 8, PropModeReplace,
                     reinterpret_cast<const unsigned char *>(text), static_cast<int>(strlen(text)));
+    XFlush(display);  // a screen left standing (the ending) is named now, not at the next event
 }
 
 // The canvas over pixels X can take as an image of the window's size.
