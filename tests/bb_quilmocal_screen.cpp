@@ -468,3 +468,31 @@ TEST_F(QuilmocalScreenTest, TextFitsEveryShapeOfScreenAndAnUnansweredFailureRest
         EXPECT_EQ(CalFiles(), before);
     }
 }
+
+// The long hold that cancels shows its progress where the finger is, not at the target: amber
+// while it counts down, red once a lift cancels.
+TEST_F(QuilmocalScreenTest, HoldToCancelFillsARingAtTheFinger)
+{
+    StartOnX({});
+    Pt at;
+    for (const char *t : {"target 1 of 4", "target 2 of 4", "target 3 of 4"}) {
+        ASSERT_TRUE(Prompt(t, &at));
+        Touch(at);
+    }
+    ASSERT_TRUE(Prompt("target 4 of 4", &at));
+    const Pt finger = {160, 380};
+    const Box near = {finger.x - 70, finger.y - 70, 140, 140};
+    const Box target = {at.x - 40, at.y - 40, std::min(80, 640 - (at.x - 40)), std::min(80, 480 - (at.y - 40))};
+    const Pt raw = panel(finger.x, finger.y);
+    SimSend(sim, Line("down", raw) + Line("move", raw));
+    WaitShown("Keep holding");
+    EXPECT_TRUE(Eventually([&] { return Count(near, Amber) > 20; })) << "no amber ring at the finger";
+    EXPECT_EQ(Count(target, Amber), 0) << "the target's ring is no cancel mark";
+    WaitShown("Lift your finger to cancel");
+    EXPECT_TRUE(Eventually([&] { return CountColour(near, FAIL) > 20; })) << "no red ring at the finger";
+    EXPECT_EQ(CountColour(target, FAIL), 0);
+    Picture("quilmocal-cancel.png");
+    SimSend(sim, Line("lift", raw));
+    WaitShown("Calibration cancelled");
+    EXPECT_EQ(Finish().status, 1);
+}

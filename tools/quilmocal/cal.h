@@ -16,6 +16,7 @@ constexpr int MAX_SCREEN = 9999;   // four digits keep the files within the daem
 
 struct Point {
     int x, y;
+    bool operator==(const Point &) const = default;
 };
 
 struct Options {
@@ -87,6 +88,8 @@ struct HoldState {
     long long heldMs;    // since the touch began
     int secondsLeft;     // before the wait times out
     bool cancelling;     // held past the rule's cancelMs: the lift cancels
+    Point last;          // the touch's latest position, as the stream gives it (raw or screen)
+    bool hasLast;
 };
 extern void (*onHold)(const HoldState &);  // nullptr: nobody shows it
 
@@ -149,6 +152,8 @@ void FeedbackRejected(const char *message);
 // The hold ring, the time left and the cancel hint of the touch in progress (onHold).
 void FeedbackHold(const HoldState &h);
 void FeedbackRule(long samples);  // positions that fill the ring
+// Where a touch's position is on the screen (false: not known yet); nullptr: not known at all.
+extern bool (*fingerOnScreen)(Point position, Point *screen);
 
 // ---- verdict.cpp: the verdict screen after the check ----
 

@@ -32,6 +32,8 @@ struct TargetView {
 struct Drawn {
     int fill, seconds, cancelSeconds;
     bool down, steady, cancelling;
+    int cancelFill = 0;   // steps of the cancel ring at the finger
+    Point finger{};       // where the cancel ring is drawn
     bool operator==(const Drawn &) const = default;
 };
 
@@ -40,6 +42,7 @@ struct Drawn {
 static TargetView view;
 static long fillSamples = 8;
 static Drawn drawn{-1, -1, -1, false, false, false};
+bool (*fingerOnScreen)(Point position, Point *screen);
 
 static int ring()
 {
@@ -56,7 +59,17 @@ static Drawn drawn_of(const HoldState &h)
     const long fill = std::min<long>(FILL_STEPS, h.count * FILL_STEPS / fillSamples);
     const long long left = CANCEL_HOLD_MS - h.heldMs;
     const int cancelSeconds = h.down && h.heldMs >= WARN_HOLD_MS ? static_cast<int>((left + 999) / 1000) : -1;
-    return {h.down ? static_cast<int>(fill) : 0, h.secondsLeft, cancelSeconds, h.down, h.steady, h.cancelling};
+    Drawn d = {h.down ? static_cast<int>(fill) : 0, h.secondsLeft, cancelSeconds, h.down, h.steady, h.cancelling};
+    if (cancelSeconds < 0 && !h.cancelling)
+        return d;
+    const long long into = std::clamp(h.heldMs - WARN_HOLD_MS, 0LL, CANCEL_HOLD_MS - WARN_HOLD_MS);
+    d.cancelFill = h.cancelling ? FILL_STEPS : static_cast<int>(into * FILL_STEPS / (CANCEL_HOLD_MS - WARN_HOLD_MS));
+    // At the finger where its position tells the screen's pixel, else around the target.
+    if (!h.hasLast || !fingerOnScreen || !fingerOnScreen(h.last, &d.finger))
+        d.finger = view.current;
+    d.finger.x = std::clamp(d.finger.x, 0, CanvasWidth() - 1);
+    d.finger.y = std::clamp(d.finger.y, 0, CanvasHeight() - 1);
+    return d;
 }
 
 static void cross(unsigned long rgb, Point p, int arm, int thickness)
@@ -70,8 +83,7 @@ static void draw_target(const Drawn &d)
     const Point t = view.current;
     const int r = ring(), hold = r + LINE + HOLD_WIDTH;
     DrawCircle(DONE, t, hold, HOLD_WIDTH);
-    const unsigned long fill = d.cancelling ? FAIL : d.steady ? HOLD : WARN;
-    DrawArc(fill, t, hold, HOLD_WIDTH, d.cancelling ? 1.0 : double(d.fill) / FILL_STEPS);
+    DrawArc(d.steady ? HOLD : WARN, t, hold, HOLD_WIDTH, double(d.fill) / FILL_STEPS);
     DrawCircle(CURRENT, t, r, LINE);
     cross(CURRENT, t, r * 3 / 2, LINE);
 }
@@ -105,6 +117,16 @@ static Area text_box(int height)
     return {m, top, w - 2 * m, std::max(0, bottom - top)};
 }
 
+// The long hold that cancels, at the finger: a ring that fills amber, red once a lift cancels.
+static void draw_cancel(const Drawn &d)
+{
+    if (d.cancelSeconds < 0 && !d.cancelling)
+        return;
+    const int radius = ring() * 2 + HOLD_WIDTH;
+    DrawCircle(DONE, d.finger, radius, HOLD_WIDTH);
+    DrawArc(d.cancelling ? FAIL : WARN, d.finger, radius, HOLD_WIDTH, double(d.cancelFill) / FILL_STEPS);
+}
+
 static void redraw(const Drawn &d)
 {
     DrawClear();
@@ -121,6 +143,7 @@ static void redraw(const Drawn &d)
     for (int i = 0; i < view.ndone; ++i)
         cross(DONE, view.done[static_cast<size_t>(i)], DIM_ARM, 1);
     draw_target(d);
+    draw_cancel(d);
     char text[600];
     snprintf(text, sizeof text, "%s\n%s\n%s%s%s", view.progress, view.help, view.message, message ? "\n" : "",
              status);

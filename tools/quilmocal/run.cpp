@@ -18,6 +18,18 @@ enum Outcome { MEASURED, CANCELLED, TIMED_OUT, INTERRUPTED, FAILED };
 bool calibrationWritten;
 
 static Share *activeShare;  // ended by screen_lost too
+static const Calibration *measuring;  // the run's targets so far place a raw touch on the screen
+
+static bool raw_on_screen(Point raw, Point *screen)
+{
+    return measuring && ScreenOfRaw(*measuring, raw, screen);
+}
+
+static bool frame_on_screen(Point frame, Point *screen)
+{
+    *screen = frame;  // the daemon's frames are in the screen's pixels already
+    return true;
+}
 
 bool RawBegin(Share *sh, const char *device)
 {
@@ -191,6 +203,7 @@ static int check_and_show(Session *s, const Options &o, const Calibration *c, Ch
 {
     *choice = FINISH;
     FeedbackRule(o.samples);
+    fingerOnScreen = frame_on_screen;
     int fd = OpenWatchPipe();
     if (fd < 0) {
         show_end(FAILED);
@@ -221,6 +234,8 @@ static int measure_and_write(Session *s, const Options &o, Calibration *c)
 {
     PlanTargets(c, o.points, o.width, o.height);
     FeedbackRule(o.samples);
+    measuring = c;
+    fingerOnScreen = raw_on_screen;
     onHold = FeedbackHold;
     Share sh;
     if (!RawBegin(&sh, o.device))
@@ -229,6 +244,7 @@ static int measure_and_write(Session *s, const Options &o, Calibration *c)
     while (out == MEASURED && c->taken < c->points)
         out = measure(s, &sh, o, c);
     RawEnd();
+    measuring = nullptr;
     if (out != MEASURED)
         return explain(out, o, "nothing written");
     char why[200];

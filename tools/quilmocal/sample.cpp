@@ -138,6 +138,8 @@ static void report(const Touch &t, const HoldRule &rule, long long end, bool can
     h.heldMs = t.down ? NowMs() - t.downAt : 0;
     h.secondsLeft = (MsUntil(end) + 999) / 1000;
     h.cancelling = cancelling;
+    h.hasLast = t.n > 0;
+    h.last = h.hasLast ? t.samples[static_cast<size_t>(t.n - 1)] : Point{};
     onHold(h);
 }
 
