@@ -4,6 +4,7 @@
 #pragma once
 #include <array>
 #include <cstddef>
+#include <cstdio>
 
 #include "client.h"
 #include "quilmo.h"
@@ -27,6 +28,7 @@ struct Options {
     long timeout = 60;
     bool noReset = false, check = false, restore = false, listOutputs = false;
     const char *output = nullptr;  // a RandR monitor or output; none: the whole screen
+    const char *backend = "auto";  // auto, wayland, x11 or console
     const char *device = nullptr;
 };
 
@@ -141,6 +143,22 @@ bool ScreenTakeClick(Point *at);
 void ScreenClose();
 // Called when the connection to the display breaks (Xlib ends the process afterwards).
 extern void (*onScreenLost)();
+
+// ---- wayland.cpp: the window on a Wayland compositor (Screen* above hand over to these) ----
+
+// Connects to $WAYLAND_DISPLAY and learns its outputs; false (a reason in why) when it cannot.
+bool WlConnect(char *why, size_t size);
+// The output named (its connector name), or the first: 0 = found, 1 = no such name.
+int WlArea(const char *output, Area *area, char *why, size_t size);
+void WlListOutputs(FILE *out);  // one "NAME WxH+X+Y rotation R WxH mm" a line
+// A fullscreen window on the output WlArea chose, of area's size; false (why) when the
+// compositor refuses fullscreen or gives another size.
+bool WlOpen(const Area &area, char *why, size_t size);
+bool WlActive();
+bool WlShown();
+int WlFd();
+bool WlCancelled();
+void WlClose();
 
 // ---- feedback.cpp: the target screen ----
 

@@ -157,12 +157,14 @@ bool ScreenOpen(const Area &area, char *why, size_t size)
 
 int ScreenFd()
 {
+    if (WlActive())
+        return WlFd();
     return display ? ConnectionNumber(display) : -1;
 }
 
 bool ScreenShown()
 {
-    return display && window;
+    return WlActive() ? WlShown() : display && window;
 }
 
 static void handle(XEvent &e)
@@ -181,6 +183,8 @@ static void handle(XEvent &e)
 
 bool ScreenCancelled()
 {
+    if (WlActive())
+        return cancelled = cancelled || WlCancelled();
     while (display && !cancelled && XPending(display) > 0) {
         XEvent e;
         XNextEvent(display, &e);
@@ -212,6 +216,7 @@ bool ScreenTakeClick(Point *at)
 
 void ScreenClose()
 {
+    WlClose();
     if (!display)
         return;
     XUngrabPointer(display, CurrentTime);
