@@ -107,7 +107,13 @@ protected:
 // output; the calibration written serves taps where they were meant.
 TEST_F(QuilmocalWaylandTest, TheTargetsShowOnTheOutputWhereTheyArePrinted)
 {
-    StartOnWayland({"--backend", "wayland"});
+    // The output by its connector name (weston names its headless one so), listed once.
+    std::vector<std::string> list = {"-u", "DISPLAY", "XDG_RUNTIME_DIR=" + runtime, "WAYLAND_DISPLAY=quilmotest",
+                                     QUILMOD_BIN_DIR "/quilmocal", "--list-outputs"};
+    ASSERT_TRUE(SimStart(cal, "/usr/bin/env", list));
+    EXPECT_TRUE(SimWaitFor(cal, "headless 1024x768+0+0 rotation 0 ", WAIT_MS));
+    EXPECT_EQ(Finish().status, 0);
+    StartOnWayland({"--backend", "wayland", "--output", "headless"});
     std::string line;
     Pt at{};
     ASSERT_TRUE(SimWaitFor(cal, "target 1 of 4", WAIT_MS, &line) && Prompted(line, &at)) << line;

@@ -13,12 +13,14 @@
 #include <vector>
 
 #include "draw.h"
+#include "xdg-output-unstable-v1-client.h"
 #include "xdg-shell-client.h"
 
 constexpr int MAX_OUTPUTS = 16;
 constexpr int BUFFERS = 2;
 constexpr int CONFIGURE_WAIT_MS = 5000;  // a compositor that answers nothing by then never will
 constexpr uint32_t OUTPUT_VERSION = 4;   // 4 names the connector
+constexpr uint32_t XDG_OUTPUT_VERSION = 2;  // 2 names it too, for compositors with an older wl_output
 
 namespace {
 
@@ -42,6 +44,7 @@ struct WlState {
     wl_compositor *compositor = nullptr;
     wl_shm *shm = nullptr;
     xdg_wm_base *wm = nullptr;
+    zxdg_output_manager_v1 *xdgOutputs = nullptr;
     std::array<WlOutput, MAX_OUTPUTS> outputs{};
     int outputCount = 0;
     wl_surface *surface = nullptr;
@@ -91,6 +94,32 @@ static void output_description(void *, wl_output *, const char *) {}
 static const wl_output_listener outputListener = {output_geometry, output_mode,  output_done,
                                                   output_scale,    output_name, output_description};
 
+// xdg-output's name is the same connector name; wl_output's own, where it has one, is kept.
+static void xdg_output_name(void *data, zxdg_output_v1 *, const char *name)
+{
+    auto *o = static_cast<WlOutput *>(data);
+    if (!o->name[0])
+        snprintf(o->name, sizeof o->name, "%s", name);
+}
+
+static void xdg_output_position(void *, zxdg_output_v1 *, int32_t, int32_t) {}
+static void xdg_output_size(void *, zxdg_output_v1 *, int32_t, int32_t) {}
+static void xdg_output_done(void *, zxdg_output_v1 *) {}
+static void xdg_output_description(void *, zxdg_output_v1 *, const char *) {}
+
+static const zxdg_output_v1_listener xdgOutputListener = {xdg_output_position, xdg_output_size, xdg_output_done,
+                                                          xdg_output_name, xdg_output_description};
+
+// Asks xdg-output about every output bound so far (called after the globals are known).
+static void name_outputs()
+{
+    for (int i = 0; wl.xdgOutputs && i < wl.outputCount; ++i) {
+        WlOutput &o = wl.outputs[static_cast<size_t>(i)];
+        zxdg_output_v1 *x = zxdg_output_manager_v1_get_xdg_output(wl.xdgOutputs, o.output);
+        zxdg_output_v1_add_listener(x, &xdgOutputListener, &o);
+    }
+}
+
 static void wm_ping(void *, xdg_wm_base *wm, uint32_t serial)
 {
     xdg_wm_base_pong(wm, serial);
@@ -107,6 +136,9 @@ static void global_added(void *, wl_registry *r, uint32_t id, const char *interf
     else if (strcmp(interface, xdg_wm_base_interface.name) == 0) {
         wl.wm = static_cast<xdg_wm_base *>(wl_registry_bind(r, id, &xdg_wm_base_interface, 1));
         xdg_wm_base_add_listener(wl.wm, &wmListener, nullptr);
+    } else if (strcmp(interface, zxdg_output_manager_v1_interface.name) == 0 && version >= XDG_OUTPUT_VERSION) {
+        wl.xdgOutputs = static_cast<zxdg_output_manager_v1 *>(
+            wl_registry_bind(r, id, &zxdg_output_manager_v1_interface, XDG_OUTPUT_VERSION));
     } else if (strcmp(interface, wl_output_interface.name) == 0 && wl.outputCount < MAX_OUTPUTS) {
         WlOutput &o = wl.outputs[static_cast<size_t>(wl.outputCount++)];
         const uint32_t v = std::min(version, OUTPUT_VERSION);
@@ -201,7 +233,9 @@ bool WlConnect(char *why, size_t size)
     wl.registry = wl_display_get_registry(wl.display);
     wl_registry_add_listener(wl.registry, &registryListener, nullptr);
     // Two round trips: the globals, then what each output tells of itself.
-    if (wl_display_roundtrip(wl.display) < 0 || wl_display_roundtrip(wl.display) < 0) {
+    bool ok = wl_display_roundtrip(wl.display) >= 0;
+    name_outputs();
+    if (!ok || wl_display_roundtrip(wl.display) < 0) {
         snprintf(why, size, "the Wayland compositor went away while it was asked what it offers");
         return false;
     }
