@@ -104,7 +104,7 @@ protected:
 }  // namespace
 
 // The same run as on Xvfb: targets on their printed pixels, in our background over the whole
-// output; the calibration written serves taps where they were meant.
+// output, named by its connector; a pass binds the port to that output.
 TEST_F(QuilmocalWaylandTest, TheTargetsShowOnTheOutputWhereTheyArePrinted)
 {
     // The output by its connector name (weston names its headless one so), listed once.
@@ -135,6 +135,10 @@ TEST_F(QuilmocalWaylandTest, TheTargetsShowOnTheOutputWhereTheyArePrinted)
     CalResult r = Finish();
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(SandboxReadFile(sb, "/usr/local/Qelvanto/pt4_ttyS0").ends_with("#1024#768#"));
+    // Calibrated on that output, the port is bound to it: its Port line alone changed.
+    const std::string conf = SandboxReadFile(sb, "/etc/quilmod.conf");
+    EXPECT_NE(conf.find("/dev/ttyS0 output=headless\n"), std::string::npos) << conf;
+    EXPECT_EQ(conf.find("output=", conf.find("output=") + 1), std::string::npos) << conf;
 }
 
 // Bad input from the compositor's side: a name it has no output of, and the compositor going

@@ -5,6 +5,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdio>
+#include <string>
+#include <string_view>
 
 #include "client.h"
 #include "quilmo.h"
@@ -235,6 +237,14 @@ void RClickAgain();  // after a reset: hidden again if it was
 void RClickBack();
 // The configuration's RClickTool is non-zero (the last such line counts; no file: off).
 bool RClickConfiguredOn();
+
+// ---- bindport.cpp: the port bound to the monitor it was calibrated on ----
+
+// text with the last Port line naming device given "output=connector" (its output= word
+// replaced, or one added after its last word); false when no Port line names device.
+bool BindPortText(std::string_view text, std::string_view device, std::string_view connector, std::string *out);
+// The same on /etc/quilmod.conf, replaced whole; false after a message on standard error.
+bool BindPort(const char *device, const char *connector);
 
 // ---- calfiles.cpp: the calibration files, written so the daemon never reads half a file ----
 

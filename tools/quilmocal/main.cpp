@@ -191,7 +191,7 @@ static bool open_wayland(Options *o)
 // --screen gave the size.
 static bool open_screen(Options *o)
 {
-    const char *backend = backend_of(*o);
+    const char *backend = o->backend = backend_of(*o);
     if (strcmp(backend, "console") == 0) {
         Complain(EXIT_FAIL, "the console backend is not available in this build");
         return false;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 
 #include "cal.h"
@@ -307,6 +308,9 @@ int Calibrate(Session *s, const Options &o)
         CheckResult r;
         status = check_and_show(s, o, &c, &choice, &r);
         if (status == EXIT_OK) {
+            // Wayland names outputs as the daemon's Port lines do (the kernel's connectors).
+            if (o.output && strcmp(o.backend, "wayland") == 0)
+                BindPort(o.device, o.output);
             ShowEnding(Ended(END_PASSED, true));
             return EXIT_OK;
         }
