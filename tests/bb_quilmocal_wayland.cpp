@@ -37,7 +37,7 @@ protected:
         StopWeston();
         QuilmocalTest::TearDown();
     }
-    bool StartWeston(int w, int h)
+    bool StartWeston(int w, int h, const std::string &transform = "normal")
     {
         weston = fork();
         if (weston == 0) {
@@ -50,7 +50,7 @@ protected:
             // seat, and the headless backend has none.
             ExecArgs({WESTON, "--backend=headless-backend.so", "--use-pixman", "--shell=desktop-shell.so",
                       "--socket=quilmotest", "--idle-time=0", "--debug", "--width=" + std::to_string(w),
-                      "--height=" + std::to_string(h)});
+                      "--height=" + std::to_string(h), "--transform=" + transform});
         }
         return weston > 0 && Eventually([&] { return access((runtime + "/quilmotest").c_str(), F_OK) == 0; });
     }
@@ -162,4 +162,39 @@ TEST_F(QuilmocalWaylandTest, AMissingOutputOrALostCompositorEndsTheRunWithNothin
     EXPECT_EQ(lost.status, 1);
     EXPECT_NE(lost.err.find("lost the Wayland compositor: nothing written"), std::string::npos) << lost.err;
     EXPECT_EQ(CalFiles(), before);
+}
+
+// A panel on an output turned a quarter: the person sees the screen upright (768 x 1024), the
+// files speak the panel's own 1024 x 768 pixels the compositor maps the touchscreen onto, and
+// each target shows on the panel at the pixel printed.
+TEST_F(QuilmocalWaylandTest, ARotatedOutputIsCalibratedInThePanelsOwnPixels)
+{
+    StopWeston();
+    ASSERT_TRUE(StartWeston(1024, 768, "rotate-90"));
+    std::vector<std::string> list = {"-u", "DISPLAY", "XDG_RUNTIME_DIR=" + runtime, "WAYLAND_DISPLAY=quilmotest",
+                                     QUILMOD_BIN_DIR "/quilmocal", "--list-outputs"};
+    ASSERT_TRUE(SimStart(cal, "/usr/bin/env", list));
+    EXPECT_TRUE(SimWaitFor(cal, "headless 1024x768+0+0 rotation 90 ", WAIT_MS));
+    EXPECT_EQ(Finish().status, 0);
+    StartOnWayland({"--backend", "wayland"});
+    std::string line;
+    Pt at{};
+    int w = 0, h = 0;
+    ASSERT_TRUE(SimWaitFor(cal, "target 1 of 4", WAIT_MS, &line) && Prompted(line, &at)) << line;
+    EXPECT_EQ(at.x, 51);
+    EXPECT_EQ(at.y, 38);
+    EXPECT_TRUE(Eventually([&] { return PixelAt(at) == WHITE; }, 20000)) << "no target at " << at.x << " " << at.y;
+    Screenshot(&w, &h);
+    EXPECT_EQ(w, 1024) << "the compositor's picture is the panel's";
+    SimSend(sim, Press(panel(at.x, at.y), rng));
+    while (SimReadLine(cal.out, cal.outBuf, WAIT_MS, line) && line.rfind("verdict: ", 0) != 0)
+        if (Prompted(line, &at)) {
+            EXPECT_EQ(PixelAt(at), WHITE) << line;
+            SimSend(sim, Press(panel(at.x, at.y), rng));
+        }
+    EXPECT_EQ(line.rfind("verdict: max error ", 0), 0u) << line;
+    SimSend(sim, Press(panel(512, 384), rng));
+    CalResult r = Finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(SandboxReadFile(sb, "/usr/local/Qelvanto/pt4_ttyS0").ends_with("#1024#768#"));
 }

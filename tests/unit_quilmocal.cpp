@@ -521,3 +521,35 @@ TEST_F(QuilmocalWrite, BindingRewritesTheConfigurationWholeOrNotAtAll)
     for (const auto &e : fs::directory_iterator(root / "etc"))
         ADD_FAILURE() << "left behind: " << e.path();
 }
+
+// The panel's pixels and the turned screen: where the panel's corners show under each of
+// Wayland's eight transforms (1024 x 768 panel), and every pixel comes back where it was.
+TEST(QuilmocalRotation, PanelPixelsAndTheTurnedScreenMapBothWays)
+{
+    struct Case {
+        int transform;
+        Point origin, farX;  // where panel (0, 0) and panel (1023, 0) show
+    };
+    const std::vector<Case> cases = {
+        {0, {0, 0}, {1023, 0}},
+        {1, {767, 0}, {767, 1023}},   // rotate-90: weston's (768 - y, x) in pixels
+        {2, {1023, 767}, {0, 767}},
+        {3, {0, 1023}, {0, 0}},
+        {4, {1023, 0}, {0, 0}},       // mirrored, then turned
+        {5, {767, 1023}, {767, 0}},
+        {6, {0, 767}, {1023, 767}},
+        {7, {0, 0}, {0, 1023}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.transform);
+        const Turn t = {c.transform, 1024, 768};
+        EXPECT_EQ(ScreenOfPanel(t, {0, 0}), c.origin);
+        EXPECT_EQ(ScreenOfPanel(t, {1023, 0}), c.farX);
+        const bool quarter = c.transform % 2 == 1;
+        for (Point p : {Point{0, 0}, Point{1023, 767}, Point{51, 38}, Point{512, 384}, Point{700, 3}}) {
+            const Point s = ScreenOfPanel(t, p);
+            EXPECT_TRUE(s.x >= 0 && s.y >= 0 && s.x < (quarter ? 768 : 1024) && s.y < (quarter ? 1024 : 768));
+            EXPECT_EQ(PanelOfScreen(t, s), p);
+        }
+    }
+}

@@ -44,6 +44,20 @@ struct Calibration {
     int taken = 0;                      // targets measured so far, in order
 };
 
+// ---- rotation.cpp: the panel's pixels and the turned screen a person sees ----
+
+// An output's transform as Wayland numbers it (0 normal, 1..3 turned by 90, 180, 270 degrees,
+// 4..7 the same mirrored) over a panel of panelWidth x panelHeight pixels.
+struct Turn {
+    int transform = 0;
+    int panelWidth = 0, panelHeight = 0;
+};
+extern Turn shownTurn;  // the output drawn on (transform 0: the screen is the panel)
+Point ScreenOfPanel(const Turn &t, Point panel);
+Point PanelOfScreen(const Turn &t, Point screen);
+// The first n points as shown on the screen.
+std::array<Point, MAX_TARGETS> ShownPoints(const Point *panel, int n);
+
 // ---- targets.cpp: where the targets are, and what the measured positions must satisfy ----
 
 // The targets of a run: the four-point correction's four corners, or the 5 x 5 grid row by row.

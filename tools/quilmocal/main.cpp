@@ -182,8 +182,10 @@ static bool open_wayland(Options *o)
         Complain(EXIT_FAIL, "%s", why);
         return false;
     }
+    // The files speak the panel's own pixels: the compositor turns the touchscreen with the
+    // output, as it turns what it shows.
     if (o->width == 0)
-        o->width = area.width, o->height = area.height;
+        o->width = shownTurn.panelWidth, o->height = shownTurn.panelHeight;
     return true;
 }
 

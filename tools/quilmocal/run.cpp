@@ -23,12 +23,16 @@ static const Calibration *measuring;  // the run's targets so far place a raw to
 
 static bool raw_on_screen(Point raw, Point *screen)
 {
-    return measuring && ScreenOfRaw(*measuring, raw, screen);
+    Point panel;
+    if (!measuring || !ScreenOfRaw(*measuring, raw, &panel))
+        return false;
+    *screen = ScreenOfPanel(shownTurn, panel);
+    return true;
 }
 
 static bool frame_on_screen(Point frame, Point *screen)
 {
-    *screen = frame;  // the daemon's frames are in the screen's pixels already
+    *screen = ScreenOfPanel(shownTurn, frame);  // the daemon's frames are in the panel's pixels
     return true;
 }
 
@@ -88,7 +92,8 @@ static Outcome measure(Session *s, Share *sh, const Options &o, Calibration *c)
     for (;;) {
         const Point t = c->target[static_cast<size_t>(k)];
         printf("target %d of %d at %d %d\n", k + 1, c->points, t.x, t.y);
-        ScreenShow(c->target.data(), k, t, progress, HELP_LINE);
+        const auto shown = ShownPoints(c->target.data(), k + 1);
+        ScreenShow(shown.data(), k, shown[static_cast<size_t>(k)], progress, HELP_LINE);
         TouchResult tr;
         bool timedOut;
         const HoldRule rule = {o.samples, spread_bound(*c), CANCEL_HOLD_MS};
@@ -163,7 +168,8 @@ static Outcome check_one(Session *s, int fd, const Options &o, CheckResult *r, i
     const Point t = r->target[static_cast<size_t>(k)];
     snprintf(progress, sizeof progress, "check %d of %d", k + 1, CHECK_TARGETS);
     printf("check %d of %d at %d %d\n", k + 1, CHECK_TARGETS, t.x, t.y);
-    ScreenShow(r->target.data(), k, t, progress, HELP_LINE);
+    const auto shown = ShownPoints(r->target.data(), k + 1);
+    ScreenShow(shown.data(), k, shown[static_cast<size_t>(k)], progress, HELP_LINE);
     TouchResult tr;
     bool timedOut;
     const HoldRule rule = {1, -1, CANCEL_HOLD_MS};

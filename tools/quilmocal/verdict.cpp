@@ -36,7 +36,7 @@ static int highest_check()
 {
     int y = CanvasHeight();
     for (Point t : verdict.result->target)
-        y = std::min(y, t.y);
+        y = std::min(y, ScreenOfPanel(shownTurn, t).y);
     return y;
 }
 
@@ -44,7 +44,7 @@ static int lowest_check(int height)
 {
     int y = 0;
     for (Point t : verdict.result->target)
-        y = std::max(y, t.y);
+        y = std::max(y, ScreenOfPanel(shownTurn, t).y);
     return std::min(y, height);
 }
 
@@ -52,9 +52,9 @@ static void draw_points(const CheckResult &r)
 {
     const unsigned long colour = r.pass ? PASS : FAIL;
     for (int k = 0; k < r.measured; ++k) {
-        const Point t = r.target[static_cast<size_t>(k)];
-        const Point l = {std::clamp(r.landed[static_cast<size_t>(k)].x, 0, CanvasWidth() - 1),
-                         std::clamp(r.landed[static_cast<size_t>(k)].y, 0, CanvasHeight() - 1)};
+        const Point t = ScreenOfPanel(shownTurn, r.target[static_cast<size_t>(k)]);
+        const Point landed = ScreenOfPanel(shownTurn, r.landed[static_cast<size_t>(k)]);
+        const Point l = {std::clamp(landed.x, 0, CanvasWidth() - 1), std::clamp(landed.y, 0, CanvasHeight() - 1)};
         DrawLine(DONE, {t.x - CHECK_ARM, t.y}, {t.x + CHECK_ARM, t.y}, 1);
         DrawLine(DONE, {t.x, t.y - CHECK_ARM}, {t.x, t.y + CHECK_ARM}, 1);
         DrawLine(colour, t, l, 2);
@@ -149,7 +149,7 @@ static Choice wait_choice(Session *s, const Options &o, const Calibration &c)
         if (SampleTouch(s, &sh, any, o.timeout, &tr, &timedOut) != 1)
             break;
         if (ScreenOfRaw(c, tr.settled.median, &at)) {
-            choice = ChoiceAt(at, CanvasWidth());
+            choice = ChoiceAt(ScreenOfPanel(shownTurn, at), CanvasWidth());
             break;
         }
     }

@@ -271,6 +271,7 @@ int WlArea(const char *output, Area *area, char *why, size_t size)
     }
     *area = {0, 0, 0, 0};
     logical_size(*chosen, &area->width, &area->height);
+    shownTurn = {chosen->transform, chosen->width, chosen->height};
     return 0;
 }
 
