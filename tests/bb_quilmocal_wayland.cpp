@@ -93,6 +93,30 @@ protected:
         }
         return pixels;
     }
+    // --list-outputs prints a line starting with expected and ends well.
+    void ExpectListed(const std::string &expected)
+    {
+        std::vector<std::string> list = {"-u", "DISPLAY", "XDG_RUNTIME_DIR=" + runtime, "WAYLAND_DISPLAY=quilmotest",
+                                         QUILMOD_BIN_DIR "/quilmocal", "--list-outputs"};
+        ASSERT_TRUE(SimStart(cal, "/usr/bin/env", list));
+        EXPECT_TRUE(SimWaitFor(cal, expected, WAIT_MS));
+        EXPECT_EQ(Finish().status, 0);
+    }
+    // Touches each prompt's target, seen at its printed pixel first, up to the verdict; a touch
+    // then finishes. The run's result.
+    CalResult TouchEveryTarget()
+    {
+        std::string line;
+        Pt at{};
+        while (SimReadLine(cal.out, cal.outBuf, WAIT_MS, line) && line.rfind("verdict: ", 0) != 0)
+            if (Prompted(line, &at)) {
+                EXPECT_TRUE(Eventually([&] { return PixelAt(at) == WHITE; }, 20000)) << line;
+                SimSend(sim, Press(panel(at.x, at.y), rng));
+            }
+        EXPECT_EQ(line.rfind("verdict: max error ", 0), 0u) << line;
+        SimSend(sim, Press(panel(512, 384), rng));  // a touch finishes
+        return Finish();
+    }
     unsigned long PixelAt(Pt p)
     {
         int w = 0, h = 0;
@@ -108,11 +132,7 @@ protected:
 TEST_F(QuilmocalWaylandTest, TheTargetsShowOnTheOutputWhereTheyArePrinted)
 {
     // The output by its connector name (weston names its headless one so), listed once.
-    std::vector<std::string> list = {"-u", "DISPLAY", "XDG_RUNTIME_DIR=" + runtime, "WAYLAND_DISPLAY=quilmotest",
-                                     QUILMOD_BIN_DIR "/quilmocal", "--list-outputs"};
-    ASSERT_TRUE(SimStart(cal, "/usr/bin/env", list));
-    EXPECT_TRUE(SimWaitFor(cal, "headless 1024x768+0+0 rotation 0 ", WAIT_MS));
-    EXPECT_EQ(Finish().status, 0);
+    ExpectListed("headless 1024x768+0+0 rotation 0 ");
     StartOnWayland({"--backend", "wayland", "--output", "headless"});
     std::string line;
     Pt at{};
@@ -121,18 +141,7 @@ TEST_F(QuilmocalWaylandTest, TheTargetsShowOnTheOutputWhereTheyArePrinted)
     EXPECT_TRUE(Eventually([&] { return PixelAt(at) == WHITE; }, 20000)) << "no target at " << at.x << " " << at.y;
     EXPECT_EQ(PixelAt({1023, 767}), BACKGROUND) << "the window covers the output";
     SimSend(sim, Press(panel(at.x, at.y), rng));
-    for (int k = 0; k < 3; ++k) {
-        ASSERT_TRUE(SimWaitFor(cal, "target ", WAIT_MS, &line) && Prompted(line, &at)) << line;
-        SimSend(sim, Press(panel(at.x, at.y), rng));
-    }
-    while (SimReadLine(cal.out, cal.outBuf, WAIT_MS, line) && line.rfind("verdict: ", 0) != 0)
-        if (Prompted(line, &at)) {
-            EXPECT_EQ(PixelAt(at), WHITE) << line;
-            SimSend(sim, Press(panel(at.x, at.y), rng));
-        }
-    EXPECT_EQ(line.rfind("verdict: max error ", 0), 0u) << line;
-    SimSend(sim, Press(panel(512, 384), rng));  // a touch finishes
-    CalResult r = Finish();
+    CalResult r = TouchEveryTarget();
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(SandboxReadFile(sb, "/usr/local/Qelvanto/pt4_ttyS0").ends_with("#1024#768#"));
     // Calibrated on that output, the port is bound to it: its Port line alone changed.
@@ -171,11 +180,7 @@ TEST_F(QuilmocalWaylandTest, ARotatedOutputIsCalibratedInThePanelsOwnPixels)
 {
     StopWeston();
     ASSERT_TRUE(StartWeston(1024, 768, "rotate-90"));
-    std::vector<std::string> list = {"-u", "DISPLAY", "XDG_RUNTIME_DIR=" + runtime, "WAYLAND_DISPLAY=quilmotest",
-                                     QUILMOD_BIN_DIR "/quilmocal", "--list-outputs"};
-    ASSERT_TRUE(SimStart(cal, "/usr/bin/env", list));
-    EXPECT_TRUE(SimWaitFor(cal, "headless 1024x768+0+0 rotation 90 ", WAIT_MS));
-    EXPECT_EQ(Finish().status, 0);
+    ExpectListed("headless 1024x768+0+0 rotation 90 ");
     StartOnWayland({"--backend", "wayland"});
     std::string line;
     Pt at{};
@@ -187,14 +192,7 @@ TEST_F(QuilmocalWaylandTest, ARotatedOutputIsCalibratedInThePanelsOwnPixels)
     Screenshot(&w, &h);
     EXPECT_EQ(w, 1024) << "the compositor's picture is the panel's";
     SimSend(sim, Press(panel(at.x, at.y), rng));
-    while (SimReadLine(cal.out, cal.outBuf, WAIT_MS, line) && line.rfind("verdict: ", 0) != 0)
-        if (Prompted(line, &at)) {
-            EXPECT_EQ(PixelAt(at), WHITE) << line;
-            SimSend(sim, Press(panel(at.x, at.y), rng));
-        }
-    EXPECT_EQ(line.rfind("verdict: max error ", 0), 0u) << line;
-    SimSend(sim, Press(panel(512, 384), rng));
-    CalResult r = Finish();
+    CalResult r = TouchEveryTarget();
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(SandboxReadFile(sb, "/usr/local/Qelvanto/pt4_ttyS0").ends_with("#1024#768#"));
 }
