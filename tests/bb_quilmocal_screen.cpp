@@ -405,12 +405,21 @@ TEST_F(QuilmocalScreenTest, TheRightClickToolStepsAsideAndComesBack)
     StartOnX({"--check"});
     Pt at;
     ASSERT_TRUE(Prompt("check 1 of 5", &at));
-    EXPECT_TRUE(WaitLine(sb, "rbutton: state plain withdrawn"));
     ReadAvailable(sb.dat[0]);
     Touch(at);
     Bytes f = ReadFrames(sb, 0, 1);
     ASSERT_EQ(f.size(), 5u);
     EXPECT_EQ(f[0] & 0x20, 0) << "the check's touch is a left-button one";
+    kill(cal.pid, SIGTERM);
+    EXPECT_EQ(Finish().status, 1);
+    // A check resets nothing: the tool is left as it was, never hidden and shown again (one a
+    // technician had hidden would come back).
+    EXPECT_FALSE(WaitLine(sb, "rbutton: state plain withdrawn", 300)) << "a check hid the tool";
+
+    // A calibration hides it while it runs and puts it back as the configuration has it.
+    StartOnX({});
+    ASSERT_TRUE(Prompt("target 1 of 4", &at));
+    EXPECT_TRUE(WaitLine(sb, "rbutton: state plain withdrawn"));
     kill(cal.pid, SIGTERM);
     EXPECT_EQ(Finish().status, 1);
     EXPECT_TRUE(WaitLine(sb, "rbutton: state plain mapped")) << "back as the configuration has it";

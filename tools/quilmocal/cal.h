@@ -244,8 +244,9 @@ void RawEnd();
 
 // ---- rclick.cpp: the right-click tool out of the way while quilmocal runs ----
 
-// Hides the tool and makes the next touch a left-button one; again after each reset.
-void RClickAway();
+// Hides the tool (hide: a calibration, whose resets show it as configured) and makes the next
+// touch a left-button one; again after each reset.
+void RClickAway(bool hide);
 void RClickAgain();  // after a reset: hidden again if it was
 // Puts the tool back as the configuration has it (once, whatever way the run ends).
 void RClickBack();

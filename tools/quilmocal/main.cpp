@@ -262,7 +262,7 @@ int main(int argc, char **argv)
         return EXIT_FAIL;
     Session s;
     SessionStart(&s, 0, 0);
-    RClickAway();
+    RClickAway(!o.check);
     int status = o.check ? CheckOnly(&s, o) : Calibrate(&s, o);
     ScreenClose();
     RClickBack();
