@@ -176,6 +176,18 @@ int WlFd();
 bool WlCancelled();
 void WlClose();
 
+// ---- console.cpp: a DRM dumb buffer on a connector no display server drives ----
+
+void ConListOutputs(FILE *out);  // the connected connectors, as WlListOutputs lists outputs
+// The connector named (the kernel's name), or the first connected: 0 = found, 1 = no such
+// connector, 2 = no DRM device.
+int ConArea(const char *output, Area *area, char *why, size_t size);
+// Takes the card's master role and shows a dumb buffer in the preferred mode; false (why)
+// when a display server holds the card.
+bool ConOpen(const Area &area, char *why, size_t size);
+bool ConActive();
+void ConClose();  // the CRTC back as it was
+
 // ---- feedback.cpp: the target screen ----
 
 // Draws the current target with the earlier ones dimmed, a progress line and instructions;

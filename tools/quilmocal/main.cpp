@@ -189,15 +189,28 @@ static bool open_wayland(Options *o)
     return true;
 }
 
+// The monitor on a DRM connector: false after a message.
+static bool open_console(Options *o)
+{
+    char why[200];
+    Area area;
+    if (ConArea(o->output, &area, why, sizeof why) != 0 || !ConOpen(area, why, sizeof why)) {
+        Complain(EXIT_FAIL, "%s", why);
+        ConClose();
+        return false;
+    }
+    if (o->width == 0)
+        o->width = area.width, o->height = area.height;
+    return true;
+}
+
 // The X screen (or one output of it), or the terminal alone when there is no display and
 // --screen gave the size.
 static bool open_screen(Options *o)
 {
     const char *backend = o->backend = backend_of(*o);
-    if (strcmp(backend, "console") == 0) {
-        Complain(EXIT_FAIL, "the console backend is not available in this build");
-        return false;
-    }
+    if (strcmp(backend, "console") == 0)
+        return open_console(o);
     if (strcmp(backend, "wayland") == 0)
         return open_wayland(o);
     const char *name = display_name(*o);
@@ -229,6 +242,10 @@ static bool open_screen(Options *o)
 static int list_outputs(const Options &o)
 {
     char why[200];
+    if (strcmp(backend_of(o), "console") == 0) {
+        ConListOutputs(stdout);
+        return EXIT_OK;
+    }
     if (strcmp(backend_of(o), "wayland") == 0) {
         if (!WlConnect(why, sizeof why))
             return Complain(EXIT_FAIL, "%s", why);

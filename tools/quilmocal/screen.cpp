@@ -164,6 +164,8 @@ int ScreenFd()
 
 bool ScreenShown()
 {
+    if (ConActive())
+        return CanvasReady();
     return WlActive() ? WlShown() : display && window;
 }
 
@@ -217,6 +219,7 @@ bool ScreenTakeClick(Point *at)
 void ScreenClose()
 {
     WlClose();
+    ConClose();
     if (!display)
         return;
     XUngrabPointer(display, CurrentTime);
