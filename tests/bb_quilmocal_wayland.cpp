@@ -52,7 +52,12 @@ protected:
                       "--socket=quilmotest", "--idle-time=0", "--debug", "--width=" + std::to_string(w),
                       "--height=" + std::to_string(h), "--transform=" + transform});
         }
-        return weston > 0 && Eventually([&] { return access((runtime + "/quilmotest").c_str(), F_OK) == 0; });
+        // The socket comes before the shell's globals: ready once a client finds all it needs.
+        const std::string probe = "XDG_RUNTIME_DIR=" + runtime + " WAYLAND_DISPLAY=quilmotest " QUILMOD_BIN_DIR
+                                  "/quilmocal --backend wayland --list-outputs >/dev/null 2>&1";
+        return weston > 0 && Eventually([&] {
+                   return access((runtime + "/quilmotest").c_str(), F_OK) == 0 && system(probe.c_str()) == 0;
+               }, 20000);
     }
     void StopWeston()
     {
