@@ -39,17 +39,15 @@ protected:
             XCloseDisplay(x);
         QuilmocalTest::TearDown();
     }
-    // Another Xvfb of this geometry in place of the first.
-    bool ReopenX(const std::string &geometry)
+    bool ReopenX(const std::string &geometry)  // another Xvfb in place of the first
     {
         if (x)
             XCloseDisplay(x);
-        x = nullptr;
-        StopXvfb(xvfb);
+        x = nullptr, StopXvfb(xvfb);
         return OpenX(geometry.c_str());
     }
-    // Nothing but the background in the outermost columns: no line of text ran off the window
-    // (a target's rings come within two pixels of the edge on a narrow screen, no closer).
+    // Only background in the outermost columns: no line of text ran off the window (a target's
+    // rings come within two pixels of the edge on a narrow screen, no closer).
     void ExpectEdgesClear(int w, int h)
     {
         EXPECT_EQ(Count({0, 0, 1, h}, [](unsigned long v) { return v != BACKGROUND; }), 0) << "left edge";
@@ -328,10 +326,7 @@ TEST_F(QuilmocalScreenTest, OutputPutsTheTargetsOnOneMonitorOfTwo)
 {
     if (access("/usr/bin/xrandr", X_OK) != 0)
         GTEST_SKIP() << "xrandr is not installed (Debian package x11-xserver-utils)";
-    XCloseDisplay(x);
-    x = nullptr;
-    StopXvfb(xvfb);
-    ASSERT_TRUE(OpenX("1280x480x24"));
+    ASSERT_TRUE(ReopenX("1280x480x24"));
     const std::string xrandr = "DISPLAY=:" + display + " xrandr --setmonitor ";
     ASSERT_EQ(system((xrandr + "LEFTM 640/169x480/127+0+0 none").c_str()), 0);
     ASSERT_EQ(system((xrandr + "RIGHTM 640/169x480/127+640+0 none").c_str()), 0);
@@ -415,7 +410,6 @@ TEST_F(QuilmocalScreenTest, TheRightClickToolStepsAsideAndComesBack)
     // A check resets nothing: the tool is left as it was, never hidden and shown again (one a
     // technician had hidden would come back).
     EXPECT_FALSE(WaitLine(sb, "rbutton: state plain withdrawn", 300)) << "a check hid the tool";
-
     // A calibration hides it while it runs and puts it back as the configuration has it.
     StartOnX({});
     ASSERT_TRUE(Prompt("target 1 of 4", &at));
@@ -490,8 +484,7 @@ TEST_F(QuilmocalScreenTest, HoldToCancelFillsARingAtTheFinger)
     }
     ASSERT_TRUE(Prompt("target 4 of 4", &at));
     const Pt finger = {160, 380};
-    const Box near = {finger.x - 70, finger.y - 70, 140, 140};
-    const Box target = {at.x - 40, at.y - 40, std::min(80, 640 - (at.x - 40)), std::min(80, 480 - (at.y - 40))};
+    const Box near = {finger.x - 70, finger.y - 70, 140, 140}, target = {at.x - 40, at.y - 40, 72, 64};  // to the edges
     const Pt raw = panel(finger.x, finger.y);
     SimSend(sim, Line("down", raw) + Line("move", raw));
     WaitShown("Keep holding");
