@@ -268,3 +268,39 @@ TEST_F(QuilmocalTest, TheTargetIsDrawnAtTheAnnouncedPixelOnAFullScreenWindow)
     EXPECT_EQ(SandboxReadFile(sb, "/usr/local/Qelvanto/pt4_ttyS0"), pt4);
     XCloseDisplay(x);
 }
+
+// The console backend where no monitor can be driven: no DRM device at all, a card node that
+// is no card, a connector nobody has: a message, exit status 1, nothing written.
+TEST_F(QuilmocalTest, TheConsoleWithoutADrivableMonitorSaysWhyAndWritesNothing)
+{
+    const std::string before = CalFiles();
+    struct Case {
+        const char *card;    // the sandbox's /dev/dri/card0, nullptr: none
+        const char *output;  // --output, nullptr: none
+        const char *message;
+    };
+    const Case cases[] = {
+        {nullptr, nullptr, "no DRM device (/dev/dri/card*) to draw on"},
+        {nullptr, "HDMI-A-1", "no DRM device (/dev/dri/card*) to draw on"},
+        {"not a card\n", nullptr, "no connected monitor"},
+        {"not a card\n", "HDMI-A-1", "no connected connector 'HDMI-A-1' (see --list-outputs)"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.card ? "a file as card0" : "no card") + ", output " + (c.output ? c.output : "-"));
+        if (c.card) {
+            mkdir(SandboxPath(sb, "/dev/dri").c_str(), 0755);
+            SandboxWriteFile(sb, "/dev/dri/card0", c.card);
+        }
+        std::vector<std::string> args = {"--backend", "console"};
+        if (c.output)
+            args.insert(args.end(), {"--output", c.output});
+        args.push_back("/dev/ttyS0");
+        Start(args);
+        CalResult r = Finish();
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(CalFiles(), before);
+    }
+    Start({"--backend", "console", "--list-outputs"});
+    EXPECT_EQ(Finish().status, 0) << "nothing to list is no failure";
+}

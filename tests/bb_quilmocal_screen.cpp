@@ -39,6 +39,20 @@ protected:
             XCloseDisplay(x);
         QuilmocalTest::TearDown();
     }
+    bool ReopenX(const std::string &geometry)  // another Xvfb in place of the first
+    {
+        if (x)
+            XCloseDisplay(x);
+        x = nullptr, StopXvfb(xvfb);
+        return OpenX(geometry.c_str());
+    }
+    // Only background in the outermost columns: no line of text ran off the window (a target's
+    // rings come within two pixels of the edge on a narrow screen, no closer).
+    void ExpectEdgesClear(int w, int h)
+    {
+        EXPECT_EQ(Count({0, 0, 1, h}, [](unsigned long v) { return v != BACKGROUND; }), 0) << "left edge";
+        EXPECT_EQ(Count({w - 1, 0, 1, h}, [](unsigned long v) { return v != BACKGROUND; }), 0) << "right edge";
+    }
     bool OpenX(const char *geometry)
     {
         if ((xvfb = StartXvfb(geometry, &display)) < 0)
@@ -271,6 +285,7 @@ TEST_F(QuilmocalScreenTest, EveryWayOutWorksByTouchAlone)
         WaitShown("Keep holding");
         WaitShown("Lift your finger to cancel");
         SimSend(sim, Line("lift", raw));
+        WaitShown("Calibration cancelled\nNothing written: the calibration from before this run stays in force");
         CalResult r = Finish();
         EXPECT_EQ(r.status, 1);
         EXPECT_NE(r.err.find("cancelled: nothing written"), std::string::npos) << r.err;
@@ -284,6 +299,7 @@ TEST_F(QuilmocalScreenTest, EveryWayOutWorksByTouchAlone)
         ASSERT_TRUE(SimWaitFor(cal, "choose: ", WAIT_MS));
         EXPECT_NE(CalFiles(), before);
         Touch({480, 300});
+        WaitShown("Previous calibration restored\nThe calibration from before this run is in force");
         CalResult r = Finish();
         EXPECT_EQ(r.status, 1);
         EXPECT_NE(r.err.find("the previous calibration is back"), std::string::npos) << r.err;
@@ -296,11 +312,13 @@ TEST_F(QuilmocalScreenTest, EveryWayOutWorksByTouchAlone)
         ToVerdict({30, 0});
         ASSERT_TRUE(SimWaitFor(cal, "choose: ", WAIT_MS));
         Touch({160, 300});
+        WaitShown("Calibrating again\nThe calibration from before this run is in force until the new one is written");
         ASSERT_TRUE(SimWaitFor(cal, "calibrating again", WAIT_MS));
         EXPECT_EQ(CalFiles(), before);
         EXPECT_EQ(ToVerdict({0, 0}).rfind("verdict: max error ", 0), 0u);
         WaitShown("Calibration passed");
         Touch({320, 240});  // a touch finishes
+        WaitShown("Calibration passed\nThe new calibration is in force");
         CalResult r = Finish();
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_NE(CalFiles(), before);
@@ -313,10 +331,7 @@ TEST_F(QuilmocalScreenTest, OutputPutsTheTargetsOnOneMonitorOfTwo)
 {
     if (access("/usr/bin/xrandr", X_OK) != 0)
         GTEST_SKIP() << "xrandr is not installed (Debian package x11-xserver-utils)";
-    XCloseDisplay(x);
-    x = nullptr;
-    StopXvfb(xvfb);
-    ASSERT_TRUE(OpenX("1280x480x24"));
+    ASSERT_TRUE(ReopenX("1280x480x24"));
     const std::string xrandr = "DISPLAY=:" + display + " xrandr --setmonitor ";
     ASSERT_EQ(system((xrandr + "LEFTM 640/169x480/127+0+0 none").c_str()), 0);
     ASSERT_EQ(system((xrandr + "RIGHTM 640/169x480/127+640+0 none").c_str()), 0);
@@ -353,19 +368,17 @@ TEST_F(QuilmocalScreenTest, OutputPutsTheTargetsOnOneMonitorOfTwo)
     ExpectTapLands({500, 400});
 }
 
-TEST_F(QuilmocalScreenTest, WithoutXftFontsTheBitmapFontStillSpeaks)
+TEST_F(QuilmocalScreenTest, WithoutAnyFontTheBuiltInLettersStillSpeak)
 {
-    // A fontconfig that knows no fonts: Xft has nothing to open.
+    // A fontconfig that knows no fonts: cairo's own stroked letters stand in.
     SandboxWriteFile(sb, "/etc/fonts-none.conf", "<?xml version=\"1.0\"?>\n<fontconfig></fontconfig>\n");
     StartOnX({"--no-reset"}, {"FONTCONFIG_FILE=" + SandboxPath(sb, "/etc/fonts-none.conf")});
     Pt at;
     ASSERT_TRUE(Prompt("target 1 of 4", &at));
     WaitShown("s left");
     const Box text = {0, 120, 640, 300};
-    EXPECT_TRUE(Eventually([&] { return CountColour(text, 0xD0D0D0) > 100; }));
-    std::set<unsigned long> shades;
-    Count(text, [&](unsigned long v) { return shades.insert(v).second; });
-    EXPECT_LE(shades.size(), 3u) << "bitmap letters have no shades between";
+    const auto bright = [](unsigned long v) { return ((v >> 8) & 0xFF) > 0x80; };
+    EXPECT_TRUE(Eventually([&] { return Count(text, bright) > 100; })) << "no letters drawn";
     kill(cal.pid, SIGTERM);
     EXPECT_EQ(Finish().status, 1);
 }
@@ -397,12 +410,20 @@ TEST_F(QuilmocalScreenTest, TheRightClickToolStepsAsideAndComesBack)
     StartOnX({"--check"});
     Pt at;
     ASSERT_TRUE(Prompt("check 1 of 5", &at));
-    EXPECT_TRUE(WaitLine(sb, "rbutton: state plain withdrawn"));
     ReadAvailable(sb.dat[0]);
     Touch(at);
     Bytes f = ReadFrames(sb, 0, 1);
     ASSERT_EQ(f.size(), 5u);
     EXPECT_EQ(f[0] & 0x20, 0) << "the check's touch is a left-button one";
+    kill(cal.pid, SIGTERM);
+    EXPECT_EQ(Finish().status, 1);
+    // A check resets nothing: the tool is left as it was, never hidden and shown again (one a
+    // technician had hidden would come back).
+    EXPECT_FALSE(WaitLine(sb, "rbutton: state plain withdrawn", 300)) << "a check hid the tool";
+    // A calibration hides it while it runs and puts it back as the configuration has it.
+    StartOnX({});
+    ASSERT_TRUE(Prompt("target 1 of 4", &at));
+    EXPECT_TRUE(WaitLine(sb, "rbutton: state plain withdrawn"));
     kill(cal.pid, SIGTERM);
     EXPECT_EQ(Finish().status, 1);
     EXPECT_TRUE(WaitLine(sb, "rbutton: state plain mapped")) << "back as the configuration has it";
@@ -429,4 +450,84 @@ TEST_F(QuilmocalScreenTest, TheRightClickToolStaysAwayWhenTheConfigurationSaysSo
     ASSERT_TRUE(WaitLine(sb, "rbutton: state plain "));
     EXPECT_EQ(CountLines(sb, "rbutton: state plain mapped 1"), 0);
     EXPECT_EQ(CountLines(sb, "rbutton: state plain mapped 0"), 1) << "shown again after quilmocal";
+}
+
+// On a landscape, a wide and a portrait screen every line fits the window (the longest ones: a
+// rejected touch, a failed check's verdict and its question, the ending), the targets sit on
+// their printed pixels, and a failed check nobody answers restores the previous calibration,
+// saying so while it counts down and once it is done.
+TEST_F(QuilmocalScreenTest, TextFitsEveryShapeOfScreenAndAnUnansweredFailureRestores)
+{
+    struct Case {
+        int w, h;
+        const char *picture;
+    };
+    const std::string before = CalFiles();
+    for (const Case &c : {Case{1024, 768, ""}, Case{1920, 1080, ""}, Case{768, 1024, "portrait"}}) {
+        const std::string size = std::to_string(c.w) + "x" + std::to_string(c.h);
+        SCOPED_TRACE(size);
+        ASSERT_TRUE(ReopenX(size + "x24"));
+        StartOnX({"--timeout", "3"});
+        Pt at;
+        ASSERT_TRUE(Prompt("target 1 of 4", &at));
+        EXPECT_TRUE(Eventually([&] { return Pixel(at.x, at.y) == WHITE; })) << at.x << " " << at.y;
+        Touch(at);
+        ASSERT_TRUE(Prompt("target 2 of 4", &at));
+        Touch(at);
+        ASSERT_TRUE(Prompt("target 3 of 4", &at));
+        Touch(at);
+        ASSERT_TRUE(Prompt("target 4 of 4", &at));
+        Touch({at.x - c.w / 2, at.y - c.h / 2});
+        WaitShown("Touch the centre of the cross: that touch landed far from it");
+        EXPECT_GT(Count({0, 0, c.w, c.h}, Amber), 50);
+        ExpectEdgesClear(c.w, c.h);
+        if (*c.picture)
+            Picture(std::string("quilmocal-") + c.picture + ".png");
+        ASSERT_TRUE(Prompt("target 4 of 4", &at));
+        Touch(at);
+        std::vector<Pt> landed;
+        ToVerdict({c.w / 40, 0}, &landed);
+        ASSERT_TRUE(SimWaitFor(cal, "choose: ", WAIT_MS));
+        WaitShown("the previous calibration comes back");
+        EXPECT_GT(CountColour({0, 0, c.w, c.h / 4}, FAIL), 100) << "the title";
+        for (Pt l : landed)
+            EXPECT_EQ(Pixel(l.x, l.y), FAIL) << "a check point at " << l.x << " " << l.y;
+        ExpectEdgesClear(c.w, c.h);
+        if (*c.picture)
+            Picture(std::string("quilmocal-failed-") + c.picture + ".png");
+        WaitShown("No answer: previous calibration restored");
+        ExpectEdgesClear(c.w, c.h);
+        CalResult r = Finish();
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("no answer to the failed check: the previous calibration is back"), std::string::npos)
+            << r.err;
+        EXPECT_EQ(CalFiles(), before);
+    }
+}
+
+// The long hold that cancels shows its progress where the finger is, not at the target: amber
+// while it counts down, red once a lift cancels.
+TEST_F(QuilmocalScreenTest, HoldToCancelFillsARingAtTheFinger)
+{
+    StartOnX({});
+    Pt at;
+    for (const char *t : {"target 1 of 4", "target 2 of 4", "target 3 of 4"}) {
+        ASSERT_TRUE(Prompt(t, &at));
+        Touch(at);
+    }
+    ASSERT_TRUE(Prompt("target 4 of 4", &at));
+    const Pt finger = {160, 380};
+    const Box near = {finger.x - 70, finger.y - 70, 140, 140}, target = {at.x - 40, at.y - 40, 72, 64};  // to the edges
+    const Pt raw = panel(finger.x, finger.y);
+    SimSend(sim, Line("down", raw) + Line("move", raw));
+    WaitShown("Keep holding");
+    EXPECT_TRUE(Eventually([&] { return Count(near, Amber) > 20; })) << "no amber ring at the finger";
+    EXPECT_EQ(Count(target, Amber), 0) << "the target's ring is no cancel mark";
+    WaitShown("Lift your finger to cancel");
+    EXPECT_TRUE(Eventually([&] { return CountColour(near, FAIL) > 20; })) << "no red ring at the finger";
+    EXPECT_EQ(CountColour(target, FAIL), 0);
+    Picture("quilmocal-cancel.png");
+    SimSend(sim, Line("lift", raw));
+    WaitShown("Calibration cancelled");
+    EXPECT_EQ(Finish().status, 1);
 }

@@ -69,7 +69,7 @@ TEST(QuilmocalTargets, AreWhereTheCorrectionMapsItsCorners)
         EXPECT_EQ(cal.target[c.points - 1].x, c.last.x);
         EXPECT_EQ(cal.target[c.points - 1].y, c.last.y);
     }
-    auto check = CheckTargets(1024, 768);
+    auto check = CheckTargets(4, 1024, 768);
     EXPECT_EQ(check[0].x, 512);
     EXPECT_EQ(check[4].y, 576);
 }
@@ -412,4 +412,92 @@ TEST_F(QuilmocalWrite, ARestoreUndoesTheLastRunAndLeavesNoPreviousFile)
         EXPECT_EQ(RestoreCalibration("/dev/ttyS0"), EXIT_FAIL);
         EXPECT_NE(testing::internal::GetCapturedStderr().find("no earlier calibration"), std::string::npos);
     }
+}
+
+// The 25-point check measures between the grid's points: each of its targets is off every grid
+// row and column (a grid point maps back onto itself whatever the correction does between).
+TEST(QuilmocalTargets, TheGridsCheckPointsLieBetweenItsPoints)
+{
+    for (auto [w, h] : {std::pair{1024, 768}, {1920, 1080}, {768, 1024}, {16, 16}}) {
+        Calibration c;
+        PlanTargets(&c, 25, w, h);
+        for (Point p : CheckTargets(25, w, h)) {
+            SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " at " + std::to_string(p.x) + " " +
+                         std::to_string(p.y));
+            for (int k = 0; k < MAX_TARGETS && w > 16; ++k) {
+                EXPECT_NE(p.x, c.target[static_cast<size_t>(k)].x);
+                EXPECT_NE(p.y, c.target[static_cast<size_t>(k)].y);
+            }
+            EXPECT_TRUE(p.x > 0 && p.x < w && p.y > 0 && p.y < h);
+        }
+        EXPECT_EQ(CheckTargets(4, w, h)[0].x, w / 2) << "four points keep the centre";
+    }
+}
+
+// Binding a port to its monitor changes the last Port line naming it and nothing else,
+// whatever else the file holds.
+TEST(QuilmocalBind, ThePortLineAloneGetsItsOutput)
+{
+    struct Case {
+        const char *text, *bound;  // bound: nullptr when no line names the port
+    };
+    const std::vector<Case> cases = {
+        {"Port = /dev/ttyS0\n", "Port = /dev/ttyS0 output=HDMI-A-1\n"},
+        {"Port = /dev/ttyS0", "Port = /dev/ttyS0 output=HDMI-A-1"},                   // no final newline
+        {"Port = /dev/ttyS0 size=300x200\n", "Port = /dev/ttyS0 size=300x200 output=HDMI-A-1\n"},
+        {"Port = /dev/ttyS0 output=DP-1 size=1x1\n", "Port = /dev/ttyS0 output=HDMI-A-1 size=1x1\n"},
+        {"Port = /dev/ttyS0 output=\n", "Port = /dev/ttyS0 output=HDMI-A-1\n"},
+        {" MouseMode = DRAWING\n\rPort = /dev/ttyS0\n\rPort = /dev/ttyS1\n\r",           // the default's "\n\r"
+         " MouseMode = DRAWING\n\rPort = /dev/ttyS0 output=HDMI-A-1\n\rPort = /dev/ttyS1\n\r"},
+        {"Port = /dev/ttyS0\r\n", "Port = /dev/ttyS0 output=HDMI-A-1\r\n"},           // CR LF kept
+        {"port=/dev/ttyS0   \n", "port=/dev/ttyS0 output=HDMI-A-1   \n"},             // any case, blanks kept
+        {"\tPORT\t=\t/dev/ttyS0\n", "\tPORT\t=\t/dev/ttyS0 output=HDMI-A-1\n"},
+        {"# Port = /dev/ttyS0\n", nullptr},                                            // a comment
+        {"Port = /dev/ttyS00\nPort = /dev/ttyS\n", nullptr},                          // exact names only
+        {"Port = /dev/TTYS0\n", nullptr},
+        {"Ports = /dev/ttyS0\nPort /dev/ttyS0\n", nullptr},                           // other key, no '='
+        {"Port = /dev/ttyS0\nPort = /dev/ttyS0 output=X\n# end\n",                     // the last one counts
+         "Port = /dev/ttyS0\nPort = /dev/ttyS0 output=HDMI-A-1\n# end\n"},
+        {"Sound = 1\nPort = /dev/ttyS0\nCursor = 0", "Sound = 1\nPort = /dev/ttyS0 output=HDMI-A-1\nCursor = 0"},
+        {"", nullptr},
+        {"\n\n\n", nullptr},
+        {"Port = \n", nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::string(c.text)));
+        std::string out = "untouched";
+        EXPECT_EQ(BindPortText(c.text, "/dev/ttyS0", "HDMI-A-1", &out), c.bound != nullptr);
+        EXPECT_EQ(out, c.bound ? c.bound : "untouched");
+    }
+}
+
+// On the file: through the sandbox root, every other byte and the file's mode kept; a link, a
+// directory or a file without the port are left as they are.
+TEST_F(QuilmocalWrite, BindingRewritesTheConfigurationWholeOrNotAtAll)
+{
+    fs::create_directories(root / "etc");
+    const fs::path conf = root / "etc/quilmod.conf";
+    const std::string text = "Sound = 1\nPort = /dev/ttyS0 size=300x200\nPort = /dev/ttyS1\n";
+    std::ofstream(conf) << text;
+    fs::permissions(conf, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    ASSERT_TRUE(BindPort("/dev/ttyS1", "Virtual-1"));
+    std::stringstream got;
+    got << std::ifstream(conf).rdbuf();
+    EXPECT_EQ(got.str(), "Sound = 1\nPort = /dev/ttyS0 size=300x200\nPort = /dev/ttyS1 output=Virtual-1\n");
+    EXPECT_EQ(fs::status(conf).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_FALSE(BindPort("/dev/ttyS9", "Virtual-1")) << "no line for the port";
+    fs::remove(conf);
+    std::ofstream(root / "elsewhere") << text;
+    fs::create_symlink(root / "elsewhere", conf);
+    EXPECT_FALSE(BindPort("/dev/ttyS0", "Virtual-1")) << "never through a link";
+    fs::remove(conf);
+    fs::create_directory(conf);
+    EXPECT_FALSE(BindPort("/dev/ttyS0", "Virtual-1"));
+    fs::remove(conf);
+    std::stringstream kept;
+    kept << std::ifstream(root / "elsewhere").rdbuf();
+    EXPECT_EQ(kept.str(), text);
+    for (const auto &e : fs::directory_iterator(root / "etc"))
+        ADD_FAILURE() << "left behind: " << e.path();
 }

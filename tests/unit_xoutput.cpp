@@ -85,3 +85,18 @@ TEST(XOutput, FindsMonitorsAndOutputsByName)
     XCloseDisplay(dpy);
     StopXvfb(xvfb);
 }
+
+// A screen RandR made one monitor of (named after its output) is listed once.
+TEST(XOutput, ListsAMonitorMadeOfAnOutputOnce)
+{
+    std::string display;
+    int xvfb = StartXvfb("1024x768x24", &display);
+    if (xvfb < 0)
+        GTEST_SKIP() << "Xvfb is not installed or did not start";
+    Display *dpy = XOpenDisplay((":" + display).c_str());
+    ASSERT_NE(dpy, nullptr);
+    const std::string listing = Listing(dpy);
+    XCloseDisplay(dpy);
+    StopXvfb(xvfb);
+    EXPECT_EQ(listing, "screen 1024x768+0+0\n");
+}

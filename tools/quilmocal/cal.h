@@ -4,6 +4,9 @@
 #pragma once
 #include <array>
 #include <cstddef>
+#include <cstdio>
+#include <string>
+#include <string_view>
 
 #include "client.h"
 #include "quilmo.h"
@@ -16,6 +19,7 @@ constexpr int MAX_SCREEN = 9999;   // four digits keep the files within the daem
 
 struct Point {
     int x, y;
+    bool operator==(const Point &) const = default;
 };
 
 struct Options {
@@ -26,6 +30,7 @@ struct Options {
     long timeout = 60;
     bool noReset = false, check = false, restore = false, listOutputs = false;
     const char *output = nullptr;  // a RandR monitor or output; none: the whole screen
+    const char *backend = "auto";  // auto, wayland, x11 or console
     const char *device = nullptr;
 };
 
@@ -39,12 +44,27 @@ struct Calibration {
     int taken = 0;                      // targets measured so far, in order
 };
 
+// ---- rotation.cpp: the panel's pixels and the turned screen a person sees ----
+
+// An output's transform as Wayland numbers it (0 normal, 1..3 turned by 90, 180, 270 degrees,
+// 4..7 the same mirrored) over a panel of panelWidth x panelHeight pixels.
+struct Turn {
+    int transform = 0;
+    int panelWidth = 0, panelHeight = 0;
+};
+extern Turn shownTurn;  // the output drawn on (transform 0: the screen is the panel)
+Point ScreenOfPanel(const Turn &t, Point panel);
+Point PanelOfScreen(const Turn &t, Point screen);
+// The first n points as shown on the screen.
+std::array<Point, MAX_TARGETS> ShownPoints(const Point *panel, int n);
+
 // ---- targets.cpp: where the targets are, and what the measured positions must satisfy ----
 
 // The targets of a run: the four-point correction's four corners, or the 5 x 5 grid row by row.
 void PlanTargets(Calibration *c, int points, int width, int height);
-// The check targets: the centre, then a quarter and three quarters of width and height.
-std::array<Point, CHECK_TARGETS> CheckTargets(int width, int height);
+// The check targets: for 4 points the centre, then a quarter and three quarters of width and
+// height; for 25 points the middles of grid cells, none on a grid point.
+std::array<Point, CHECK_TARGETS> CheckTargets(int points, int width, int height);
 // true when raw, measured for target c.taken, agrees with the targets so far; else why.
 bool FitsSoFar(const Calibration &c, Point raw, char *why, size_t size);
 // Where the measured targets so far put a raw position on the screen (a least-squares affine
@@ -86,13 +106,21 @@ struct HoldState {
     long long heldMs;    // since the touch began
     int secondsLeft;     // before the wait times out
     bool cancelling;     // held past the rule's cancelMs: the lift cancels
+    Point last;          // the touch's latest position, as the stream gives it (raw or screen)
+    bool hasLast;
 };
 extern void (*onHold)(const HoldState &);  // nullptr: nobody shows it
 
-// 1 = fd readable, 2 = a tick passed (the screen may show the time left), 0 = the run ends
-// (signal, time-out, cancel on the screen), -1 = failed. *timedOut tells a time-out from the
-// rest; end is the deadline.
-int WaitReadable(Session *s, int fd, long long end, bool *timedOut);
+// 1 = fd readable, 2 = tick passed (what the screen shows changes then; 0: no tick), 0 = the run
+// ends (signal, time-out, cancel on the screen), -1 = failed. *timedOut tells a time-out from
+// the rest; end is the deadline.
+int WaitReadable(Session *s, int fd, long long end, long long tick, bool *timedOut);
+// The moment the whole seconds left before end (rounded up) drop next; end once reached.
+long long NextSecond(long long now, long long end);
+// The next moment a wait's screen changes by time alone: the seconds left before end, and for a
+// finger down since downAt, the cancel warning at half of cancelMs, its countdown's seconds and
+// the cancel itself (cancelMs 0: no cancel).
+long long NextChange(long long now, long long end, bool down, long long downAt, long long cancelMs);
 
 struct TouchResult {
     Settled settled;
@@ -104,7 +132,7 @@ int SampleTouch(Session *s, Share *sh, const HoldRule &rule, long timeoutS, Touc
 // The same for the daemon's corrected frames on the watch pipe.
 int SampleFrames(Session *s, int fd, const HoldRule &rule, long timeoutS, TouchResult *out, bool *timedOut);
 
-// ---- screen.cpp: the window on the X display (drawing primitives in draw.h) ----
+// ---- screen.cpp: the window on the X display (the drawing layer in draw.h) ----
 
 // The part of the X screen the window covers; the targets are in its coordinates.
 struct Area {
@@ -117,8 +145,9 @@ bool ScreenConnect(const char *display, char *why, size_t size);
 int ScreenArea(const char *output, Area *area, char *why, size_t size);
 // Prints the monitors and outputs, one "NAME WxH+X+Y" a line.
 void ScreenListOutputs();
-// A window over area that takes pointer and keyboard.
-void ScreenOpen(const Area &area);
+// A window over area that takes pointer and keyboard, with the canvas on it; false (a reason
+// in why) when the display offers nothing the canvas can draw into.
+bool ScreenOpen(const Area &area, char *why, size_t size);
 int ScreenFd();          // the connection's descriptor, -1 without a screen
 bool ScreenShown();      // a window is open
 bool ScreenCancelled();  // handles what the server sent; true once Escape or q was pressed
@@ -131,6 +160,34 @@ void ScreenClose();
 // Called when the connection to the display breaks (Xlib ends the process afterwards).
 extern void (*onScreenLost)();
 
+// ---- wayland.cpp: the window on a Wayland compositor (Screen* above hand over to these) ----
+
+// Connects to $WAYLAND_DISPLAY and learns its outputs; false (a reason in why) when it cannot.
+bool WlConnect(char *why, size_t size);
+// The output named (its connector name), or the first: 0 = found, 1 = no such name.
+int WlArea(const char *output, Area *area, char *why, size_t size);
+void WlListOutputs(FILE *out);  // one "NAME WxH+X+Y rotation R WxH mm" a line
+// A fullscreen window on the output WlArea chose, of area's size; false (why) when the
+// compositor refuses fullscreen or gives another size.
+bool WlOpen(const Area &area, char *why, size_t size);
+bool WlActive();
+bool WlShown();
+int WlFd();
+bool WlCancelled();
+void WlClose();
+
+// ---- console.cpp: a DRM dumb buffer on a connector no display server drives ----
+
+void ConListOutputs(FILE *out);  // the connected connectors, as WlListOutputs lists outputs
+// The connector named (the kernel's name), or the first connected: 0 = found, 1 = no such
+// connector, 2 = no DRM device.
+int ConArea(const char *output, Area *area, char *why, size_t size);
+// Takes the card's master role and shows a dumb buffer in the preferred mode; false (why)
+// when a display server holds the card.
+bool ConOpen(const Area &area, char *why, size_t size);
+bool ConActive();
+void ConClose();  // the CRTC back as it was
+
 // ---- feedback.cpp: the target screen ----
 
 // Draws the current target with the earlier ones dimmed, a progress line and instructions;
@@ -141,6 +198,8 @@ void FeedbackRejected(const char *message);
 // The hold ring, the time left and the cancel hint of the touch in progress (onHold).
 void FeedbackHold(const HoldState &h);
 void FeedbackRule(long samples);  // positions that fill the ring
+// Where a touch's position is on the screen (false: not known yet); nullptr: not known at all.
+extern bool (*fingerOnScreen)(Point position, Point *screen);
 
 // ---- verdict.cpp: the verdict screen after the check ----
 
@@ -150,13 +209,38 @@ struct CheckResult {
     double worst = 0, mean = 0, allowed = 0;
     bool pass = false;
 };
-enum Choice { FINISH, CALIBRATE_AGAIN, RESTORE_PREVIOUS };
+// FINISH: a pass seen, or no screen to ask on; NO_ANSWER: a failed check's question unanswered.
+enum Choice { FINISH, CALIBRATE_AGAIN, RESTORE_PREVIOUS, NO_ANSWER };
 // Which touch area a point on a failed verdict's screen lies in.
 Choice ChoiceAt(Point p, int width);
 // Shows the verdict. A pass ends on a touch (frames on watchFd) or after a few seconds; a failed
 // check after a calibration (c not null) waits for a touch on one of its two halves, told from
 // the raw positions by c's own targets, so a calibration that is off still finds the right one.
 Choice VerdictShow(Session *s, const Options &o, const CheckResult &r, const Calibration *c, int watchFd);
+
+// ---- ending.cpp: the last screen of every run ----
+
+enum EndingKind {
+    END_PASSED,        // calibrated and checked
+    END_CHECK_PASSED,  // --check
+    END_CHECK_FAILED,  // --check
+    END_RESTORED,      // a failed check, "Restore previous" touched
+    END_NO_ANSWER,     // a failed check nobody answered: the previous files are back
+    END_AGAIN,         // a failed check, "Calibrate again" touched
+    END_CANCELLED,
+    END_TIMED_OUT,
+    END_DAEMON_GONE,
+    END_FAILED,        // any other failure, explained on standard error
+};
+struct Ending {
+    const char *what;
+    unsigned long colour;
+    const char *inForce;  // which calibration the daemon uses now
+};
+// The words for an ending; written: this run's files are the port's now.
+Ending Ended(EndingKind kind, bool written);
+// Shows the ending for a moment (nothing without a window).
+void ShowEnding(const Ending &e);
 
 // ---- run.cpp: the runs; each returns the exit status ----
 
@@ -172,13 +256,22 @@ void RawEnd();
 
 // ---- rclick.cpp: the right-click tool out of the way while quilmocal runs ----
 
-// Hides the tool and makes the next touch a left-button one; again after each reset.
-void RClickAway();
+// Hides the tool (hide: a calibration, whose resets show it as configured) and makes the next
+// touch a left-button one; again after each reset.
+void RClickAway(bool hide);
 void RClickAgain();  // after a reset: hidden again if it was
 // Puts the tool back as the configuration has it (once, whatever way the run ends).
 void RClickBack();
 // The configuration's RClickTool is non-zero (the last such line counts; no file: off).
 bool RClickConfiguredOn();
+
+// ---- bindport.cpp: the port bound to the monitor it was calibrated on ----
+
+// text with the last Port line naming device given "output=connector" (its output= word
+// replaced, or one added after its last word); false when no Port line names device.
+bool BindPortText(std::string_view text, std::string_view device, std::string_view connector, std::string *out);
+// The same on /etc/quilmod.conf, replaced whole; false after a message on standard error.
+bool BindPort(const char *device, const char *connector);
 
 // ---- calfiles.cpp: the calibration files, written so the daemon never reads half a file ----
 

@@ -16,6 +16,7 @@ constexpr int HOLD_WIDTH = 6;      // the hold ring, just outside the circle
 constexpr int FILL_STEPS = 24;     // the ring is redrawn when it grows by a step
 constexpr long long WARN_HOLD_MS = CANCEL_HOLD_MS / 2;  // from here on the hold counts down to cancel
 constexpr int TEXT_ROW_EIGHTHS = 3;  // text about 3/8 (or 5/8) down, clear of the current target
+constexpr int MARGIN_PERCENT = 3;    // of the width, left clear at either side of the text
 
 namespace {
 
@@ -31,6 +32,8 @@ struct TargetView {
 struct Drawn {
     int fill, seconds, cancelSeconds;
     bool down, steady, cancelling;
+    int cancelFill = 0;   // steps of the cancel ring at the finger
+    Point finger{};       // where the cancel ring is drawn
     bool operator==(const Drawn &) const = default;
 };
 
@@ -39,6 +42,7 @@ struct Drawn {
 static TargetView view;
 static long fillSamples = 8;
 static Drawn drawn{-1, -1, -1, false, false, false};
+bool (*fingerOnScreen)(Point position, Point *screen);
 
 static int ring()
 {
@@ -55,7 +59,17 @@ static Drawn drawn_of(const HoldState &h)
     const long fill = std::min<long>(FILL_STEPS, h.count * FILL_STEPS / fillSamples);
     const long long left = CANCEL_HOLD_MS - h.heldMs;
     const int cancelSeconds = h.down && h.heldMs >= WARN_HOLD_MS ? static_cast<int>((left + 999) / 1000) : -1;
-    return {h.down ? static_cast<int>(fill) : 0, h.secondsLeft, cancelSeconds, h.down, h.steady, h.cancelling};
+    Drawn d = {h.down ? static_cast<int>(fill) : 0, h.secondsLeft, cancelSeconds, h.down, h.steady, h.cancelling};
+    if (cancelSeconds < 0 && !h.cancelling)
+        return d;
+    const long long into = std::clamp(h.heldMs - WARN_HOLD_MS, 0LL, CANCEL_HOLD_MS - WARN_HOLD_MS);
+    d.cancelFill = h.cancelling ? FILL_STEPS : static_cast<int>(into * FILL_STEPS / (CANCEL_HOLD_MS - WARN_HOLD_MS));
+    // At the finger where its position tells the screen's pixel, else around the target.
+    if (!h.hasLast || !fingerOnScreen || !fingerOnScreen(h.last, &d.finger))
+        d.finger = view.current;
+    d.finger.x = std::clamp(d.finger.x, 0, CanvasWidth() - 1);
+    d.finger.y = std::clamp(d.finger.y, 0, CanvasHeight() - 1);
+    return d;
 }
 
 static void cross(unsigned long rgb, Point p, int arm, int thickness)
@@ -69,8 +83,7 @@ static void draw_target(const Drawn &d)
     const Point t = view.current;
     const int r = ring(), hold = r + LINE + HOLD_WIDTH;
     DrawCircle(DONE, t, hold, HOLD_WIDTH);
-    const unsigned long fill = d.cancelling ? FAIL : d.steady ? HOLD : WARN;
-    DrawArc(fill, t, hold, HOLD_WIDTH, d.cancelling ? 1.0 : double(d.fill) / FILL_STEPS);
+    DrawArc(d.steady ? HOLD : WARN, t, hold, HOLD_WIDTH, double(d.fill) / FILL_STEPS);
     DrawCircle(CURRENT, t, r, LINE);
     cross(CURRENT, t, r * 3 / 2, LINE);
 }
@@ -89,32 +102,48 @@ static void status_line(const Drawn &d, char *out, size_t size)
                  CANCEL_HOLD_MS / 1000);
 }
 
-// The top of a text block of height h: about 3/8 down, or 5/8 when the target is in the upper
-// half, and always clear of the current target's rings.
-static int text_top(int h)
+// The text's box: about 3/8 down, or 5/8 when the target is in the upper half, always clear of
+// the current target's rings, as wide as the window less its margins; height is the block's.
+static Area text_box(int height)
 {
-    const int clear = ring() * 2 + HOLD_WIDTH, height = CanvasHeight(), t = view.current.y;
-    if (t < height / 2)
-        return std::max(height * (8 - TEXT_ROW_EIGHTHS) / 8 - h / 2, t + clear);
-    return std::max(0, std::min(height * TEXT_ROW_EIGHTHS / 8 - h / 2, t - clear - h));
+    const int w = CanvasWidth(), h = CanvasHeight(), m = std::max(2, w * MARGIN_PERCENT / 100);
+    const int clear = ring() * 2 + HOLD_WIDTH, t = view.current.y;
+    if (t < h / 2) {
+        const int top = std::max(h * (8 - TEXT_ROW_EIGHTHS) / 8 - height / 2, t + clear);
+        return {m, top, w - 2 * m, std::max(0, h - m - top)};
+    }
+    const int bottom = std::min(h * TEXT_ROW_EIGHTHS / 8 + height / 2, t - clear);
+    const int top = std::max(m, bottom - height);
+    return {m, top, w - 2 * m, std::max(0, bottom - top)};
+}
+
+// The long hold that cancels, at the finger: a ring that fills amber, red once a lift cancels.
+static void draw_cancel(const Drawn &d)
+{
+    if (d.cancelSeconds < 0 && !d.cancelling)
+        return;
+    const int radius = ring() * 2 + HOLD_WIDTH;
+    DrawCircle(DONE, d.finger, radius, HOLD_WIDTH);
+    DrawArc(d.cancelling ? FAIL : WARN, d.finger, radius, HOLD_WIDTH, double(d.cancelFill) / FILL_STEPS);
 }
 
 static void redraw(const Drawn &d)
 {
     DrawClear();
+    char status[120];
+    status_line(d, status, sizeof status);
+    const bool message = view.message[0] != '\0';
+    const unsigned long statusColour = d.cancelling || d.cancelSeconds >= 0 ? WARN : TEXT;
+    std::array<TextLine, 4> lines = {{{TEXT_BODY, TEXT, view.progress}, {TEXT_SMALL, TEXT, view.help},
+                                      {TEXT_BODY, WARN, view.message}, {TEXT_SMALL, statusColour, status}}};
+    if (!message)
+        lines[2] = lines[3];
+    const int n = message ? 4 : 3;
+    DrawTextBlock(lines.data(), n, text_box(TextBlockHeight(lines.data(), n, CanvasWidth() * (100 - 2 * MARGIN_PERCENT) / 100)));
     for (int i = 0; i < view.ndone; ++i)
         cross(DONE, view.done[static_cast<size_t>(i)], DIM_ARM, 1);
     draw_target(d);
-    char status[120];
-    status_line(d, status, sizeof status);
-    const int x = CanvasWidth() / 2;
-    const bool message = view.message[0] != '\0';
-    int y = text_top(TextLineHeight(TEXT_BODY) * (message ? 2 : 1) + TextLineHeight(TEXT_SMALL) * 2);
-    y = DrawCentred(TEXT_BODY, TEXT, x, y, view.progress);
-    y = DrawCentred(TEXT_SMALL, TEXT, x, y, view.help);
-    if (message)
-        y = DrawCentred(TEXT_BODY, WARN, x, y, view.message);
-    DrawCentred(TEXT_SMALL, d.cancelling || d.cancelSeconds >= 0 ? WARN : TEXT, x, y, status);
+    draw_cancel(d);
     char text[600];
     snprintf(text, sizeof text, "%s\n%s\n%s%s%s", view.progress, view.help, view.message, message ? "\n" : "",
              status);
@@ -133,8 +162,7 @@ void ScreenShow(const Point *done, int ndone, Point current, const char *progres
     snprintf(view.progress, sizeof view.progress, "%s", progress);
     snprintf(view.help, sizeof view.help, "%s", help);
     view.hold = {};
-    if (ScreenShown())
-        redraw(drawn_of(view.hold));
+    drawn = {-1, -1, -1, false, false, false};  // drawn by the wait's first report, with its time left
 }
 
 void FeedbackRejected(const char *message)

@@ -3,8 +3,8 @@
 // reset, and checks the corrected frames on five more targets.
 //
 // Usage: quilmocal [--points 4|25] [--display D] [--output NAME] [--screen WxH] [--samples N]
-//                  [--timeout S] [--no-reset] DEVICE
-//        quilmocal --check [--display D] [--output NAME] [--screen WxH] [--timeout S] DEVICE
+//                  [--timeout S] [--no-reset] [--backend B] DEVICE
+//        quilmocal --check [--display D] [--output NAME] [--screen WxH] [--timeout S] [--backend B] DEVICE
 //        quilmocal --restore [--no-reset] DEVICE
 //        quilmocal --list-outputs [--display D]
 // Exit status: 0 calibrated (and checked), 1 failed or cancelled (nothing written), 2 usage.
@@ -28,7 +28,8 @@ constexpr char DEFAULT_DISPLAY[] = ":0.0";
 {
     RawEnd();
     RClickBack();
-    Complain(EXIT_FAIL, "lost the X display%s", calibrationWritten ? "" : ": nothing written");
+    Complain(EXIT_FAIL, "lost the %s%s", WlActive() ? "Wayland compositor" : "X display",
+             calibrationWritten ? "" : ": nothing written");
     _exit(EXIT_FAIL);
 }
 
@@ -37,10 +38,11 @@ constexpr char DEFAULT_DISPLAY[] = ":0.0";
 static void usage()
 {
     puts("usage: quilmocal [--points 4|25] [--display D] [--output NAME] [--screen WxH] [--samples N]\n"
-         "                 [--timeout S] [--no-reset] DEVICE\n"
-         "       quilmocal --check [--display D] [--output NAME] [--screen WxH] [--timeout S] DEVICE\n"
+         "                 [--timeout S] [--no-reset] [--backend B] DEVICE\n"
+         "       quilmocal --check [--display D] [--output NAME] [--screen WxH] [--timeout S]\n"
+         "                 [--backend B] DEVICE\n"
          "       quilmocal --restore [--no-reset] DEVICE\n"
-         "       quilmocal --list-outputs [--display D]\n"
+         "       quilmocal --list-outputs [--display D] [--backend B]\n"
          "       quilmocal --help|--version\n"
          "Calibrates the touch port DEVICE while quilmod runs: touch each target and hold still until\n"
          "its ring is full. Writes the port's calibration files (keeping the old ones as .prev), has\n"
@@ -48,7 +50,8 @@ static void usage()
          "the left half to calibrate again or the right half to restore the old files. A touch held\n"
          "4 s cancels. --output draws on one RandR monitor or output (--list-outputs names them).\n"
          "--check checks only; --restore puts the .prev files back. Without an X display,\n"
-         "--screen WxH prints the targets for marking on the glass.\n"
+         "--screen WxH prints the targets for marking on the glass. --backend auto|wayland|x11|console\n"
+         "chooses where to draw (auto: $WAYLAND_DISPLAY's compositor, else X).\n"
          "Exit status: 0 calibrated and checked, 1 failed or cancelled, 2 usage error.");
 }
 
@@ -103,6 +106,11 @@ static int parse_option(int opt, const char *arg, Options *o)
     case 'c': o->check = true; return 0;
     case 'R': o->restore = true; return 0;
     case 'o': o->output = arg; return 0;
+    case 'b':
+        for (const char *name : {"auto", "wayland", "x11", "console"})
+            if (strcmp(arg, name) == 0)
+                return o->backend = name, 0;
+        return Complain(EXIT_USAGE, "--backend takes auto, wayland, x11 or console, not '%s'", arg);
     case 'L': o->listOutputs = true; return 0;
     case 'h': usage(); return -1;
     case 'V': printf("quilmocal %s\n", QUILMOD_VERSION); return -1;
@@ -119,6 +127,7 @@ static int parse_args(int argc, char **argv, Options *o)
         {"check", no_argument, nullptr, 'c'},         {"restore", no_argument, nullptr, 'R'},
         {"help", no_argument, nullptr, 'h'},          {"version", no_argument, nullptr, 'V'},
         {"output", required_argument, nullptr, 'o'},  {"list-outputs", no_argument, nullptr, 'L'},
+        {"backend", required_argument, nullptr, 'b'},
         {nullptr, 0, nullptr, 0},
     };
     opterr = 0;  // our own messages, one line each
@@ -153,10 +162,57 @@ static const char *display_name(const Options &o)
     return env && *env ? env : nullptr;
 }
 
+// The backend asked for; auto: the Wayland compositor when one is named (and no X display was
+// given), else X.
+static const char *backend_of(const Options &o)
+{
+    if (strcmp(o.backend, "auto") != 0)
+        return o.backend;
+    const char *wayland = getenv("WAYLAND_DISPLAY");
+    return wayland && *wayland && !o.display ? "wayland" : "x11";
+}
+
+// The Wayland compositor's output: false after a message.
+static bool open_wayland(Options *o)
+{
+    char why[200];
+    Area area;
+    if (!WlConnect(why, sizeof why) || WlArea(o->output, &area, why, sizeof why) != 0 ||
+        !WlOpen(area, why, sizeof why)) {
+        Complain(EXIT_FAIL, "%s", why);
+        return false;
+    }
+    // The files speak the panel's own pixels: the compositor turns the touchscreen with the
+    // output, as it turns what it shows.
+    if (o->width == 0)
+        o->width = shownTurn.panelWidth, o->height = shownTurn.panelHeight;
+    return true;
+}
+
+// The monitor on a DRM connector: false after a message.
+static bool open_console(Options *o)
+{
+    char why[200];
+    Area area;
+    if (ConArea(o->output, &area, why, sizeof why) != 0 || !ConOpen(area, why, sizeof why)) {
+        Complain(EXIT_FAIL, "%s", why);
+        ConClose();
+        return false;
+    }
+    if (o->width == 0)
+        o->width = area.width, o->height = area.height;
+    return true;
+}
+
 // The X screen (or one output of it), or the terminal alone when there is no display and
 // --screen gave the size.
 static bool open_screen(Options *o)
 {
+    const char *backend = o->backend = backend_of(*o);
+    if (strcmp(backend, "console") == 0)
+        return open_console(o);
+    if (strcmp(backend, "wayland") == 0)
+        return open_wayland(o);
     const char *name = display_name(*o);
     if (!name && o->width > 0 && !o->output)
         return true;
@@ -174,7 +230,10 @@ static bool open_screen(Options *o)
         Complain(EXIT_FAIL, "%s", why);
         return false;
     }
-    ScreenOpen(area);
+    if (!ScreenOpen(area, why, sizeof why)) {
+        Complain(EXIT_FAIL, "%s", why);
+        return false;
+    }
     if (o->width == 0)
         o->width = area.width, o->height = area.height;
     return true;
@@ -183,6 +242,17 @@ static bool open_screen(Options *o)
 static int list_outputs(const Options &o)
 {
     char why[200];
+    if (strcmp(backend_of(o), "console") == 0) {
+        ConListOutputs(stdout);
+        return EXIT_OK;
+    }
+    if (strcmp(backend_of(o), "wayland") == 0) {
+        if (!WlConnect(why, sizeof why))
+            return Complain(EXIT_FAIL, "%s", why);
+        WlListOutputs(stdout);
+        WlClose();
+        return EXIT_OK;
+    }
     const char *name = display_name(o);
     if (!ScreenConnect(name ? name : DEFAULT_DISPLAY, why, sizeof why))
         return Complain(EXIT_FAIL, "%s", why);
@@ -209,7 +279,7 @@ int main(int argc, char **argv)
         return EXIT_FAIL;
     Session s;
     SessionStart(&s, 0, 0);
-    RClickAway();
+    RClickAway(!o.check);
     int status = o.check ? CheckOnly(&s, o) : Calibrate(&s, o);
     ScreenClose();
     RClickBack();

@@ -5,7 +5,9 @@
 // The daemon tells nobody whether the tool shows: its mode reply is "M<mode>" alone, and
 // quilmoctl status reads only the files. Its own rule is the configuration: every reset (and
 // a calibration resets it) shows the tool when RClickTool is non-zero and hides it otherwise. So
-// that is the state quilmocal puts back, the one the daemon itself would restore.
+// that is the state quilmocal puts back, the one the daemon itself would restore. A check alone
+// resets nothing, so it leaves the tool as it is (a tool a technician hid stays hidden): our
+// window, mapped after it, covers it anyway, and only the next touch is made a left-button one.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -53,19 +55,21 @@ bool RClickConfiguredOn()
     return on != 0;
 }
 
-void RClickAway()
+void RClickAway(bool hide)
 {
     if (DaemonStopped(0))
         return;  // nothing to hide; the share that follows says what is wrong
-    away = true;
-    RunCommand(CMD_RCLICK_OFF, "x");
+    if (hide) {
+        away = true;
+        RunCommand(CMD_RCLICK_OFF, "x");
+    }
     RunCommand(CMD_LEFT_BUTTON, "x");
 }
 
 void RClickAgain()
 {
     if (away)
-        RClickAway();
+        RClickAway(true);
 }
 
 void RClickBack()

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 
 #include "cal.h"
@@ -18,6 +19,22 @@ enum Outcome { MEASURED, CANCELLED, TIMED_OUT, INTERRUPTED, FAILED };
 bool calibrationWritten;
 
 static Share *activeShare;  // ended by screen_lost too
+static const Calibration *measuring;  // the run's targets so far place a raw touch on the screen
+
+static bool raw_on_screen(Point raw, Point *screen)
+{
+    Point panel;
+    if (!measuring || !ScreenOfRaw(*measuring, raw, &panel))
+        return false;
+    *screen = ScreenOfPanel(shownTurn, panel);
+    return true;
+}
+
+static bool frame_on_screen(Point frame, Point *screen)
+{
+    *screen = ScreenOfPanel(shownTurn, frame);  // the daemon's frames are in the panel's pixels
+    return true;
+}
 
 bool RawBegin(Share *sh, const char *device)
 {
@@ -75,7 +92,8 @@ static Outcome measure(Session *s, Share *sh, const Options &o, Calibration *c)
     for (;;) {
         const Point t = c->target[static_cast<size_t>(k)];
         printf("target %d of %d at %d %d\n", k + 1, c->points, t.x, t.y);
-        ScreenShow(c->target.data(), k, t, progress, HELP_LINE);
+        const auto shown = ShownPoints(c->target.data(), k + 1);
+        ScreenShow(shown.data(), k, shown[static_cast<size_t>(k)], progress, HELP_LINE);
         TouchResult tr;
         bool timedOut;
         const HoldRule rule = {o.samples, spread_bound(*c), CANCEL_HOLD_MS};
@@ -102,8 +120,22 @@ static Outcome measure(Session *s, Share *sh, const Options &o, Calibration *c)
     }
 }
 
+// The last screen of a run that ended before its verdict.
+static void show_end(Outcome out)
+{
+    EndingKind kind = END_FAILED;
+    if (out == TIMED_OUT)
+        kind = END_TIMED_OUT;
+    else if (out == CANCELLED || out == INTERRUPTED)
+        kind = END_CANCELLED;
+    else if (DaemonStopped(0))
+        kind = END_DAEMON_GONE;
+    ShowEnding(Ended(kind, calibrationWritten));
+}
+
 static int explain(Outcome out, const Options &o, const char *stage)
 {
+    show_end(out);
     if (out == TIMED_OUT)
         return Complain(EXIT_FAIL, "no touch within %ld s: %s", o.timeout, stage);
     if (out == INTERRUPTED)
@@ -136,7 +168,8 @@ static Outcome check_one(Session *s, int fd, const Options &o, CheckResult *r, i
     const Point t = r->target[static_cast<size_t>(k)];
     snprintf(progress, sizeof progress, "check %d of %d", k + 1, CHECK_TARGETS);
     printf("check %d of %d at %d %d\n", k + 1, CHECK_TARGETS, t.x, t.y);
-    ScreenShow(r->target.data(), k, t, progress, HELP_LINE);
+    const auto shown = ShownPoints(r->target.data(), k + 1);
+    ScreenShow(shown.data(), k, shown[static_cast<size_t>(k)], progress, HELP_LINE);
     TouchResult tr;
     bool timedOut;
     const HoldRule rule = {1, -1, CANCEL_HOLD_MS};
@@ -152,7 +185,7 @@ static Outcome check_one(Session *s, int fd, const Options &o, CheckResult *r, i
 // The check on an open watch pipe; EXIT_OK when it passed, else after a message.
 static int run_check(Session *s, const Options &o, int fd, CheckResult *r)
 {
-    r->target = CheckTargets(o.width, o.height);
+    r->target = CheckTargets(o.points, o.width, o.height);
     r->allowed = std::hypot(o.width, o.height) * VERDICT_PERCENT / 100;
     double sum = 0;
     for (int k = 0; k < CHECK_TARGETS; ++k) {
@@ -173,17 +206,19 @@ static int run_check(Session *s, const Options &o, int fd, CheckResult *r)
 }
 
 // The check and its verdict screen; c (the run just written) offers the way back on a failure.
-static int check_and_show(Session *s, const Options &o, const Calibration *c, Choice *choice)
+static int check_and_show(Session *s, const Options &o, const Calibration *c, Choice *choice, CheckResult *r)
 {
     *choice = FINISH;
     FeedbackRule(o.samples);
+    fingerOnScreen = frame_on_screen;
     int fd = OpenWatchPipe();
-    if (fd < 0)
+    if (fd < 0) {
+        show_end(FAILED);
         return EXIT_FAIL;
-    CheckResult r;
-    int status = run_check(s, o, fd, &r);
-    if (r.measured == CHECK_TARGETS)
-        *choice = VerdictShow(s, o, r, c, fd);
+    }
+    int status = run_check(s, o, fd, r);
+    if (r->measured == CHECK_TARGETS)
+        *choice = VerdictShow(s, o, *r, c, fd);
     close(fd);
     return status;
 }
@@ -192,7 +227,11 @@ int CheckOnly(Session *s, const Options &o)
 {
     Choice ignored;
     onHold = FeedbackHold;
-    return check_and_show(s, o, nullptr, &ignored);
+    CheckResult r;
+    const int status = check_and_show(s, o, nullptr, &ignored, &r);
+    if (r.measured == CHECK_TARGETS)
+        ShowEnding(Ended(r.pass ? END_CHECK_PASSED : END_CHECK_FAILED, false));
+    return status;
 }
 
 // ---- calibrating ----
@@ -202,6 +241,8 @@ static int measure_and_write(Session *s, const Options &o, Calibration *c)
 {
     PlanTargets(c, o.points, o.width, o.height);
     FeedbackRule(o.samples);
+    measuring = c;
+    fingerOnScreen = raw_on_screen;
     onHold = FeedbackHold;
     Share sh;
     if (!RawBegin(&sh, o.device))
@@ -210,13 +251,18 @@ static int measure_and_write(Session *s, const Options &o, Calibration *c)
     while (out == MEASURED && c->taken < c->points)
         out = measure(s, &sh, o, c);
     RawEnd();
+    measuring = nullptr;
     if (out != MEASURED)
         return explain(out, o, "nothing written");
     char why[200];
-    if (!CalibrationSound(*c, why, sizeof why))
+    if (!CalibrationSound(*c, why, sizeof why)) {
+        show_end(FAILED);
         return Complain(EXIT_FAIL, "refused: %s; nothing written", why);
-    if (!WriteCalibration(*c, o.device))
+    }
+    if (!WriteCalibration(*c, o.device)) {
+        show_end(FAILED);
         return EXIT_FAIL;
+    }
     calibrationWritten = true;
     return EXIT_OK;
 }
@@ -230,6 +276,25 @@ static bool put_back(const Options &o)
     return reset_daemon();
 }
 
+// What the verdict's answer leads to; EXIT_OK to calibrate again, else the run's exit status.
+static int answered(const Options &o, int status, Choice choice)
+{
+    if (choice == FINISH)  // no screen asked: the new files may still beat the old, the user judges
+        return Complain(status, "the new calibration stays; 'quilmocal --restore %s' puts the old one back",
+                        o.device);
+    if (!put_back(o)) {
+        show_end(FAILED);
+        return EXIT_FAIL;
+    }
+    if (choice == CALIBRATE_AGAIN) {
+        ShowEnding(Ended(END_AGAIN, false));
+        return EXIT_OK;
+    }
+    ShowEnding(Ended(choice == RESTORE_PREVIOUS ? END_RESTORED : END_NO_ANSWER, false));
+    return Complain(EXIT_FAIL, choice == RESTORE_PREVIOUS ? "the previous calibration is back"
+                                                           : "no answer to the failed check: the previous calibration is back");
+}
+
 int Calibrate(Session *s, const Options &o)
 {
     for (;;) {
@@ -241,19 +306,25 @@ int Calibrate(Session *s, const Options &o)
             puts("verdict: not checked, quilmod was not reset (--no-reset)");
             return EXIT_OK;
         }
-        if (!reset_daemon())
+        if (!reset_daemon()) {
+            show_end(FAILED);
             return EXIT_FAIL;
+        }
         Choice choice;
-        status = check_and_show(s, o, &c, &choice);
-        if (status == EXIT_OK)
+        CheckResult r;
+        status = check_and_show(s, o, &c, &choice, &r);
+        if (status == EXIT_OK) {
+            // Wayland names outputs as the daemon's Port lines do (the kernel's connectors).
+            if (o.output && strcmp(o.backend, "wayland") == 0)
+                BindPort(o.device, o.output);
+            ShowEnding(Ended(END_PASSED, true));
             return EXIT_OK;
-        if (choice == FINISH)  // the new files may still beat the old: the choice is the user's
-            return Complain(status, "the new calibration stays; 'quilmocal --restore %s' puts the old one back",
-                            o.device);
-        if (!put_back(o))
-            return EXIT_FAIL;
-        if (choice == RESTORE_PREVIOUS)
-            return Complain(EXIT_FAIL, "the previous calibration is back");
+        }
+        if (r.measured < CHECK_TARGETS)
+            return status;  // explained and shown where the check ended
+        status = answered(o, status, choice);
+        if (status != EXIT_OK)
+            return status;
         puts("calibrating again");
     }
 }

@@ -19,7 +19,7 @@ constexpr unsigned char REC_DOWN = 1, REC_MOVE = 3;  // record codes of 0x81 and
 constexpr int MIN_PACKET = 10;
 
 void (*onHold)(const HoldState &);
-constexpr int TICK_MS = 250;  // the screen's clock: the time left, a hold that stays still
+constexpr long long SECOND_MS = 1000;
 
 namespace {
 
@@ -77,14 +77,13 @@ Settled SettleSamples(const Point *samples, int n)
     return s;
 }
 
-int WaitReadable(Session *s, int fd, long long end, bool *timedOut)
+int WaitReadable(Session *s, int fd, long long end, long long tick, bool *timedOut)
 {
     *timedOut = false;
-    const long long tick = NowMs() + TICK_MS;
     for (;;) {
         if (ScreenCancelled() || ScreenClickPending())
             return 0;
-        s->deadline = std::min(end, tick);
+        s->deadline = tick > 0 ? std::min(end, tick) : end;
         std::array<struct pollfd, 2> fds = {{{fd, POLLIN, 0}, {ScreenFd(), POLLIN, 0}}};
         int r = SessionWait(s, fds, "touches");
         if (r > 0 && fds[0].revents)
@@ -95,9 +94,31 @@ int WaitReadable(Session *s, int fd, long long end, bool *timedOut)
             *timedOut = true;
             return 0;
         }
-        if (MsUntil(tick) == 0)
+        if (tick > 0 && MsUntil(tick) == 0)
             return 2;
     }
+}
+
+long long NextSecond(long long now, long long end)
+{
+    if (now >= end)
+        return end;
+    const long long left = end - now;  // shown as ceil(left / 1 s); it drops at each whole second
+    const long long step = (left - 1) % SECOND_MS + 1;
+    return now + step;
+}
+
+// The next moment what the screen shows of a touch changes by time alone: the time left drops a
+// second, or a held finger reaches the cancel warning, a second of its countdown, or the cancel.
+long long NextChange(long long now, long long end, bool down, long long downAt, long long cancelMs)
+{
+    long long next = NextSecond(now, end);
+    if (!down || cancelMs <= 0)
+        return next;
+    const long long cancelAt = downAt + cancelMs, warnAt = downAt + cancelMs / 2;
+    if (now < warnAt)
+        return std::min(next, warnAt);
+    return now < cancelAt ? std::min(next, NextSecond(now, cancelAt)) : next;
 }
 
 static bool held_past(const Touch &t, const HoldRule &rule)
@@ -117,6 +138,8 @@ static void report(const Touch &t, const HoldRule &rule, long long end, bool can
     h.heldMs = t.down ? NowMs() - t.downAt : 0;
     h.secondsLeft = (MsUntil(end) + 999) / 1000;
     h.cancelling = cancelling;
+    h.hasLast = t.n > 0;
+    h.last = h.hasLast ? t.samples[static_cast<size_t>(t.n - 1)] : Point{};
     onHold(h);
 }
 
@@ -154,7 +177,8 @@ static int sample(Session *s, int fd, const HoldRule &rule, long timeoutS, bool 
     bool cancelling = false;
     report(*t, rule, end, false);
     while (!t->done) {
-        int r = WaitReadable(s, fd, end, timedOut);
+        const long long wake = NextChange(NowMs(), end, t->down, t->downAt, rule.cancelMs);
+        int r = WaitReadable(s, fd, end, onHold ? wake : 0, timedOut);
         if (r <= 0)
             return r;
         if (r == 1 && feed(fd, ctx, t) < 0)

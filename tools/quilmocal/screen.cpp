@@ -1,13 +1,13 @@
-// quilmocal's window on the X display: one window over the whole screen or one RandR output,
-// holding pointer and keyboard, drawn through a back buffer; its events (Escape or q cancels,
-// a click is kept for the verdict) and the drawing primitives the screens share.
+// quilmocal's X backend: one window over the whole screen or one RandR output, holding pointer
+// and keyboard, showing the canvas's pixels as an image; its events (Escape or q cancels, a
+// click is kept for the verdict).
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 
-#include <algorithm>
-#include <cmath>
+#include <bit>
+#include <vector>
 #include <cstdio>
 #include <cstring>
 
@@ -16,38 +16,17 @@
 
 constexpr int GRAB_TRIES = 100;  // a window manager may hold the grab a moment after mapping
 constexpr int GRAB_WAIT_MS = 10;
-constexpr int COLOURS = 16;      // distinct colours the screens use
 constexpr char TEXT_PROPERTY[] = "QUILMOCAL_TEXT";
+constexpr unsigned long RED_MASK = 0xFF0000, GREEN_MASK = 0x00FF00, BLUE_MASK = 0x0000FF;
 
 static Display *display;
 static Window window;
-static Pixmap back;
 static GC gc;
-static Area shownArea;
+static XImage *image;                       // the canvas's pixels as X sees them
+static std::vector<unsigned char> pixels;   // the canvas's pixels
 static bool cancelled, clicked, wantClicks;
 static Point clickAt;
 void (*onScreenLost)();
-
-// Colours already allocated: a redraw asks the server for none.
-static std::array<unsigned long, COLOURS> colourRgb, colourPixel;
-static size_t colourCount;
-
-unsigned long ColourPixel(unsigned long rgb)
-{
-    for (size_t i = 0; i < colourCount; ++i)
-        if (colourRgb[i] == rgb)
-            return colourPixel[i];
-    XColor c{};
-    c.red = Channel16(rgb, 16);
-    c.green = Channel16(rgb, 8);
-    c.blue = Channel16(rgb, 0);
-    c.flags = DoRed | DoGreen | DoBlue;
-    Colormap map = DefaultColormap(display, DefaultScreen(display));
-    const unsigned long p = XAllocColor(display, map, &c) ? c.pixel : WhitePixel(display, DefaultScreen(display));
-    if (colourCount < COLOURS)
-        colourRgb[colourCount] = rgb, colourPixel[colourCount++] = p;
-    return p;
-}
 
 // Errors on requests (a grab refused, a colour missing) are not worth ending the run for.
 static int ignore_error(Display *, XErrorEvent *)
@@ -110,41 +89,90 @@ void ScreenListOutputs()
     ListXOutputs(display, stdout);
 }
 
-void ScreenOpen(const Area &area)
+// The canvas's pixels (0x00RRGGBB in 32 bits) go to the server as they are on a TrueColor
+// visual of 24 bits: what every X server of the last decades offers by default.
+static bool visual_fits(Visual *v, int depth)
+{
+    return v->c_class == TrueColor && (depth == 24 || depth == 32) && v->red_mask == RED_MASK &&
+           v->green_mask == GREEN_MASK && v->blue_mask == BLUE_MASK;
+}
+
+static void show_image()
+{
+    if (window && image)
+        XPutImage(display, window, gc, image, 0, 0, 0, 0, static_cast<unsigned>(image->width),
+                  static_cast<unsigned>(image->height));
+    XFlush(display);
+}
+
+static void name_window(const char *text)
+{
+    Atom property = XInternAtom(display, TEXT_PROPERTY, False);
+    XChangeProperty(display, window, property, XA_STRING, 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char *>(text), static_cast<int>(strlen(text)));
+    XFlush(display);  // a screen left standing (the ending) is named now, not at the next event
+}
+
+// The canvas over pixels X can take as an image of the window's size.
+static bool make_image(int width, int height)
+{
+    const int screen = DefaultScreen(display), depth = DefaultDepth(display, screen);
+    Visual *visual = DefaultVisual(display, screen);
+    if (!visual_fits(visual, depth))
+        return false;
+    const int stride = 4 * width;
+    pixels.assign(static_cast<size_t>(stride) * static_cast<size_t>(height), 0);
+    image = XCreateImage(display, visual, static_cast<unsigned>(depth), ZPixmap, 0,
+                         reinterpret_cast<char *>(pixels.data()), static_cast<unsigned>(width),
+                         static_cast<unsigned>(height), 32, stride);
+    if (!image || image->bits_per_pixel != 32)
+        return false;
+    image->byte_order = std::endian::native == std::endian::little ? LSBFirst : MSBFirst;  // Xlib swaps for the server
+    canvasBackend = {show_image, name_window};
+    return CanvasBegin(pixels.data(), width, height, stride);
+}
+
+bool ScreenOpen(const Area &area, char *why, size_t size)
 {
     const int screen = DefaultScreen(display);
-    shownArea = area;
     XSetWindowAttributes a{};
     a.override_redirect = True;  // no window manager frame or placement
-    a.background_pixel = ColourPixel(BACKGROUND);
+    a.background_pixel = BACKGROUND;
     a.event_mask = ExposureMask | KeyPressMask | ButtonPressMask;
     const auto w = static_cast<unsigned>(area.width), h = static_cast<unsigned>(area.height);
     window = XCreateWindow(display, RootWindow(display, screen), area.x, area.y, w, h, 0, CopyFromParent,
                            InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel | CWEventMask, &a);
     XStoreName(display, window, "quilmocal");
-    back = XCreatePixmap(display, window, w, h, static_cast<unsigned>(DefaultDepth(display, screen)));
     gc = XCreateGC(display, window, 0, nullptr);
-    FontOpen(display, back, area.width, area.height);
+    if (!make_image(area.width, area.height)) {
+        snprintf(why, size, "the X display draws in no 24-bit TrueColor visual: nothing to draw with");
+        return false;
+    }
     DrawClear();
     XMapRaised(display, window);
     XSync(display, False);
     grab_input();
+    return true;
 }
 
 int ScreenFd()
 {
+    if (WlActive())
+        return WlFd();
     return display ? ConnectionNumber(display) : -1;
 }
 
 bool ScreenShown()
 {
-    return display && window;
+    if (ConActive())
+        return CanvasReady();
+    return WlActive() ? WlShown() : display && window;
 }
 
 static void handle(XEvent &e)
 {
     if (e.type == Expose && e.xexpose.count == 0)
-        DrawPresent();
+        show_image();
     if (e.type == ButtonPress && wantClicks) {
         clicked = true;
         clickAt = {e.xbutton.x, e.xbutton.y};
@@ -157,6 +185,8 @@ static void handle(XEvent &e)
 
 bool ScreenCancelled()
 {
+    if (WlActive())
+        return cancelled = cancelled || WlCancelled();
     while (display && !cancelled && XPending(display) > 0) {
         XEvent e;
         XNextEvent(display, &e);
@@ -188,100 +218,24 @@ bool ScreenTakeClick(Point *at)
 
 void ScreenClose()
 {
+    WlClose();
+    ConClose();
     if (!display)
         return;
     XUngrabPointer(display, CurrentTime);
     XUngrabKeyboard(display, CurrentTime);
+    CanvasEnd();
+    canvasBackend = {};
+    if (image) {
+        image->data = nullptr;  // the pixels are ours, not Xlib's
+        XDestroyImage(image);
+        image = nullptr;
+    }
     if (window) {
-        FontClose();
         XFreeGC(display, gc);
-        XFreePixmap(display, back);
         XDestroyWindow(display, window);
     }
-    XCloseDisplay(display);  // Xft lets go of its fonts here
+    XCloseDisplay(display);
     display = nullptr;
     window = 0;
-    FontRelease();
-}
-
-// ---- drawing ----
-
-int CanvasWidth()
-{
-    return shownArea.width;
-}
-
-int CanvasHeight()
-{
-    return shownArea.height;
-}
-
-static bool drawing(unsigned long rgb, int thickness)
-{
-    if (!window)
-        return false;
-    XSetForeground(display, gc, ColourPixel(rgb));
-    XSetLineAttributes(display, gc, static_cast<unsigned>(std::max(thickness, 0)), LineSolid, CapButt, JoinMiter);
-    return true;
-}
-
-void DrawClear()
-{
-    DrawBox(BACKGROUND, 0, 0, shownArea.width, shownArea.height, true);
-}
-
-void DrawLine(unsigned long rgb, Point a, Point b, int thickness)
-{
-    if (drawing(rgb, thickness))
-        XDrawLine(display, back, gc, a.x, a.y, b.x, b.y);
-}
-
-void DrawArc(unsigned long rgb, Point c, int radius, int thickness, double fraction)
-{
-    constexpr int FULL = 360 * 64, TOP = 90 * 64;  // X's angles: 1/64 degree, counter-clockwise from three
-    const int extent = static_cast<int>(std::lround(std::clamp(fraction, 0.0, 1.0) * FULL));
-    if (extent > 0 && drawing(rgb, thickness))
-        XDrawArc(display, back, gc, c.x - radius, c.y - radius, static_cast<unsigned>(2 * radius),
-                 static_cast<unsigned>(2 * radius), TOP, -extent);
-}
-
-void DrawCircle(unsigned long rgb, Point c, int radius, int thickness)
-{
-    DrawArc(rgb, c, radius, thickness, 1.0);
-}
-
-void DrawBox(unsigned long rgb, int x, int y, int width, int height, bool filled)
-{
-    if (!drawing(rgb, 2) || width <= 0 || height <= 0)
-        return;
-    const auto w = static_cast<unsigned>(width), h = static_cast<unsigned>(height);
-    if (filled)
-        XFillRectangle(display, back, gc, x, y, w, h);
-    else
-        XDrawRectangle(display, back, gc, x, y, w - 1, h - 1);
-}
-
-void DrawDot(unsigned long rgb, Point c, int radius)
-{
-    if (drawing(rgb, 1))
-        XFillArc(display, back, gc, c.x - radius, c.y - radius, static_cast<unsigned>(2 * radius),
-                 static_cast<unsigned>(2 * radius), 0, 360 * 64);
-}
-
-void DrawPresent()
-{
-    if (!window)
-        return;
-    XCopyArea(display, back, window, gc, 0, 0, static_cast<unsigned>(shownArea.width),
-              static_cast<unsigned>(shownArea.height), 0, 0);
-    XFlush(display);
-}
-
-void DrawSetText(const char *text)
-{
-    if (!window)
-        return;
-    Atom property = XInternAtom(display, TEXT_PROPERTY, False);
-    XChangeProperty(display, window, property, XA_STRING, 8, PropModeReplace,
-                    reinterpret_cast<const unsigned char *>(text), static_cast<int>(strlen(text)));
 }

@@ -36,9 +36,22 @@ void PlanTargets(Calibration *c, int points, int width, int height)
     }
 }
 
-std::array<Point, CHECK_TARGETS> CheckTargets(int w, int h)
+// The middle of the grid's cell between grid steps i and i + 1 on a side of size pixels.
+static int between_grid(int size, int i)
 {
-    return {{{w / 2, h / 2}, {w / 4, h / 4}, {3 * w / 4, h / 4}, {w / 4, 3 * h / 4}, {3 * w / 4, 3 * h / 4}}};
+    return (grid_target(size, i) + grid_target(size, i + 1)) / 2;
+}
+
+std::array<Point, CHECK_TARGETS> CheckTargets(int points, int w, int h)
+{
+    if (points != 25)
+        return {{{w / 2, h / 2}, {w / 4, h / 4}, {3 * w / 4, h / 4}, {w / 4, 3 * h / 4}, {3 * w / 4, 3 * h / 4}}};
+    // The grid's own points come back onto themselves whatever the cells between them do: the
+    // check takes the middles of cells, one beside the centre and four towards the sides, the
+    // upper two a row in, clear of the verdict's words at the top.
+    const int x0 = between_grid(w, 0), x1 = between_grid(w, 1), x3 = between_grid(w, 3);
+    const int y1 = between_grid(h, 1), y3 = between_grid(h, 3);
+    return {{{x1, y1}, {x0, y1}, {x3, y1}, {x0, y3}, {x3, y3}}};
 }
 
 // ---- the affine estimate: raw = A * screen + b, least squares over the targets so far ----
@@ -247,7 +260,7 @@ static bool inside_lands_off(const Calibration &c, TouchPanel *p, char *why, siz
     Affine f;
     if (!fit_affine(c, c.taken, &f))
         return false;
-    for (Point s : CheckTargets(c.width, c.height)) {
+    for (Point s : CheckTargets(4, c.width, c.height)) {
         const Point raw = {(int)std::lround(f.a[0][0] * s.x + f.a[0][1] * s.y + f.a[0][2]),
                            (int)std::lround(f.a[1][0] * s.x + f.a[1][1] * s.y + f.a[1][2])};
         int x = raw.x, y = raw.y;

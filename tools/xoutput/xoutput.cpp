@@ -88,10 +88,36 @@ static bool print_rect(const XOutputRect &rect, void *arg) {
     return false;
 }
 
+// The monitors printed so far: an output RandR made a monitor of (the same name) is that
+// monitor, printed once.
+namespace {
+struct Listed {
+    FILE *out;
+    std::array<std::array<char, 64>, 32> names;
+    size_t count;
+};
+}  // namespace
+
+static bool print_monitor(const XOutputRect &rect, void *arg) {
+    Listed *l = static_cast<Listed *>(arg);
+    if (l->count < l->names.size())
+        l->names[l->count++] = rect.name;
+    return print_rect(rect, l->out);
+}
+
+static bool print_unlisted(const XOutputRect &rect, void *arg) {
+    Listed *l = static_cast<Listed *>(arg);
+    for (size_t i = 0; i < l->count; ++i)
+        if (strcmp(l->names[i].data(), rect.name.data()) == 0)
+            return false;
+    return print_rect(rect, l->out);
+}
+
 void ListXOutputs(Display *dpy, FILE *out) {
     if (!has_randr15(dpy))
         return;
     Window root = DefaultRootWindow(dpy);
-    walk_monitors(dpy, root, print_rect, out);
-    walk_outputs(dpy, root, print_rect, out);
+    Listed listed{out, {}, 0};
+    walk_monitors(dpy, root, print_monitor, &listed);
+    walk_outputs(dpy, root, print_unlisted, &listed);
 }

@@ -16,5 +16,6 @@ struct XOutputRect {
 int FindXOutput(Display *dpy, const char *name, XOutputRect *rect);
 
 // Prints one line per RandR monitor and connected output: "NAME WIDTHxHEIGHT+X+Y", monitors
-// first. Prints nothing when the server has no RandR 1.5.
+// first; an output RandR names a monitor after is that monitor, printed once. Prints nothing
+// when the server has no RandR 1.5.
 void ListXOutputs(Display *dpy, FILE *out);
