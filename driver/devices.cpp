@@ -123,10 +123,10 @@ static PanelDesc wanted(PortDevice *e, const TouchPanel *p, char *note, size_t s
 
 // /run/quilmod/output-PPPP holds "WL_OUTPUT=CONNECTOR" for the udev rule to import: the device's
 // product (as sysfs writes it, four hex digits) names the file. Written before the device is.
-static void output_file_path(const PortDevice &e, char *path, size_t size)
+static void output_file_path(unsigned short product, char *path, size_t size)
 {
     char name[64];
-    snprintf(name, sizeof name, "%s/output-%04x", RUN_DIR, e.product);
+    snprintf(name, sizeof name, "%s/output-%04x", RUN_DIR, product);
     RootPath(path, size, name);
 }
 
@@ -149,18 +149,22 @@ static int replace_run_file(const char *path, std::string_view text)
     return ReplaceFile(path, scratch, text, 0644);
 }
 
+// One file for each of the panel's devices: the companion pointer that carries its right-button
+// touches must land on the same monitor as its touchscreen, not on weston's first output.
 static void write_output_file(const PortDevice &e)
 {
-    char path[QLM_PATH];
-    output_file_path(e, path, sizeof path);
-    if (!e.opts.output[0]) {
-        unlink(path);
-        return;
+    for (unsigned short product : {e.product, (unsigned short)(e.product | COMPANION_BIT)}) {
+        char path[QLM_PATH];
+        output_file_path(product, path, sizeof path);
+        if (!e.opts.output[0]) {
+            unlink(path);
+            continue;
+        }
+        char text[64];
+        int n = snprintf(text, sizeof text, "WL_OUTPUT=%s\n", e.opts.output);
+        if (replace_run_file(path, std::string_view(text, n)) != 0)
+            printf("Port %s: cannot write %s: %s (weston will not know its output)\n", e.port, path, strerror(errno));
     }
-    char text[64];
-    int n = snprintf(text, sizeof text, "WL_OUTPUT=%s\n", e.opts.output);
-    if (replace_run_file(path, std::string_view(text, n)) != 0)
-        printf("Port %s: cannot write %s: %s (weston will not know its output)\n", e.port, path, strerror(errno));
 }
 
 // Opens /dev/uinput; says once why it cannot (until it can again).

@@ -75,6 +75,9 @@ TEST_F(DevicesTest, ATapReachesThePortsDeviceExactlyAndARemovalReleasesAndDestro
                        "\nPHYS /dev/ttyS1/input1\nCREATE c\n";
     EXPECT_EQ(log(), made);
     EXPECT_EQ(SandboxReadFile(sb, "/run/quilmod/output-" + hex4(PortProduct("/dev/ttyS1"))), "WL_OUTPUT=HDMI-A-1\n");
+    // The companion pointer too: a right-button touch lands on the panel's monitor.
+    EXPECT_EQ(SandboxReadFile(sb, "/run/quilmod/output-" + hex4(PortProduct("/dev/ttyS1") | 0x8000)),
+              "WL_OUTPUT=HDMI-A-1\n");
     // The default calibration puts 512,384 at pixel 513,385 of 1024x768: unit 513*16+8.
     SendToPort(*port, Packet(DOWN, 512, 384));
     SendToPort(*port, Packet(LIFT, 512, 384));
