@@ -4,17 +4,19 @@
 
 #include "fuzzhelp.h"
 #include "quilmod.h"
+#include "text.h"
 
 namespace {
 
 int cmdFeed = -1, replyReader = -1;
 
 // Codes whose effects reach beyond the settings record (a reset, the exit, the right-click
-// tool, a two-second sleep, the data pipes): the target never sends them.
+// tool, a two-second sleep, the data pipes, a reply that tells of the display and the tool):
+// the target never sends them.
 bool left_out(int code)
 {
     switch (code) {
-    case 7178: case 7179: case 7185: case 7186: case 7187: case 7188: case 7191:
+    case 7178: case 7179: case 7185: case 7186: case 7187: case 7188: case 7191: case 7194:
         return true;
     default:
         return false;
@@ -47,6 +49,12 @@ Setting expected_after(const Setting &before, int code, const char *word, std::s
     case 7183: s.drag_delay = number; break;
     case 7184: s.dblClickArea = number; break;
     case 7192: *reply = "M" + std::to_string(s.mode) + "\n"; break;
+    case 7193: {
+        int ms = AtoiSat(word);
+        if (ms == 0 || (ms >= 300 && ms <= 3000))  // the long press's range; others change nothing
+            s.rClickHold = ms;
+        break;
+    }
     default: break;
     }
     return s;
@@ -56,7 +64,8 @@ bool same_settings(const Setting &a, const Setting &b)
 {
     return a.mode == b.mode && a.soundMode == b.soundMode && a.cursorMode == b.cursorMode &&
            a.drag_delay == b.drag_delay && a.dblClickSpeed == b.dblClickSpeed && a.dblClickArea == b.dblClickArea &&
-           a.thisButton == b.thisButton && a.nextButton == b.nextButton && a.rClickTool == b.rClickTool;
+           a.thisButton == b.thisButton && a.nextButton == b.nextButton && a.rClickTool == b.rClickTool &&
+           a.rClickHold == b.rClickHold;
 }
 
 }  // namespace
