@@ -146,7 +146,8 @@ check_units() {
         [ -s "$tmp/verify" ] && fail "systemd-analyze verify $(basename "$unit") warns: $(cat "$tmp/verify")"
     done
     # Every hardening line of both units says why, and each unit stays in the "OK" band
-    # (exposure under 5.0; the daemon's as low as it is, 1.7 as scored from the file alone).
+    # (exposure under 5.0; the daemon's as low as it is, 1.8 as scored from the file alone: no
+    # device list, since a serial driver loaded after the start would stay refused).
     local limit score
     for unit in "${units[@]}"; do
         awk '/^(Protect|Private|NoNew|Capability|Restrict|Lock|SystemCall|ReadWrite|Device|UMask|Memory|ProcSubset)/ &&
@@ -154,7 +155,7 @@ check_units() {
             fail "hardening lines without a comment in $(basename "$unit")"
         systemd-analyze security --help 2>/dev/null | grep -q -- --offline || continue
         score=$(systemd-analyze security --offline=true "$unit" 2>/dev/null | sed -n 's/.*exposure level for .*: \([0-9.]*\).*/\1/p')
-        [[ $unit == *quilmoinput* ]] && limit=5.0 || limit=1.7
+        [[ $unit == *quilmoinput* ]] && limit=5.0 || limit=1.8
         awk -v s="$score" -v l="$limit" 'BEGIN { exit !(s != "" && s + 0 <= l + 0 && s + 0 < 5.0) }' ||
             fail "$(basename "$unit") exposure ${score:-unknown}, above $limit"
     done
