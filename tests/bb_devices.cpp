@@ -46,7 +46,7 @@ protected:
         SandboxWriteConfig(sb, {portLine}, extra);
         SandboxWriteFile(sb, "/dev/uinput", "");
         sb.wrapper = {"/usr/bin/env", std::string("LD_PRELOAD=") + QUILMOD_UINPUTREC,
-                      "UINPUTREC_LOG=" + SandboxPath(sb, "/uinput.log")};
+                      "UINPUTREC_LOG=" + SandboxPath(sb, "/uinput.log"), PreloadAsanOptions()};
         SandboxStart(sb);
     }
 };

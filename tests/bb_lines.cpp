@@ -120,9 +120,8 @@ TEST_F(LineTest, APortWhoseOpenWouldWaitForCarrierHoldsNothingUp)
     FakePort &other = SandboxPort(sb, "/dev/ttyS0");  // looked up once both are made
     FakePort &waiting = SandboxPort(sb, "/dev/ttyS1");
     SandboxWriteConfig(sb, {"/dev/ttyS0", "/dev/ttyS1"});
-    const char *asan = getenv("ASAN_OPTIONS");  // a shim preloaded before the sanitizer's runtime
     sb.wrapper = {"/usr/bin/env", "LD_PRELOAD=" + shim, "QUILMOD_BLOCK_OPEN=" + SandboxPath(sb, "/dev/ttyS1"),
-                  std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
+                  PreloadAsanOptions()};
     for (const char *way : {"start", "SIGHUP", "reset command"}) {
         SCOPED_TRACE(way);
         if (way == std::string("start")) {

@@ -603,3 +603,9 @@ std::string PortNode(const Sandbox &sb, const std::string &device)
     ssize_t n = readlink(SandboxPath(sb, device).c_str(), target, sizeof target - 1);
     return n > 0 ? std::string(target, (size_t)n) : std::string();
 }
+
+std::string PreloadAsanOptions()
+{
+    const char *asan = getenv("ASAN_OPTIONS");
+    return std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0";
+}

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -25,7 +26,7 @@ struct Sandbox {
     int out = -1;                   // the daemon's standard output and error
     std::string log;                // everything it printed so far
     size_t seen = 0;                // how far WaitLine has consumed log
-    std::vector<FakePort> ports;
+    std::deque<FakePort> ports;  // a deque: a port added later never moves the ones a test holds
     int dat[2] = {-1, -1};          // readers of /dev/qvdat0 and /dev/qvdat1
     int cmdOut = -1, shrOut = -1;   // readers of /dev/qvcmdout and /dev/qvshrout
     int exitStatus = -1;            // wait status once the daemon has ended
@@ -37,6 +38,9 @@ struct Sandbox {
 // Sandbox life: create the root tree, start, stop (kills the process group, removes the root).
 void SandboxCreate(Sandbox &sb);
 std::string SandboxPath(const Sandbox &sb, const std::string &path);  // ROOT + path
+// The ASAN_OPTIONS word for a daemon with a shim preloaded: the shim comes before the
+// sanitizer's runtime, which the sanitizer build would otherwise refuse at start.
+std::string PreloadAsanOptions();
 void SandboxWriteFile(const Sandbox &sb, const std::string &path, const std::string &text, int mode = 0644);
 std::string SandboxReadFile(const Sandbox &sb, const std::string &path);
 bool SandboxExists(const Sandbox &sb, const std::string &path);
