@@ -238,6 +238,8 @@ TEST_F(QuilmoinputTest, APathThatIsNoFifoIsSaidOnceAndWaitedFor)
             writer = OpenFifo(sb, "/dev/qvdat1", O_WRONLY);
         return writer >= 0;
     }, WAIT_MS)) << "it never opened the FIFO";
+    // Only what comes after the drain at the open is injected: write once it says it reads.
+    ASSERT_TRUE(SimWaitForError(input, "quilmoinput: reading /dev/qvdat1", WAIT_MS));
     WriteBytes(writer, Frame(0x81, 3, 4));
     EXPECT_TRUE(Eventually([&] { return Pointer(x) == "3,4"; }, WAIT_MS)) << Pointer(x);
     kill(input.pid, SIGTERM);
