@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
+#include <cstdio>
+#include <iostream>
 #include <thread>
 
 #include "ctlhelp.h"
@@ -160,6 +163,27 @@ std::string test_edid()
     return b;
 }
 
+// GNOME's own schema takes the printed line: its relocatable path, key and value type (a
+// memory backend, so nothing of this machine's settings changes).
+static void ExpectGsettingsTakes(const std::string &bindOut)
+{
+    constexpr const char *schema = "/usr/share/glib-2.0/schemas/org.gnome.desktop.peripherals.gschema.xml";
+    if (access("/usr/bin/gsettings", X_OK) != 0 || access(schema, R_OK) != 0) {
+        std::cerr << "gsettings or GNOME's peripherals schema missing (libglib2.0-bin, "
+                     "gsettings-desktop-schemas): the GNOME line is not tried\n";
+        return;
+    }
+    size_t at = bindOut.find("gsettings set ");
+    ASSERT_NE(at, std::string::npos) << bindOut;
+    std::string line = bindOut.substr(at, bindOut.find('\n', at) - at);
+    std::string run = "GSETTINGS_BACKEND=memory " + line + " 2>&1";
+    FILE *p = popen(run.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::array<char, 512> said{};
+    size_t n = fread(said.data(), 1, said.size() - 1, p);
+    EXPECT_EQ(pclose(p), 0) << line << ": " << std::string(said.data(), n);
+}
+
 // The monitor's EDID gives the size; quilmoctl finds the event node and prints each desktop's
 // binding line from what the daemon made.
 TEST_F(DevicesTest, StatusAndBindShowEachPanelsDeviceAndItsMonitor)
@@ -203,6 +227,7 @@ TEST_F(DevicesTest, StatusAndBindShowEachPanelsDeviceAndItsMonitor)
                      "xinput map-to-output \"quilmod ttyS1\" HDMI-1\n"
                      "xinput map-to-output \"quilmod ttyS1 (right button)\" HDMI-1\n"
                      "# weston: nothing to do; the udev rule gives the device WL_OUTPUT=HDMI-A-1\n");
+    ExpectGsettingsTakes(r.out);
     r = Ctl(sb, {"bind", "sway"});
     EXPECT_EQ(r.out.find("gsettings"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("map_to_output"), std::string::npos) << r.out;
