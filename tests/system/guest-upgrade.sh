@@ -1,0 +1,113 @@
+# The system test's upgrade from the CPack 0.9.0 package, sourced by guest.sh: an administrator's
+# configuration, calibration files and a changed copy of the right-click tool beneath
+# /usr/local/Qelvanto/, then apt upgrades to the package under test.
+
+old_dir=/usr/local/Qelvanto
+new_dir=/var/lib/quilmod
+# A four-point calibration with every corner 50 units further in: a tap at raw 512,384 lands
+# elsewhere than under the defaults, so the frames show which calibration the daemon read.
+ADMIN_PT4='101#88#1022#88#101#779#1022#779#1024#768#'
+
+# apt_deb LOG DEB: installs a package file as an unattended administrator does (no terminal to
+# answer a prompt: a conffile question would end the run with an error).
+apt_deb() {
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$2" > "$state/$1" 2>&1 < /dev/null ||
+        { echo "apt-get install $(basename "$2"): $(tail -3 "$state/$1" | tr '\n' ' ')"; return 1; }
+}
+
+# tapped PORT: the frames of a tap once the daemon serves PORT (0.9.0's quilmoctl has no status).
+tapped() {
+    local end=$((SECONDS + 30)) frames
+    while [ $SECONDS -lt $end ]; do
+        frames=$(tap "$1" 1)
+        [ -n "$frames" ] && { echo "$frames"; return 0; }
+    done
+    return 1
+}
+
+# The 0.9.0 package in place of the current one, set up as an administrator would: the Port
+# lines, a calibration file of their own beside the ones the daemon wrote, a local change to
+# the placed right-click tool. Leaves the calibration files' sums and the tap's frames in $state.
+old_setup() {
+    local old_deb=$1
+    systemctl stop quilmoinput 2>/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get purge -y -q quilmod > "$state/upgrade-purge.log" 2>&1 < /dev/null ||
+        { echo "purging the current package: $(tail -2 "$state/upgrade-purge.log")"; return 1; }
+    apt_deb upgrade-old.log "$old_deb" || return 1
+    configure_ports /dev/ttyS1 /dev/ttyUSB0
+    cp -p /etc/quilmod.conf "$state/quilmod.conf.admin"
+    printf '4' > "$old_dir/pt4flag_ttyS1"
+    printf '%s\n' "$ADMIN_PT4" > "$old_dir/pt4_ttyS1"
+    echo "# moved to the right for this kiosk" >> "$old_dir/diag/rbutton.tcl"
+    systemctl enable quilmod > /dev/null 2>&1
+    systemctl restart quilmod
+    tapped S1 > "$state/frames.old-S1" && tapped USB > "$state/frames.old-USB" ||
+        { echo "0.9.0's daemon serves no tap: $(journalctl -u quilmod -n 3 --no-pager | tr '\n' ' ')"; return 1; }
+    (cd "$old_dir" && md5sum pt*_*) > "$state/calibration.md5"
+}
+
+# Every calibration file 0.9.0 kept is in /var/lib/quilmod with its contents, none in the old place.
+calibration_moved() {
+    local sum name bad=0
+    while read -r sum name; do
+        [ -e "$old_dir/$name" ] && { echo -n "$name still in $old_dir; "; bad=1; }
+        [ "$(md5sum < "$new_dir/$name" 2>/dev/null | cut -d' ' -f1)" = "$sum" ] ||
+            { echo -n "$name not in $new_dir as it was; "; bad=1; }
+    done < "$state/calibration.md5"
+    echo -n "$(wc -l < "$state/calibration.md5") calibration files moved to $new_dir with their contents; "
+    return $bad
+}
+
+# The configuration byte for byte as the administrator left it, no copy beside it.
+configuration_kept() {
+    local extra
+    extra=$(ls /etc/quilmod.conf.* 2>/dev/null | tr '\n' ' ')
+    cmp -s /etc/quilmod.conf "$state/quilmod.conf.admin" && [ -z "$extra" ] ||
+        { echo -n "/etc/quilmod.conf changed or copied (${extra:-no copies}); "; return 1; }
+    echo -n "/etc/quilmod.conf kept as edited, no prompt, no .dpkg-* copy; "
+}
+
+# Beneath /usr/local only the changed tool, which the upgrade named; the placed list is gone.
+local_files() {
+    local left
+    left=$(find /usr/local -type f | tr '\n' ' ')
+    [ "$left" = "$old_dir/diag/rbutton.tcl " ] && [ ! -e "$new_dir/placed.md5sums" ] &&
+        grep -q "keeping $old_dir/diag/rbutton.tcl (changed locally)" "$state/upgrade.log" ||
+        { echo -n "beneath /usr/local: ${left:-nothing}(want only the changed tool, named); "; return 1; }
+    echo -n "beneath /usr/local only the changed tool, named by the upgrade; "
+}
+
+# The daemon after the upgrade on the kept Port lines: each tap as 0.9.0 gave it.
+serves_as_before() {
+    local port frames bad=0
+    poll 30 held /dev/ttyS1 && poll 30 held /dev/ttyUSB0 ||
+        { echo -n "the ports are not held: $(quilmoctl status | tr '\n' ' '); "; return 1; }
+    for port in S1 USB; do
+        frames=$(tap $port)
+        echo -n "$port: $(echo "$frames" | tr '\n' ',') "
+        [ -n "$frames" ] && [ "$frames" = "$(cat "$state/frames.old-$port")" ] || bad=1
+    done
+    # The administrator's calibration is not the default one: the frames would not tell otherwise.
+    [ "$(cat "$state/frames.old-S1")" != "$TAP_FRAMES" ] || { echo -n "S1's calibration was not applied; "; bad=1; }
+    return $bad
+}
+
+# 0.9.0 installed and set up, then apt-get upgrades it to the package under test, unattended.
+check_upgrade() {
+    local old_deb new_deb bad=0
+    old_deb=$(ls "$st"/old/quilmod_0.9.0_*.deb 2>/dev/null) ||
+        { echo "skipped: $(cat "$st/old/why" 2>/dev/null || echo "no 0.9.0 package in the share")"; return 77; }
+    new_deb=$(ls "$st"/quilmod_*.deb)
+    old_setup "$old_deb" || return 1
+    apt_deb upgrade.log "$new_deb" || return 1
+    echo -n "$(dpkg-query -W -f '${Version}' quilmod) over 0.9.0, $(systemctl is-enabled quilmod)" \
+        "and $(systemctl is-active quilmod); "
+    configuration_kept || bad=1
+    calibration_moved || bad=1
+    local_files || bad=1
+    serves_as_before || bad=1
+    # The administrator, told, takes the kept copy away: the purge shows what the package leaves.
+    rm -rf "$old_dir"
+    echo
+    return $bad
+}
