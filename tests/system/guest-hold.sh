@@ -17,6 +17,7 @@ pointer_probe() {
     DISPLAY=:1 "$st/xprobe" --pointer --log "$1" > /dev/null 2> "$1.err" < /dev/null &
     echo $! >> "$pids"
     poll 30 grep -q '^ready' "$1" || { echo "xprobe --pointer: $(cat "$1.err")"; return 1; }
+    : > "$1"
 }
 
 # hold_still PORT X Y: a finger that stays put for 1.5 s (the controller repeats its position

@@ -8,11 +8,13 @@ new_dir=/var/lib/quilmod
 # elsewhere than under the defaults, so the frames show which calibration the daemon read.
 ADMIN_PT4='101#88#1022#88#101#779#1022#779#1024#768#'
 
-# apt_deb LOG DEB: installs a package file as an unattended administrator does (no terminal to
-# answer a prompt: a conffile question would end the run with an error).
-apt_deb() {
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$2" > "$state/$1" 2>&1 < /dev/null ||
-        { echo "apt-get install $(basename "$2"): $(tail -3 "$state/$1" | tr '\n' ' ')"; return 1; }
+# unattended LOG COMMAND...: a package command as an unattended administrator runs it (no
+# terminal to answer a prompt: a conffile question would end it with an error).
+unattended() {
+    local log=$state/$1
+    shift
+    DEBIAN_FRONTEND=noninteractive "$@" > "$log" 2>&1 < /dev/null ||
+        { echo "$* failed: $(tail -3 "$log" | tr '\n' ' ')"; return 1; }
 }
 
 # tapped PORT: the frames of a tap once the daemon serves PORT (0.9.0's quilmoctl has no status).
@@ -31,9 +33,8 @@ tapped() {
 old_setup() {
     local old_deb=$1
     systemctl stop quilmoinput 2>/dev/null
-    DEBIAN_FRONTEND=noninteractive apt-get purge -y -q quilmod > "$state/upgrade-purge.log" 2>&1 < /dev/null ||
-        { echo "purging the current package: $(tail -2 "$state/upgrade-purge.log")"; return 1; }
-    apt_deb upgrade-old.log "$old_deb" || return 1
+    # dpkg, not apt: its dependencies are there, and apt's own start takes half a minute under TCG.
+    unattended upgrade-purge.log dpkg --purge quilmod && unattended upgrade-old.log dpkg -i "$old_deb" || return 1
     configure_ports /dev/ttyS1 /dev/ttyUSB0
     cp -p /etc/quilmod.conf "$state/quilmod.conf.admin"
     printf '4' > "$old_dir/pt4flag_ttyS1"
@@ -99,7 +100,7 @@ check_upgrade() {
         { echo "skipped: $(cat "$st/old/why" 2>/dev/null || echo "no 0.9.0 package in the share")"; return 77; }
     new_deb=$(ls "$st"/quilmod_*.deb)
     old_setup "$old_deb" || return 1
-    apt_deb upgrade.log "$new_deb" || return 1
+    unattended upgrade.log apt-get install -y -q "$new_deb" || return 1
     echo -n "$(dpkg-query -W -f '${Version}' quilmod) over 0.9.0, $(systemctl is-enabled quilmod)" \
         "and $(systemctl is-active quilmod); "
     configuration_kept || bad=1
