@@ -59,13 +59,31 @@ calibration_moved() {
     return $bad
 }
 
-# The configuration byte for byte as the administrator left it, no copy beside it.
+# shipped_changed DEB: the package's /etc/quilmod.conf differs from the one 0.9.0 shipped (run
+# while 0.9.0 is installed). dpkg keeps an edited conffile without a word when the shipped one is
+# the same; when it changed, dpkg asks, and with nobody to answer the upgrade stops half done
+# ("end of file on stdin at conffile prompt"): an unattended upgrade then says --force-confold.
+shipped_changed() {
+    local was now
+    was=$(dpkg-query -W -f '${Conffiles}\n' quilmod | awk '$1 == "/etc/quilmod.conf" { print $2 }')
+    now=$(dpkg-deb --fsys-tarfile "$1" | tar -xO ./etc/quilmod.conf | md5sum | cut -d' ' -f1)
+    [ "$was" != "$now" ]
+}
+
+# configuration_kept same|changed: the configuration byte for byte as the administrator left it;
+# beside it nothing, or the new shipped file as .dpkg-dist when that changed.
 configuration_kept() {
-    local extra
+    local extra want=
     extra=$(ls /etc/quilmod.conf.* 2>/dev/null | tr '\n' ' ')
-    cmp -s /etc/quilmod.conf "$state/quilmod.conf.admin" && [ -z "$extra" ] ||
+    [ "$1" = same ] || want="/etc/quilmod.conf.dpkg-dist "
+    cmp -s /etc/quilmod.conf "$state/quilmod.conf.admin" && [ "$extra" = "$want" ] ||
         { echo -n "/etc/quilmod.conf changed or copied (${extra:-no copies}); "; return 1; }
-    echo -n "/etc/quilmod.conf kept as edited, no prompt, no .dpkg-* copy; "
+    if [ "$1" = same ]; then
+        echo -n "the shipped configuration as 0.9.0's: /etc/quilmod.conf kept as edited, no prompt, no copy; "
+    else
+        echo -n "the shipped configuration changed: with --force-confold /etc/quilmod.conf kept as edited," \
+            "the new one beside it as .dpkg-dist; "
+    fi
 }
 
 # Beneath /usr/local only the changed tool, which the upgrade named; the placed list is gone.
@@ -95,15 +113,16 @@ serves_as_before() {
 
 # 0.9.0 installed and set up, then apt-get upgrades it to the package under test, unattended.
 check_upgrade() {
-    local old_deb new_deb bad=0
+    local old_deb new_deb conf=same opts=() bad=0
     old_deb=$(ls "$st"/old/quilmod_0.9.0_*.deb 2>/dev/null) ||
         { echo "skipped: $(cat "$st/old/why" 2>/dev/null || echo "no 0.9.0 package in the share")"; return 77; }
     new_deb=$(ls "$st"/quilmod_*.deb)
     old_setup "$old_deb" || return 1
-    unattended upgrade.log apt-get install -y -q "$new_deb" || return 1
+    shipped_changed "$new_deb" && conf=changed opts=(-o Dpkg::Options::=--force-confold)
+    unattended upgrade.log apt-get install -y -q "${opts[@]}" "$new_deb" || return 1
     echo -n "$(dpkg-query -W -f '${Version}' quilmod) over 0.9.0, $(systemctl is-enabled quilmod)" \
         "and $(systemctl is-active quilmod); "
-    configuration_kept || bad=1
+    configuration_kept $conf || bad=1
     calibration_moved || bad=1
     local_files || bad=1
     serves_as_before || bad=1
