@@ -1,9 +1,10 @@
 // The system test's X client: a window over the whole screen that logs its XInput2 touches and button presses.
 //
-// Usage: xprobe --log FILE        (DISPLAY names the server)
+// Usage: xprobe [--pointer] --log FILE        (DISPLAY names the server)
 // The window is override-redirect (no window manager runs) and selects XInput 2.2's touch and
-// button events; each is one line in FILE, flushed at once, in root coordinates as the server
-// gives them (fractions kept, so a pixel lost in a scaling shows):
+// button events; with --pointer only the button events, as a client that knows no touches, which
+// the server gives a touch's emulated pointer. Each is one line in FILE, flushed at once, in root
+// coordinates as the server gives them (fractions kept, so a pixel lost in a scaling shows):
 //   ready WIDTH HEIGHT
 //   touch begin|update|end X Y DEVICE | button press|release CODE X Y DEVICE
 // DEVICE is the slave device's name, spaces as underscores. It runs until it is killed.
@@ -38,7 +39,7 @@ std::array<char, 128> device_name(Display* d, int id) {
     return name;
 }
 
-Window open_window(Display* d, int* w, int* h) {
+Window open_window(Display* d, bool touches, int* w, int* h) {
     int screen = DefaultScreen(d);
     *w = DisplayWidth(d, screen), *h = DisplayHeight(d, screen);
     XSetWindowAttributes attrs{};
@@ -47,8 +48,10 @@ Window open_window(Display* d, int* w, int* h) {
     Window win = XCreateWindow(d, RootWindow(d, screen), 0, 0, *w, *h, 0, CopyFromParent, InputOutput, CopyFromParent,
                                CWOverrideRedirect | CWBackPixel, &attrs);
     std::array<unsigned char, XIMaskLen(XI_LASTEVENT)> bits{};
-    for (int type : {XI_ButtonPress, XI_ButtonRelease, XI_TouchBegin, XI_TouchUpdate, XI_TouchEnd})
-        XISetMask(bits.data(), type);
+    XISetMask(bits.data(), XI_ButtonPress);
+    XISetMask(bits.data(), XI_ButtonRelease);
+    if (touches)
+        for (int type : {XI_TouchBegin, XI_TouchUpdate, XI_TouchEnd}) XISetMask(bits.data(), type);
     XIEventMask mask{XIAllMasterDevices, static_cast<int>(bits.size()), bits.data()};
     XISelectEvents(d, win, &mask, 1);
     XMapRaised(d, win);
@@ -77,9 +80,12 @@ void log_event(Display* d, const XIDeviceEvent* e) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3 || std::string_view(argv[1]) != "--log") die("usage: xprobe --log FILE");
+    bool touches = argc == 3;
+    if (argc < 3 || argc > 4 || (argc == 4 && std::string_view(argv[1]) != "--pointer") ||
+        std::string_view(argv[argc - 2]) != "--log")
+        die("usage: xprobe [--pointer] --log FILE");
     // Appending: the test empties the log between its steps while the probe keeps it open.
-    out = std::fopen(argv[2], "a");
+    out = std::fopen(argv[argc - 1], "a");
     if (!out || ftruncate(fileno(out), 0) != 0) die("cannot write the log");
     Display* d = XOpenDisplay(nullptr);
     if (!d) die("cannot open the display");
@@ -88,7 +94,7 @@ int main(int argc, char** argv) {
         major * 10 + minor < 22)
         die("the server lacks XInput 2.2");
     int w = 0, h = 0;
-    open_window(d, &w, &h);
+    open_window(d, touches, &w, &h);
     std::fprintf(out, "ready %d %d\n", w, h);
     std::fflush(out);
     for (;;) {
