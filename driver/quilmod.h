@@ -90,6 +90,10 @@ void NotePortOptions(const char *device, const char *rest);
 void SyncDevices();
 // The frames the data pipes got, to the panel's device too.
 void DeviceFrame(const TouchPanel *panel, const unsigned char *frame, int len);
+// A companion pointer's first press waits for the desktop to take the pointer its motion made:
+// sends those that are due, and says how long until the next (into *left; null: none waits).
+void DevicePressIfDue();
+const struct timespec *DevicePressWaitLimit(struct timespec *left);
 void DevicesEnd();  // releases and destroys every device
 
 // ---- report.cpp: report pipeline ----

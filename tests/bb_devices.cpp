@@ -126,6 +126,25 @@ TEST_F(DevicesTest, AResetThatChangesNothingKeepsTheDevice)
                          "\nPHYS /dev/ttyS1/input0\nCREATE m\n");
 }
 
+// A long press made right on a new device: the companion moves alone, its press and the release
+// follow whole, in their own writes; the next right touch is pressed at once. The pipes carry
+// the right frames as ever.
+TEST_F(DevicesTest, ANewCompanionMovesBeforeItsFirstPressAndLaterOnesAreImmediate)
+{
+    StartRecorded("/dev/ttyS1 size=256x192", "RightClickHold = 300\n");
+    ASSERT_TRUE(WaitLog("CREATE c"));
+    SandboxWriteFile(sb, "/uinput.log", "");
+    for (int x : {512, 100}) {
+        SendToPort(*port, Packet(DOWN, x, 384));  // stays put: a right click once its time is up
+        EXPECT_EQ(Hex(ReadBytes(sb.dat[0], 5)), Hex(Frame(0xA1, x + 1, 385))) << x;
+        SendToPort(*port, Packet(LIFT, x, 384));
+        EXPECT_EQ(Hex(ReadBytes(sb.dat[0], 5)), Hex(Frame(0xA0, x + 1, 385))) << x;
+        ASSERT_TRUE(WaitLog(x == 512 ? "c:R0" : "c:X1624 c:Y6168 c:R0"));
+    }
+    EXPECT_EQ(log(), "c:X8215 c:X8216 c:Y6168 c:SYN\nc:R1 c:SYN\nc:X8216 c:Y6168 c:R0 c:SYN\n"
+                     "c:X1623 c:X1624 c:Y6168 c:SYN c:R1 c:SYN\nc:X1624 c:Y6168 c:R0 c:SYN\n");
+}
+
 TEST_F(DevicesTest, WithoutUinputItIsSaidOnceAndThePipesServeAsBefore)
 {
     port = &SandboxAddPort(sb, "/dev/ttyS1");
