@@ -50,6 +50,7 @@ struct PortDevice {
     int fd[DEVICE_COUNT] = {-1, -1};
     Buttons buttons;
     Devices state;
+    UiDevQueue out;  // events not written yet, and what the kernel holds
     bool companionMoved = false;  // the companion has been told something since it was made
     long long pressDueMs = -1;    // its first press, held back until then (-1: none held)
     InputEvents heldPress;        // the press's events, and what the same frame made after it
@@ -223,7 +224,8 @@ static void destroy(PortDevice *e)
     if (e->desc.kind != INPUT_NONE) {
         send_held(e);  // a press held back is pressed, whole, before it is released
         Steps s = ReleaseAll(&e->buttons);  // a touch in progress ends before its device goes
-        UiDevSend(e->fd, StepsToEvents(s, &e->state));
+        if (UiDevPut(e->fd, &e->out, StepsToEvents(s, &e->state)) == 0)
+            UiDevFlush(e->fd, &e->out);
         printf("Port %s: input device \"%s\" removed\n", e->port, e->desc.main.name);
     }
     for (int &fd : e->fd)
@@ -251,6 +253,8 @@ static void make(PortDevice *e, const PanelDesc &want, const char *note)
     e->buttons = Buttons{};
     e->state = Devices{};
     e->companionMoved = false;
+    const bool multitouch[DEVICE_COUNT] = {want.kind == INPUT_TOUCH, false};
+    UiDevQueueInit(&e->out, multitouch);
     e->state.personality = want.kind == INPUT_POINTER ? DEVICE_POINTER : DEVICE_TOUCH;
     e->state.sx = want.x;
     e->state.sy = want.y;
@@ -333,7 +337,7 @@ static int send_frame(PortDevice *e, const unsigned char *frame)
     if (e->companionMoved || at == ev.count) {
         for (size_t i = 0; i < ev.count && !e->companionMoved; i++)
             e->companionMoved = ev.ev[i].device == DEVICE_COMPANION;
-        return UiDevSend(e->fd, ev);
+        return UiDevPut(e->fd, &e->out, ev);
     }
     e->companionMoved = true;
     e->heldPress.count = 0;
@@ -341,7 +345,7 @@ static int send_frame(PortDevice *e, const unsigned char *frame)
         e->heldPress.ev[e->heldPress.count++] = ev.ev[i];
     ev.count = at;
     e->pressDueMs = now_ms() + FIRST_PRESS_DELAY_MS;
-    return UiDevSend(e->fd, ev);
+    return UiDevPut(e->fd, &e->out, ev);
 }
 
 // The held press goes out, then the frames that came meanwhile, in their order. 0 = sent (or
@@ -353,7 +357,7 @@ static int send_held(PortDevice *e)
     e->pressDueMs = -1;
     size_t n = e->heldLen;
     e->heldLen = 0;
-    int err = UiDevSend(e->fd, e->heldPress);
+    int err = UiDevPut(e->fd, &e->out, e->heldPress);
     for (size_t at = 0; !err && at < n; at += FRAME_LEN)
         err = send_frame(e, e->held.data() + at);
     return err;
@@ -393,6 +397,17 @@ void DeviceFrame(const TouchPanel *panel, const unsigned char *frame, int len)
             refused(e, err);
             return;
         }
+    }
+}
+
+void DevicesFlush()
+{
+    for (PortDevice &e : table) {
+        if (!e.out.count)
+            continue;
+        int err = UiDevFlush(e.fd, &e.out);
+        if (err)
+            refused(&e, err);
     }
 }
 

@@ -208,6 +208,7 @@ int ServiceCycle()
     serve_children(0);
     LongPressIfDue();
     DevicePressIfDue();
+    DevicesFlush();  // nothing a device was told waits through the sleep
     fd_set ready = fdSet;
     if (CommandHeld())
         FD_CLR(fdCmdIn, &ready);  // commands keep their order: the next waits behind the held one
