@@ -137,11 +137,6 @@ static int send_events(const int fd[DEVICE_COUNT], const InputEvent *ev, size_t 
     return 0;
 }
 
-int UiDevSend(const int fd[DEVICE_COUNT], const InputEvents &e)
-{
-    return send_events(fd, e.ev.data(), e.count);
-}
-
 void UiDevQueueInit(UiDevQueue *q, const bool multitouch[DEVICE_COUNT])
 {
     *q = UiDevQueue{};

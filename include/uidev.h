@@ -22,9 +22,6 @@ int UiDevOpen();
 int UiDevCreate(int fd, const DeviceDesc &d, const char **failed);
 // Destroys the device and closes fd; -1 is left in *fd.
 void UiDevDestroy(int *fd);
-// Writes the events of e to their devices (fd[DEVICE_MAIN], fd[DEVICE_COMPANION]) in their
-// order, each run of one device's events in one write. 0 = written; else errno.
-int UiDevSend(const int fd[DEVICE_COUNT], const InputEvents &e);
 
 // What the kernel holds for each of a panel's devices. It passes on only a value that changes,
 // and a report left with nothing is not passed on at all: an event it would drop is not written.
@@ -33,8 +30,9 @@ struct KernelValues {
     std::bitset<KEY_CNT> keys;
 };
 
-// A panel's events on their way, in order: written together, each run of one device's events in
-// one write, when the frames of a read are done (or the queue is full).
+// A panel's events on their way to its devices (fd[DEVICE_MAIN], fd[DEVICE_COMPANION]), in order:
+// written together, each run of one device's events in one write, when the frames of a read are
+// done (or the queue is full).
 constexpr size_t QUEUE_EVENTS = 256;
 struct UiDevQueue {
     std::array<InputEvent, QUEUE_EVENTS> ev{};
