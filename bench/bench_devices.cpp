@@ -62,10 +62,12 @@ void set_up(bool on)
     SyncDevices();
 }
 
-// Touches of 40 packets and their release, as the controller sends them at its rate.
+// Touches of 40 packets and their release, as the controller sends them at its rate, read one
+// at a time (a line at its pace) or several to a read (a line faster than the daemon).
 void BM_ReportPerPacket(benchmark::State &state)
 {
     set_up(state.range(0) != 0);
+    const int perRead = (int)state.range(1);
     int n = 0;
     unsigned char record[6] = {0, 0, 0, 0, 0, 0};
     for (auto _ : state) {
@@ -75,6 +77,8 @@ void BM_ReportPerPacket(benchmark::State &state)
         record[2] = (unsigned char)(x >> 8), record[3] = (unsigned char)x;
         record[4] = (unsigned char)(y >> 8), record[5] = (unsigned char)y;
         ReportFrame(panelList, record);
+        if (n % perRead == 0)
+            DevicesFlush();  // as ProcessPanel does when a read's packets are done
     }
     state.SetItemsProcessed(state.iterations());
     InputDeviceKind = INPUT_NONE;
@@ -82,6 +86,6 @@ void BM_ReportPerPacket(benchmark::State &state)
     close(panelList->fd);
     panelList = nullptr;
 }
-BENCHMARK(BM_ReportPerPacket)->Arg(0)->Arg(1)->ArgName("devices");
+BENCHMARK(BM_ReportPerPacket)->ArgsProduct({{0, 1}, {1, 8}})->ArgNames({"devices", "perRead"});
 
 }  // namespace

@@ -2,8 +2,11 @@
 // that changes nothing about it, released and destroyed when the port goes; the frames of the
 // data pipes written to it too. A status file says which devices exist.
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
+#include <linux/input-event-codes.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -23,6 +26,18 @@ constexpr size_t MAX_PORT_DEVICES = 32;
 constexpr size_t PORT_NAME = 200;  // a configuration line's length: no Port line names more
 constexpr size_t NOTE_SIZE = 300;
 constexpr char RUN_DIR[] = "/run/quilmod";
+// A companion pointer's first press follows its first motion by this much. weston announces a
+// seat's pointer to its clients only once a pointer device has moved: the companion's first motion
+// sends the clients the pointer capability, each client answers by asking for a wl_pointer, and
+// only then gets its enter. A press that comes with that motion reaches no client's pointer and is
+// lost. The answer takes a client's dispatch and the compositor's (a frame or two of a busy client
+// at 60 Hz, 17-33 ms); under load several times that: 140 ms in an emulated guest logging its
+// protocol. A quarter of a second covers it, and once for each device is a wait a hand barely
+// notices (a long press waits longer).
+constexpr long long FIRST_PRESS_DELAY_MS = 250;
+// Frames that come while the press waits (9600 baud brings 40 in its quarter of a second); more,
+// and the press goes out at once rather than any of them be dropped.
+constexpr size_t HELD_FRAMES = 64;
 
 struct PortDevice {
     bool used = false;
@@ -35,6 +50,12 @@ struct PortDevice {
     int fd[DEVICE_COUNT] = {-1, -1};
     Buttons buttons;
     Devices state;
+    UiDevQueue out;  // events not written yet, and what the kernel holds
+    bool companionMoved = false;  // the companion has been told something since it was made
+    long long pressDueMs = -1;    // its first press, held back until then (-1: none held)
+    InputEvents heldPress;        // the press's events, and what the same frame made after it
+    std::array<unsigned char, HELD_FRAMES * FRAME_LEN> held{};  // frames that came meanwhile
+    size_t heldLen = 0;
 };
 
 static std::array<PortDevice, MAX_PORT_DEVICES> table;
@@ -196,17 +217,23 @@ static int create_one(PortDevice *e, size_t i, const DeviceDesc &d)
     return 1;
 }
 
+static int send_held(PortDevice *e);
+
 static void destroy(PortDevice *e)
 {
     if (e->desc.kind != INPUT_NONE) {
+        send_held(e);  // a press held back is pressed, whole, before it is released
         Steps s = ReleaseAll(&e->buttons);  // a touch in progress ends before its device goes
-        UiDevSend(e->fd, StepsToEvents(s, &e->state));
+        if (UiDevPut(e->fd, &e->out, StepsToEvents(s, &e->state)) == 0)
+            UiDevFlush(e->fd, &e->out);
         printf("Port %s: input device \"%s\" removed\n", e->port, e->desc.main.name);
     }
     for (int &fd : e->fd)
         UiDevDestroy(&fd);
     e->desc = PanelDesc{};
     e->buttons = Buttons{};
+    e->pressDueMs = -1;
+    e->heldLen = 0;
 }
 
 static void make(PortDevice *e, const PanelDesc &want, const char *note)
@@ -225,6 +252,9 @@ static void make(PortDevice *e, const PanelDesc &want, const char *note)
     e->desc = want;
     e->buttons = Buttons{};
     e->state = Devices{};
+    e->companionMoved = false;
+    const bool multitouch[DEVICE_COUNT] = {want.kind == INPUT_TOUCH, false};
+    UiDevQueueInit(&e->out, multitouch);
     e->state.personality = want.kind == INPUT_POINTER ? DEVICE_POINTER : DEVICE_TOUCH;
     e->state.sx = want.x;
     e->state.sy = want.y;
@@ -281,6 +311,78 @@ void SyncDevices()
     write_status();
 }
 
+static long long now_ms()
+{
+    struct timeval tv;
+    QlmClock(&tv);
+    return (long long)tv.tv_sec * 1000 + tv.tv_usec / 1000;
+}
+
+// Where the companion's button is pressed among the events, or their count when it is not.
+static size_t companion_press(const InputEvents &ev)
+{
+    for (size_t i = 0; i < ev.count; i++)
+        if (ev.ev[i].device == DEVICE_COMPANION && ev.ev[i].type == EV_KEY && ev.ev[i].value == 1)
+            return i;
+    return ev.count;
+}
+
+// One frame to the devices. A companion that has never moved is moved now and its press held
+// back: the loop sends it when it is due. 0 = sent; else errno.
+static int send_frame(PortDevice *e, const unsigned char *frame)
+{
+    Steps s = TranslateFrame(&e->buttons, frame, WholeScreen(e->width, e->height));
+    InputEvents ev = StepsToEvents(s, &e->state);
+    size_t at = companion_press(ev);
+    if (e->companionMoved || at == ev.count) {
+        for (size_t i = 0; i < ev.count && !e->companionMoved; i++)
+            e->companionMoved = ev.ev[i].device == DEVICE_COMPANION;
+        return UiDevPut(e->fd, &e->out, ev);
+    }
+    e->companionMoved = true;
+    e->heldPress.count = 0;
+    for (size_t i = at; i < ev.count; i++)
+        e->heldPress.ev[e->heldPress.count++] = ev.ev[i];
+    ev.count = at;
+    e->pressDueMs = now_ms() + FIRST_PRESS_DELAY_MS;
+    return UiDevPut(e->fd, &e->out, ev);
+}
+
+// The held press goes out, then the frames that came meanwhile, in their order. 0 = sent (or
+// nothing held); else errno.
+static int send_held(PortDevice *e)
+{
+    if (e->pressDueMs < 0)
+        return 0;
+    e->pressDueMs = -1;
+    size_t n = e->heldLen;
+    e->heldLen = 0;
+    int err = UiDevPut(e->fd, &e->out, e->heldPress);
+    for (size_t at = 0; !err && at < n; at += FRAME_LEN)
+        err = send_frame(e, e->held.data() + at);
+    return err;
+}
+
+// A frame while the press waits joins the others; when there is no room for it the press goes
+// now, the others and this one after it. 0 = kept or sent; else errno.
+static int hold_frame(PortDevice *e, const unsigned char *frame)
+{
+    if (e->heldLen + FRAME_LEN > e->held.size()) {
+        int err = send_held(e);
+        return err ? err : send_frame(e, frame);
+    }
+    memcpy(e->held.data() + e->heldLen, frame, FRAME_LEN);
+    e->heldLen += FRAME_LEN;
+    return 0;
+}
+
+static void refused(PortDevice *e, int err)
+{
+    printf("Port %s: its input device refused events: %s; it is removed\n", e->port, strerror(err));
+    destroy(e);
+    write_status();
+}
+
 void DeviceFrame(const TouchPanel *panel, const unsigned char *frame, int len)
 {
     PortDevice *e = nullptr;
@@ -290,15 +392,48 @@ void DeviceFrame(const TouchPanel *panel, const unsigned char *frame, int len)
     if (!e)
         return;
     for (int at = 0; at + (int)FRAME_LEN <= len; at += (int)FRAME_LEN) {
-        Steps s = TranslateFrame(&e->buttons, frame + at, WholeScreen(e->width, e->height));
-        int err = UiDevSend(e->fd, StepsToEvents(s, &e->state));
+        int err = e->pressDueMs >= 0 ? hold_frame(e, frame + at) : send_frame(e, frame + at);
         if (err) {
-            printf("Port %s: its input device refused events: %s; it is removed\n", e->port, strerror(err));
-            destroy(e);
-            write_status();
+            refused(e, err);
             return;
         }
     }
+}
+
+void DevicesFlush()
+{
+    for (PortDevice &e : table) {
+        if (!e.out.count)
+            continue;
+        int err = UiDevFlush(e.fd, &e.out);
+        if (err)
+            refused(&e, err);
+    }
+}
+
+void DevicePressIfDue()
+{
+    long long now = now_ms();
+    for (PortDevice &e : table) {
+        if (e.pressDueMs < 0 || now < e.pressDueMs)
+            continue;
+        int err = send_held(&e);
+        if (err)
+            refused(&e, err);
+    }
+}
+
+const struct timespec *DevicePressWaitLimit(struct timespec *left)
+{
+    long long due = -1;
+    for (const PortDevice &e : table)
+        if (e.pressDueMs >= 0 && (due < 0 || e.pressDueMs < due))
+            due = e.pressDueMs;
+    if (due < 0)
+        return nullptr;
+    long long ms = std::max(0LL, due - now_ms());
+    *left = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    return left;
 }
 
 void DevicesEnd()

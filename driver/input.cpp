@@ -226,6 +226,7 @@ void ProcessPanel(TouchPanel *panel)
             ReportFrame(panel, record);
         }
     }
+    DevicesFlush();  // the read's frames reach the panel's device in one write
     if (packets)
         panel->noise = 0;
     else

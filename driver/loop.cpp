@@ -177,7 +177,7 @@ static const struct timespec *earlier(const struct timespec *a, const struct tim
 // that unit keeps none. The loop waits for the earliest, and without a time-out when none is kept.
 using WaitLimit = const struct timespec *(*)(struct timespec *left);
 static constexpr WaitLimit waitLimits[] = {SelfResetTimeout, CursorWaitLimit, reset_wait_limit,
-                                           LongPressWaitLimit};
+                                           LongPressWaitLimit, DevicePressWaitLimit};
 
 static const struct timespec *next_deadline(struct timespec (&slots)[std::size(waitLimits)])
 {
@@ -207,6 +207,8 @@ int ServiceCycle()
         RunHeldCommand();  // the reset it waited for has run
     serve_children(0);
     LongPressIfDue();
+    DevicePressIfDue();
+    DevicesFlush();  // nothing a device was told waits through the sleep
     fd_set ready = fdSet;
     if (CommandHeld())
         FD_CLR(fdCmdIn, &ready);  // commands keep their order: the next waits behind the held one

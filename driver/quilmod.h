@@ -88,8 +88,14 @@ extern InputKind InputDeviceKind;  // InputDevice = touch | pointer | none
 void NotePortOptions(const char *device, const char *rest);
 // Makes, keeps or destroys each port's device to match the open ports; writes the status file.
 void SyncDevices();
-// The frames the data pipes got, to the panel's device too.
+// The frames the data pipes got, to the panel's device too; written by DevicesFlush, which the
+// loop calls when a port's read is done and before it waits.
 void DeviceFrame(const TouchPanel *panel, const unsigned char *frame, int len);
+void DevicesFlush();
+// A companion pointer's first press waits for the desktop to take the pointer its motion made:
+// sends those that are due, and says how long until the next (into *left; null: none waits).
+void DevicePressIfDue();
+const struct timespec *DevicePressWaitLimit(struct timespec *left);
 void DevicesEnd();  // releases and destroys every device
 
 // ---- report.cpp: report pipeline ----

@@ -138,8 +138,8 @@ static void touch_down(Emit *m, Devices *d)
 // The touchscreen: one contact in slot 0 for the left button; right-button touches, which no
 // touchscreen can say, go to the companion pointer beside it. A contact ends in a report of its
 // own, after the one that moved it to where the finger left. The companion moves to the touch
-// in a report before the one that presses: a compositor that announces a pointer only once it
-// has moved (weston) would otherwise lose the first press.
+// in a report before the one that presses, so a reader can tell the motion from the press (the
+// daemon sends a new companion's first press later, once the desktop has taken its pointer).
 static void touch_step(Emit *m, Devices *d, const Step &st)
 {
     if (st.kind == STEP_MOVE) {

@@ -114,17 +114,19 @@ void UiDevDestroy(int *fd)
     *fd = -1;
 }
 
-int UiDevSend(const int fd[DEVICE_COUNT], const InputEvents &e)
+// Each run of one device's events in one write.
+static int send_events(const int fd[DEVICE_COUNT], const InputEvent *ev, size_t count)
 {
-    input_event out[MAX_EVENTS] = {};
+    input_event out[QUEUE_EVENTS];
     size_t i = 0;
-    while (i < e.count) {
-        unsigned char device = e.ev[i].device;
+    while (i < count) {
+        unsigned char device = ev[i].device;
         size_t n = 0;
-        for (; i < e.count && e.ev[i].device == device; i++, n++) {
-            out[n].type = e.ev[i].type;  // the time is the kernel's: it stamps each event itself
-            out[n].code = e.ev[i].code;
-            out[n].value = e.ev[i].value;
+        for (; i < count && ev[i].device == device && n < QUEUE_EVENTS; i++, n++) {
+            out[n] = input_event{};  // the time is the kernel's: it stamps each event itself
+            out[n].type = ev[i].type;
+            out[n].code = ev[i].code;
+            out[n].value = ev[i].value;
         }
         if (device >= DEVICE_COUNT || fd[device] < 0)
             return ENODEV;
@@ -133,4 +135,55 @@ int UiDevSend(const int fd[DEVICE_COUNT], const InputEvents &e)
             return w < 0 ? errno : EIO;
     }
     return 0;
+}
+
+void UiDevQueueInit(UiDevQueue *q, const bool multitouch[DEVICE_COUNT])
+{
+    *q = UiDevQueue{};
+    for (size_t d = 0; d < DEVICE_COUNT; d++)
+        if (multitouch[d])
+            q->held[d].abs[ABS_MT_TRACKING_ID] = -1;  // as the kernel starts its slots
+}
+
+// Whether the kernel takes the event: a changed value (recorded as held), or the end of a report
+// that carries something.
+static bool changes(UiDevQueue *q, const InputEvent &e)
+{
+    KernelValues &k = q->held[e.device];
+    if (e.type == EV_SYN) {
+        bool any = q->open[e.device];
+        q->open[e.device] = false;
+        return any;
+    }
+    if (e.type == EV_ABS && e.code < ABS_CNT) {
+        if (k.abs[e.code] == e.value)
+            return false;
+        k.abs[e.code] = e.value;
+    } else if (e.type == EV_KEY && e.code < KEY_CNT) {
+        if (k.keys[e.code] == (e.value != 0))
+            return false;
+        k.keys[e.code] = e.value != 0;
+    }
+    q->open[e.device] = true;
+    return true;
+}
+
+int UiDevPut(const int fd[DEVICE_COUNT], UiDevQueue *q, const InputEvents &e)
+{
+    if (q->count + e.count > q->ev.size()) {
+        int err = UiDevFlush(fd, q);
+        if (err)
+            return err;
+    }
+    for (size_t i = 0; i < e.count; i++)
+        if (e.ev[i].device < DEVICE_COUNT && changes(q, e.ev[i]))
+            q->ev[q->count++] = e.ev[i];
+    return 0;
+}
+
+int UiDevFlush(const int fd[DEVICE_COUNT], UiDevQueue *q)
+{
+    size_t n = q->count;
+    q->count = 0;
+    return send_events(fd, q->ev.data(), n);
 }

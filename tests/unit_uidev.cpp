@@ -6,11 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "devdesc.h"
 #include "evnames.h"
@@ -24,6 +26,21 @@ std::string events;               // "m:ID0 m:MX8 ... m:SYN | ..." a write per "
 std::map<int, std::string> tags;  // fd -> "m" or "c", from the name it was given
 int failAt = -1;                  // the ioctl number (in order) that fails, -1 none
 int callCount = 0;
+long long clockMs = 1000000;      // the daemon's clock, driven by the tests
+
+void fake_clock(struct timeval *tv)
+{
+    tv->tv_sec = clockMs / 1000;
+    tv->tv_usec = clockMs % 1000 * 1000;
+}
+
+// Time passes and the loop sends what is due.
+void later(long long ms)
+{
+    clockMs += ms;
+    DevicePressIfDue();
+    DevicesFlush();
+}
 
 void add(std::string *s, const std::string &what)
 {
@@ -111,6 +128,62 @@ TEST(UiDev, ADescriptionBecomesItsIoctlsInOrder)
     UiDevIoctl = saved;
 }
 
+// The queue writes what the kernel would pass on, each run of one device's events in one write.
+TEST(UiDev, TheQueueWritesOnlyWhatTheKernelTakesARunAWrite)
+{
+    auto saved = UiDevWrite;
+    UiDevWrite = record_write;
+    tags[3] = "m";
+    tags[4] = "c";
+    const int fd[DEVICE_COUNT] = {3, 4};
+    auto ev = [](std::initializer_list<InputEvent> list) {
+        InputEvents e;
+        for (const InputEvent &i : list)
+            e.ev[e.count++] = i;
+        return e;
+    };
+    const InputEvent X5{0, EV_ABS, ABS_X, 5}, X6{0, EV_ABS, ABS_X, 6}, Y5{0, EV_ABS, ABS_Y, 5},
+        ID0{0, EV_ABS, ABS_MT_TRACKING_ID, 0}, IDoff{0, EV_ABS, ABS_MT_TRACKING_ID, -1}, T1{0, EV_KEY, BTN_TOUCH, 1},
+        T0{0, EV_KEY, BTN_TOUCH, 0}, SYN{0, EV_SYN, SYN_REPORT, 0}, cX5{1, EV_ABS, ABS_X, 5}, cR1{1, EV_KEY, BTN_RIGHT, 1},
+        cSYN{1, EV_SYN, SYN_REPORT, 0};
+    const struct {
+        const char *what;
+        std::vector<InputEvents> put;  // each put, then one flush
+        const char *events;
+    } cases[] = {
+        {"a fresh device's values are taken", {ev({X5, Y5, ID0, T1, SYN})}, "m:X5 m:Y5 m:ID0 m:T1 m:SYN"},
+        {"a contact not begun is not ended, a key not down not released", {ev({IDoff, T0, SYN})}, ""},
+        {"a resting finger writes nothing", {ev({X5, Y5, SYN}), ev({X5, Y5, SYN}), ev({X5, Y5, SYN})}, "m:X5 m:Y5 m:SYN"},
+        {"only what changed, reports of a read in one write", {ev({X5, Y5, SYN}), ev({X6, Y5, SYN}), ev({X5, SYN})},
+         "m:X5 m:Y5 m:SYN m:X6 m:SYN m:X5 m:SYN"},
+        {"a neighbour first, then the value: both", {ev({X6, X5, SYN})}, "m:X6 m:X5 m:SYN"},
+        {"each device has its own values and writes", {ev({X5, SYN, cX5, cSYN, cR1, cSYN}), ev({T1, SYN})},
+         "m:X5 m:SYN | c:X5 c:SYN c:R1 c:SYN | m:T1 m:SYN"},
+    };
+    for (const auto &c : cases) {
+        UiDevQueue q;
+        const bool multitouch[DEVICE_COUNT] = {true, false};
+        UiDevQueueInit(&q, multitouch);
+        events.clear();
+        for (const InputEvents &e : c.put)
+            EXPECT_EQ(UiDevPut(fd, &q, e), 0) << c.what;
+        EXPECT_EQ(UiDevFlush(fd, &q), 0) << c.what;
+        EXPECT_EQ(events, c.events) << c.what;
+    }
+    // A full queue is written before what does not fit; nothing is lost.
+    UiDevQueue q;
+    const bool multitouch[DEVICE_COUNT] = {true, false};
+    UiDevQueueInit(&q, multitouch);
+    events.clear();
+    size_t reports = QUEUE_EVENTS / 2 + 1;
+    for (size_t i = 0; i < reports; i++)
+        ASSERT_EQ(UiDevPut(fd, &q, ev({InputEvent{0, EV_ABS, ABS_X, (int)i + 1}, SYN})), 0);
+    ASSERT_EQ(UiDevFlush(fd, &q), 0);
+    EXPECT_EQ(std::count(events.begin(), events.end(), '|'), 1);
+    EXPECT_NE(events.find(" | m:X" + std::to_string(reports) + " m:SYN"), std::string::npos);
+    UiDevWrite = saved;
+}
+
 // The daemon's devices in a sandbox root whose /dev/uinput is a plain file: the calls recorded.
 class PortDevices : public ::testing::Test {
 protected:
@@ -118,8 +191,10 @@ protected:
     TouchPanel *panel = nullptr;
     decltype(UiDevIoctl) savedIoctl = UiDevIoctl;
     decltype(UiDevWrite) savedWrite = UiDevWrite;
+    decltype(QlmClock) savedClock = QlmClock;
     void SetUp() override
     {
+        QlmClock = fake_clock;
         char tmpl[] = "/tmp/uidevXXXXXX";
         root = mkdtemp(tmpl);
         mkdir((root + "/dev").c_str(), 0755);
@@ -138,6 +213,7 @@ protected:
         DevicesEnd();
         UiDevIoctl = savedIoctl;
         UiDevWrite = savedWrite;
+        QlmClock = savedClock;
         unsetenv("QUILMOD_ROOT");
         std::string cmd = "rm -rf " + root;
         EXPECT_EQ(system(cmd.c_str()), 0);
@@ -159,6 +235,7 @@ protected:
         unsigned char f[5] = {head, (unsigned char)(x >> 8), (unsigned char)x, (unsigned char)(y >> 8),
                               (unsigned char)y};
         DeviceFrame(panel, f, 5);
+        DevicesFlush();  // a read of one frame
     }
     std::string file(const std::string &path)
     {
@@ -203,17 +280,19 @@ TEST_F(PortDevices, ATapRightClickAndRemovalGiveExactEvents)
     const struct {
         unsigned char head;
         int x, y;
+        long long laterMs;  // then the loop's time passes
         const char *events;
     } taps[] = {
-        {0x81, 513, 385, "m:ID0 m:MX8216 m:MY6168 m:T1 m:X8216 m:Y6168 m:SYN"},
-        {0x80, 513, 385, "m:MX8216 m:MY6168 m:X8216 m:Y6168 m:SYN m:ID-1 m:T0 m:SYN"},
-        {0xA1, 10, 20, "c:X167 c:X168 c:Y328 c:SYN c:R1 c:SYN"},  // moved, then pressed
-        {0xA0, 10, 20, "c:X168 c:Y328 c:R0 c:SYN"},
-        {0x81, 0, 5000, "m:ID1 m:MX8 m:MY12280 m:T1 m:X8 m:Y12280 m:SYN"},  // clamped to the last pixel
+        {0x81, 513, 385, 0, "m:ID0 m:MX8216 m:MY6168 m:T1 m:X8216 m:Y6168 m:SYN"},
+        {0x80, 513, 385, 0, "m:ID-1 m:T0 m:SYN"},  // nothing moved: no motion report
+        {0xA1, 10, 20, 250, "c:X167 c:X168 c:Y328 c:SYN | c:R1 c:SYN"},  // moved, then pressed
+        {0xA0, 10, 20, 0, "c:R0 c:SYN"},
+        {0x81, 0, 5000, 0, "m:ID1 m:MX8 m:MY12280 m:T1 m:X8 m:Y12280 m:SYN"},  // clamped to the last pixel
     };
     for (const auto &t : taps) {
         events.clear();
         frame(t.head, t.x, t.y);
+        later(t.laterMs);
         EXPECT_EQ(events, t.events) << (int)t.head;
     }
     // Nothing changed: a reset keeps the devices as they are.
@@ -233,6 +312,85 @@ TEST_F(PortDevices, ATapRightClickAndRemovalGiveExactEvents)
     SyncDevices();
     EXPECT_EQ(lifetime(calls), "DEV quilmod ttyS1 0006:7175:" + product + "; CREATE m; DEV quilmod ttyS1 (right button) 0006:7175:" +
                                    companion + "; CREATE c");
+}
+
+// A companion that never moved moves alone; its press follows when the desktop has had the time
+// to take the new pointer, with what came meanwhile after it in order. Pixel 10,20 is unit
+// 168,328 (16 a pixel), 30,40 is 488,648.
+TEST_F(PortDevices, ANewCompanionsFirstPressWaitsAndWhatComesMeanwhileFollowsInOrder)
+{
+    open_port("/dev/ttyS1", 1024, 768);
+    const char *move = "c:X167 c:X168 c:Y328 c:SYN", *press = "c:R1 c:SYN";
+    // Each case on a new device: f HEAD X Y a frame, t MS time passes, k a reset that keeps the
+    // device, s one that remakes it (another size), r the port closed.
+    const struct {
+        const char *what, *script, *events;
+    } cases[] = {
+        {"a tap: the press when due, not before", "f A1 10 20; t 249; f A0 10 20; t 1",
+         "c:X167 c:X168 c:Y328 c:SYN | c:R1 c:SYN c:R0 c:SYN"},
+        {"later right touches are immediate", "f A1 10 20; t 250; f A0 10 20; f A1 30 40; f A0 30 40",
+         "c:X167 c:X168 c:Y328 c:SYN | c:R1 c:SYN | c:R0 c:SYN | c:X487 c:X488 c:Y648 c:SYN c:R1 c:SYN | c:R0 c:SYN"},
+        {"motions while it waits follow the press", "f A1 10 20; f A1 30 40; f A0 30 40; t 250",
+         "c:X167 c:X168 c:Y328 c:SYN | c:R1 c:SYN c:X488 c:Y648 c:SYN c:R0 c:SYN"},
+        {"left touches are never held", "f 81 10 20; f 80 10 20",
+         "m:ID0 m:MX168 m:MY328 m:T1 m:X168 m:Y328 m:SYN | m:ID-1 m:T0 m:SYN"},
+        {"a left touch is ended before the companion moves", "f 81 30 40; f A1 10 20; t 250",
+         "m:ID0 m:MX488 m:MY648 m:T1 m:X488 m:Y648 m:SYN | m:ID-1 m:T0 m:SYN | c:X167 c:X168 c:Y328 c:SYN | "
+         "c:R1 c:SYN"},
+        {"removed while it waits: pressed and released before it goes", "f A1 10 20; f A1 30 40; r; t 250",
+         "c:X167 c:X168 c:Y328 c:SYN | c:R1 c:SYN c:X488 c:Y648 c:SYN c:R0 c:SYN"},
+        {"a reset that keeps the device keeps the wait", "f A1 10 20; k; t 250", "c:X167 c:X168 c:Y328 c:SYN | c:R1 c:SYN"},
+        {"a remade device waits anew (its scale another)", "f A1 10 20; s; f A1 30 40; t 250",
+         "c:X167 c:X168 c:Y328 c:SYN | c:R1 c:SYN c:R0 c:SYN | c:X2286 c:X2287 c:Y1012 c:SYN | c:R1 c:SYN"},
+    };
+    for (const auto &c : cases) {
+        NotePortOptions("/dev/ttyS1", " size=256x192");
+        SyncDevices();
+        DevicesEnd();
+        SyncDevices();
+        events.clear();
+        std::stringstream script(c.script);
+        for (std::string step; std::getline(script, step, ';');) {
+            std::stringstream w(step);
+            std::string op;
+            unsigned head = 0;
+            int x = 0, y = 0;
+            long long ms = 0;
+            w >> op;
+            if (op == "f" && (w >> std::hex >> head >> std::dec >> x >> y))
+                frame((unsigned char)head, x, y);
+            else if (op == "t" && (w >> ms))
+                later(ms);
+            else if (op == "k" || op == "s") {
+                NotePortOptions("/dev/ttyS1", op == "k" ? " size=256x192" : " size=300x200");
+                SyncDevices();
+            } else if (op == "r") {
+                close(panel->fd);
+                panel->fd = -1;
+                SyncDevices();
+                panel->fd = open("/dev/null", O_RDONLY);
+            } else
+                ADD_FAILURE() << "bad step " << step;
+        }
+        EXPECT_EQ(events, c.events) << c.what;
+        struct timespec left;
+        EXPECT_EQ(DevicePressWaitLimit(&left), nullptr) << c.what;
+    }
+    // The loop's deadline while it waits; more frames than it keeps send the press at once.
+    NotePortOptions("/dev/ttyS1", " size=256x192");
+    DevicesEnd();
+    SyncDevices();
+    events.clear();
+    frame(0xA1, 10, 20);
+    struct timespec left;
+    ASSERT_NE(DevicePressWaitLimit(&left), nullptr);
+    EXPECT_EQ(left.tv_sec * 1000 + left.tv_nsec / 1000000, 250);
+    for (int i = 0; i < 64; i++)
+        frame(0xA1, 30, 40);
+    EXPECT_EQ(events, move);
+    frame(0xA1, 30, 40);
+    EXPECT_EQ(events.substr(0, strlen(move) + strlen(press) + 4), std::string(move) + " | " + press + " ");
+    EXPECT_EQ(DevicePressWaitLimit(&left), nullptr);
 }
 
 TEST_F(PortDevices, WhatDescribesADeviceDecidesWhetherAResetRemakesIt)

@@ -297,13 +297,8 @@ second_boot() {
     check "a USB re-plug brings the same device back" check_panel_replug
     check "weston: a tap on each panel reaches its own head's client at the pixel" check_weston_panels
     check "weston: a drag starts at its first point" check_weston_drag
-    # Waiting for the daemon: its companion pointer moves and presses within one moment, so
-    # weston has announced no pointer when the press comes and the client loses it.
-    [ -e "$st/pending" ] &&
-        check "weston: the first right-button touch on each panel arrives whole on its head" check_weston_right
-    # The long press waits for the same fix: its right press is the companion's first.
-    [ -e "$st/pending" ] &&
-        check "weston: a long press is a right click, no left press before it" check_weston_long_press
+    check "weston: the first right-button touch on each panel arrives whole on its head" check_weston_right
+    check "weston: a long press is a right click, no left press before it" check_weston_long_press
     check "Xorg with the libinput driver: each panel's tap at the exact pixel of its head" check_xorg_panels
     check "Xorg: a long press is a right click, no left press before it; a tap a left click" check_xorg_long_press
     check "sway with quilmoctl bind's lines: each panel on its head" check_sway_panels
