@@ -179,15 +179,17 @@ check_cal_weston_taps() {
         [ $SECONDS -ge $end ] && { echo "no touch reached the client on Virtual-1"; cal_restore; return 1; }
         sleep 0.2
     done
+    local px py x y
     for q in "256 192" "768 192" "256 576" "768 576"; do
+        read -r px py <<< "$q"
         : > "$state/probe1"
-        ask "tap S1 $(raw_of "$SKEW_WESTON" $q)"
+        ask "tap S1 $(raw_of "$SKEW_WESTON" "$px" "$py")"
         down=$(first_down "$state/probe1") || down="no touch"
-        # The finger is at the middle of panel pixel q; turned by 90 degrees: (height - y, x).
-        read -ra f <<< "$down"
-        set -- $q
-        echo -n "panel $1,$2: ${down#touch down } (finger $((PANEL_HEIGHT - $2)).0,$1.5); "
-        awk -v x="${f[3]}" -v y="${f[4]}" -v fx="$((PANEL_HEIGHT - $2))" -v fy="$1.5" \
+        read -r _ _ _ x y <<< "$down"
+        # The finger is at the middle of panel pixel px,py; turned by 90 degrees, a panel point
+        # u,v is height - v, u.
+        echo -n "panel $px,$py: ${down#touch down } (finger $((PANEL_HEIGHT - 1 - py)).5,$px.5); "
+        awk -v x="$x" -v y="$y" -v fx="$((PANEL_HEIGHT - 1 - py)).5" -v fy="$px.5" \
             'BEGIN { exit !(x != "" && (x - fx) ^ 2 + (y - fy) ^ 2 <= 4) }' || bad=1
     done
     echo
@@ -225,7 +227,7 @@ check_cal_console() {
         2> "$state/cal-console.err" < /dev/null &
     drive_run $! "$state/cal-console.out" "$SKEW_CONSOLE" 0 cal-console || status=$?
     run_summary "$state/cal-console.out" "$state/cal-console.err" $status
-    echo "pt4_ttyS1: $(cat "$pt4" 2>&1 | head -1)"
+    echo "pt4_ttyS1: $(head -1 "$pt4" 2>&1)"
     [ $status = 0 ] && grep -q '^verdict: max error' "$state/cal-console.out" &&
         grep -q "^wrote $pt4$" "$state/cal-console.out" &&
         ! cmp -s "$state/pt4.before" "$pt4" && cmp -s "$state/pt4.before" "$pt4.prev"
