@@ -158,7 +158,6 @@ class Machine:
             raise ValueError("screendump takes a head below %d and a plain name" % HEADS)
         self.qmp_call("screendump", filename=os.path.join(os.path.abspath(self.share), name + ".ppm"),
                       device="gpu", head=head)
-        return True
 
     def console_has(self, *texts):
         try:
@@ -216,7 +215,8 @@ class Run:
         if what == "plug":
             return "ok" if self.m.plug() else "err"
         if what == "screendump" and len(words) == 3:
-            return "ok" if self.m.screendump(int(words[1]), words[2]) else "err"
+            self.m.screendump(int(words[1]), words[2])
+            return "ok"
         if what == "done":
             self.done = True
             return "ok"
