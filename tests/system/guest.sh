@@ -303,6 +303,13 @@ second_boot() {
     check "Xorg: a long press is a right click, no left press before it; a tap a left click" check_xorg_long_press
     check "sway with quilmoctl bind's lines: each panel on its head" check_sway_panels
     desktop_stop
+    check "quilmocal on weston, an output turned 90 degrees: calibrated by touch, bound to that output" check_cal_weston
+    check "quilmocal on weston: target 1 shown on the monitor" check_cal_weston_seen
+    check "quilmocal on weston, turned 90 degrees: taps in four quadrants land under the finger" check_cal_weston_taps
+    check "quilmocal --backend console while weston holds the card: a clear message, nothing written" check_cal_console_held
+    check "quilmocal on the console: calibrated by touch, its files written" check_cal_console
+    check "quilmocal on the console: target 1 shown on the monitor" check_cal_console_seen
+    desktop_stop
     check "the daemon's CPU per packet, devices on against off" check_cpu
     check "upgrade from the CPack 0.9.0 package keeps the configuration and the calibration files" check_upgrade
     journalctl -b -u quilmod -u quilmoinput --no-pager > "$st/journal.txt" 2>&1

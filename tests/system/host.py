@@ -2,8 +2,8 @@
 """The host side of the system test: boots the guest under QEMU with its two real ports (a
 second 16550 UART and an FTDI usb-serial adapter, both on unix-socket chardevs) and a
 virtio-gpu with two heads (monitors with EDID), feeds controller packets into the ports when
-the guest asks, plugs the adapter out and in through QMP, and prints the guest's result lines
-and the closing count.
+the guest asks, plugs the adapter out and in through QMP, takes pictures of what a head shows,
+and prints the guest's result lines and the closing count.
 
 Usage: host.py --base IMG --kernel K --initrd I --share DIR --work DIR [--accel auto|kvm|tcg]
                [--verdict FILE] [--timeout S]
@@ -11,6 +11,7 @@ Exit status 0 when every check passed, 1 otherwise."""
 import argparse
 import json
 import os
+import re
 import select
 import socket
 import subprocess
@@ -19,6 +20,8 @@ import time
 
 KVM_BOOT_S = 25  # a kernel that boots under KVM reaches its init in a few seconds
 PLUG_WAIT_S = 20
+HEADS = 2
+DUMP_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_-]{0,63}")
 TOUCH, LIFT = 0x81, 0x84
 
 
@@ -58,7 +61,7 @@ def qemu_command(a, accel):
             # QEMU connects only the first head while no display window asks for more: the
             # kernel takes the second as connected (its EDID is there all the same).
             "-append", "root=/dev/vda rw console=ttyS0,115200 panic=-1 net.ifnames=0 video=Virtual-2:e",
-            "-device", "virtio-gpu-pci,max_outputs=2,edid=on,xres=1024,yres=768",
+            "-device", "virtio-gpu-pci,id=gpu,max_outputs=2,edid=on,xres=1024,yres=768",
             "-drive", "file=%s/overlay.qcow2,if=virtio,format=qcow2,cache=unsafe" % w,
             "-chardev", "file,id=con,path=%s/console.log" % w, "-serial", "chardev:con",
             "-chardev", "socket,id=uart1,path=%s/uart1.sock,server=on,wait=off" % w,
@@ -96,6 +99,7 @@ class Machine:
         self.ctl = connect(w + "/ctl.sock", deadline)
         self.ctl_buf = b""
         self.console = os.path.join(w, "console.log")
+        self.share = a.share
 
     def qmp_read(self, timeout=10):
         deadline = time.monotonic() + timeout
@@ -147,6 +151,13 @@ class Machine:
         # path, and a real adapter's serial number does not change when it is plugged again.
         self.qmp_call("device_add", driver="usb-serial", id="usbser", chardev="usb0", bus="xhci.0", port="1")
         return True
+
+    def screendump(self, head, name):
+        """What the head shows now, as NAME.ppm in the share (the monitor's pixels, as scanned out)."""
+        if head not in range(HEADS) or not DUMP_NAME.fullmatch(name):
+            raise ValueError("screendump takes a head below %d and a plain name" % HEADS)
+        self.qmp_call("screendump", filename=os.path.join(os.path.abspath(self.share), name + ".ppm"),
+                      device="gpu", head=head)
 
     def console_has(self, *texts):
         try:
@@ -205,6 +216,9 @@ class Run:
             return "ok" if self.m.unplug() else "err the adapter did not go"
         if what == "plug":
             return "ok" if self.m.plug() else "err"
+        if what == "screendump" and len(words) == 3:
+            self.m.screendump(int(words[1]), words[2])
+            return "ok"
         if what == "done":
             self.done = True
             return "ok"

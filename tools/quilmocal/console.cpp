@@ -150,6 +150,9 @@ static void show_console()
     for (int y = 0; y < con.height; ++y)
         memcpy(con.map + static_cast<size_t>(y) * con.pitch, pixels.data() + static_cast<size_t>(y) * 4 * con.width,
                static_cast<size_t>(4 * con.width));
+    // Cards that scan out a copy of the buffer (virtio-gpu, USB displays) take the new pixels
+    // only when told; the others answer that they need no telling.
+    drmModeDirtyFB(con.fd, con.fb, nullptr, 0);
 }
 
 // A dumb buffer of the mode's size, mapped, made a framebuffer; false after why.
