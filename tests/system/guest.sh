@@ -304,6 +304,7 @@ second_boot() {
         check "weston: a long press is a right click, no left press before it" check_weston_long_press
     check "Xorg with the libinput driver: each panel's tap at the exact pixel of its head" check_xorg_panels
     check "sway with quilmoctl bind's lines: each panel on its head" check_sway_panels
+    check "Xorg turned left: a panel calibrated there lands within 2 px through XTest and libinput" check_xorg_rotated
     desktop_stop
     check "the daemon's CPU per packet, devices on against off" check_cpu
     journalctl -b -u quilmod -u quilmoinput --no-pager > "$st/journal.txt" 2>&1

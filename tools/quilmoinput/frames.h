@@ -22,6 +22,8 @@ bool XtestIsXwayland();
 Display *XtestDisplay();  // the open connection, nullptr when there is none
 // FindXOutput on the open connection (2 also when there is none).
 int XtestFindOutput(const char *name, XOutputRect *rect);
+// The rotation of the screen's primary or only output (turn.h's numbers), 0 without one.
+int XtestPrimaryTransform();
 // 0 = queued, 1 = the display went away (closed; reopen with XtestOpen).
 int XtestInject(const Steps &steps);
 // Sends what is queued (sync: and waits until the server has done it); 1 = the display went away.

@@ -68,6 +68,12 @@ int XtestFindOutput(const char *name, XOutputRect *rect)
     return xDisplay && !xLost ? FindXOutput(xDisplay, name, rect) : 2;
 }
 
+int XtestPrimaryTransform()
+{
+    XOutputRect rect;
+    return xDisplay && !xLost && FindXPrimary(xDisplay, &rect) == 0 ? rect.transform : 0;
+}
+
 static void inject(const Step &st)
 {
     if (st.kind == STEP_MOVE)
