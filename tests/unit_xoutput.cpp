@@ -88,6 +88,7 @@ TEST(XOutput, FindsMonitorsAndOutputsByName)
     EXPECT_STREQ(only.name.data(), "screen");
     EXPECT_EQ(only.width, 1600);
     EXPECT_EQ(only.transform, 0);
+    EXPECT_EQ(XScreenTransform(dpy), 0);
     // Monitors first, then the outputs.
     std::string listing = Listing(dpy);
     size_t left = listing.find("LEFT 800x600+0+0\n"), right = listing.find("RIGHT 800x600+800+0\n");

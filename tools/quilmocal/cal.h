@@ -129,7 +129,7 @@ struct Area {
 bool ScreenConnect(const char *display, char *why, size_t size);
 // The whole screen, or the RandR monitor or output name (the kernel's connector name finds X's
 // name for it): 0 = found, 1 = no such name, 2 = the server cannot tell (no RandR 1.5); why says
-// which. Sets shownTurn from the output's rotation (without a name: the primary or only output's).
+// which. Sets shownTurn from the output's rotation (without a name: XScreenTransform's).
 int ScreenArea(const char *output, Area *area, char *why, size_t size);
 extern std::array<char, 64> xOutputName;  // X's name of the output ScreenArea found, "" for none
 // Prints the monitors and outputs, one "NAME WxH+X+Y" a line.

@@ -74,8 +74,7 @@ int ScreenArea(const char *output, Area *area, char *why, size_t size)
     *area = {0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen)};
     XOutputRect r{};
     if (!output) {
-        const int transform = FindXPrimary(display, &r) == 0 ? r.transform : 0;
-        shownTurn = TurnOfScreen(transform, area->width, area->height);
+        shownTurn = TurnOfScreen(XScreenTransform(display), area->width, area->height);
         return 0;
     }
     const int found = FindXOutput(display, output, &r);

@@ -22,7 +22,8 @@ bool XtestIsXwayland();
 Display *XtestDisplay();  // the open connection, nullptr when there is none
 // FindXOutput on the open connection (2 also when there is none).
 int XtestFindOutput(const char *name, XOutputRect *rect);
-// The rotation of the screen's primary or only output (turn.h's numbers), 0 without one.
+// The turn of the whole screen (XScreenTransform: its primary or only output's, when that shows
+// all of it), 0 else.
 int XtestPrimaryTransform();
 // 0 = queued, 1 = the display went away (closed; reopen with XtestOpen).
 int XtestInject(const Steps &steps);

@@ -177,8 +177,9 @@ static void x_lost(Bridge *s, const char *how)
 }
 
 // The frames onto the chosen output, or the panel's range onto the whole screen, turned as RandR
-// turns that output (without one: the primary or only output). The frames are in the panel's
-// own pixels, the monitor unturned. 0 = mapped, 1 = the output is not there (said).
+// turns that output (without one: the primary or only output, when it shows the whole screen).
+// The frames are in the panel's own pixels, the monitor unturned. 0 = mapped, 1 = the output is
+// not there (said).
 static int x_map(Bridge *s)
 {
     const Options &o = s->opt;

@@ -70,8 +70,7 @@ int XtestFindOutput(const char *name, XOutputRect *rect)
 
 int XtestPrimaryTransform()
 {
-    XOutputRect rect;
-    return xDisplay && !xLost && FindXPrimary(xDisplay, &rect) == 0 ? rect.transform : 0;
+    return xDisplay && !xLost ? XScreenTransform(xDisplay) : 0;
 }
 
 static void inject(const Step &st)

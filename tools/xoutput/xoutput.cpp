@@ -185,3 +185,12 @@ void ListXOutputs(Display *dpy, FILE *out) {
     walk_monitors(dpy, root, print_monitor, &listed);
     walk_outputs(dpy, root, print_unlisted, &listed);
 }
+
+int XScreenTransform(Display *dpy) {
+    XOutputRect r{};
+    const int screen = DefaultScreen(dpy);
+    if (FindXPrimary(dpy, &r) != 0 || r.x != 0 || r.y != 0 || r.width != DisplayWidth(dpy, screen) ||
+        r.height != DisplayHeight(dpy, screen))
+        return 0;
+    return r.transform;
+}

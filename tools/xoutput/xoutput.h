@@ -19,6 +19,9 @@ int FindXOutput(Display *dpy, const char *name, XOutputRect *rect);
 // The screen's primary output, else its only one that shows something: 0 = found, 1 = none
 // (several and no primary, or no RandR 1.5).
 int FindXPrimary(Display *dpy, XOutputRect *rect);
+// The turn of the whole screen for a panel no monitor is named for: that of the primary or only
+// output when it shows the whole screen, else 0 (several heads side by side are not turned).
+int XScreenTransform(Display *dpy);
 
 // Prints one line per RandR monitor and connected output: "NAME WIDTHxHEIGHT+X+Y", monitors
 // first; an output RandR names a monitor after is that monitor, printed once. Prints nothing
