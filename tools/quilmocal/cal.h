@@ -132,6 +132,8 @@ bool ScreenConnect(const char *display, char *why, size_t size);
 // which. Sets shownTurn from the output's rotation (without a name: XScreenTransform's).
 int ScreenArea(const char *output, Area *area, char *why, size_t size);
 extern std::array<char, 64> xOutputName;  // X's name of the output ScreenArea found, "" for none
+// The display is Xwayland: its outputs show the compositor's turned sizes, never the turn.
+bool ScreenIsXwayland();
 // Prints the monitors and outputs, one "NAME WxH+X+Y" a line.
 void ScreenListOutputs();
 // A window over area that takes pointer and keyboard, with the canvas on it; false (a reason

@@ -242,6 +242,9 @@ static bool open_screen(Options *o)
     // through quilmoinput, X's libinput driver through xinput map-to-output) turns them.
     if (o->width == 0)
         o->width = shownTurn.panelWidth, o->height = shownTurn.panelHeight;
+    if (ScreenIsXwayland())
+        fprintf(stderr, "quilmocal: the X display is Xwayland, which does not tell an output's rotation: on a "
+                        "turned output calibrate with --backend wayland\n");
     return true;
 }
 

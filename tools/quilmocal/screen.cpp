@@ -90,6 +90,12 @@ int ScreenArea(const char *output, Area *area, char *why, size_t size)
     return found;
 }
 
+bool ScreenIsXwayland()
+{
+    int op, ev, err;
+    return display && XQueryExtension(display, "XWAYLAND", &op, &ev, &err);
+}
+
 void ScreenListOutputs()
 {
     ListXOutputs(display, stdout);
