@@ -3,6 +3,7 @@
 #include <linux/input-event-codes.h>
 
 #include "evtranslate.h"
+#include "turn.h"
 
 // The frame's head bits (the frame cutter guarantees the 0x80 mark) and its coordinates:
 //   byte 0: 1 0 R 0 0 0 0 T   (R 0x20 right button, T 0x01 finger on the panel)
@@ -30,6 +31,16 @@ FrameMap WholeScreen(int width, int height)
     return FrameMap{width, height, 0, 0, width, height};
 }
 
+// A frame's position on the target: scaled onto the monitor's unturned pixels, turned with it.
+static Point place_turned(int vx, int vy, const FrameMap &m)
+{
+    if (m.transform == 0)
+        return {place(vx, m.panelWidth, m.x, m.width), place(vy, m.panelHeight, m.y, m.height)};
+    const Turn t = TurnOfScreen(m.transform, m.width, m.height);
+    const Point s = ScreenOfPanel(t, {place(vx, m.panelWidth, 0, t.panelWidth), place(vy, m.panelHeight, 0, t.panelHeight)});
+    return {m.x + s.x, m.y + s.y};
+}
+
 static void add(Steps *s, StepKind kind, int x, int y, int button)
 {
     s->step[s->count++] = Step{kind, x, y, button};
@@ -40,8 +51,8 @@ Steps TranslateFrame(Buttons *b, const unsigned char *frame, const FrameMap &m)
     Steps s;
     bool touch = frame[0] & HEAD_TOUCH;
     int want = (frame[0] & HEAD_RIGHT) ? BUTTON_RIGHT : BUTTON_LEFT;
-    int x = place(frame[1] * 256 + frame[2], m.panelWidth, m.x, m.width);
-    int y = place(frame[3] * 256 + frame[4], m.panelHeight, m.y, m.height);
+    const Point at = place_turned(frame[1] * 256 + frame[2], frame[3] * 256 + frame[4], m);
+    const int x = at.x, y = at.y;
     // A touch while another button is down (a lost release, the flag changing mid-touch):
     // end the old press where it is, before the pointer moves or anything else is pressed.
     if (touch && b->down != BUTTON_NONE && b->down != want) {

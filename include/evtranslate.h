@@ -30,10 +30,12 @@ struct Steps {
 };
 
 // Where frames land: the panel's range (0..panelWidth-1, 0..panelHeight-1) scaled onto a
-// rectangle of the target (the whole screen, or one monitor of it).
+// rectangle of the target (the whole screen, or one monitor of it). The range is the monitor
+// unturned: a turned monitor (transform as turn.h numbers it) turns the positions with it.
 struct FrameMap {
     int panelWidth = 0, panelHeight = 0;
     int x = 0, y = 0, width = 0, height = 0;
+    int transform = 0;
 };
 // The panel's range is the target's, one to one.
 FrameMap WholeScreen(int width, int height);

@@ -304,3 +304,78 @@ TEST_F(QuilmocalTest, TheConsoleWithoutADrivableMonitorSaysWhyAndWritesNothing)
     Start({"--backend", "console", "--list-outputs"});
     EXPECT_EQ(Finish().status, 0) << "nothing to list is no failure";
 }
+
+// Escape or q on the controlling terminal cancels where no window takes keys (targets on the
+// terminal alone, as on the console backend); the terminal is left as it was found.
+TEST_F(QuilmocalTest, EscapeOrQOnTheTerminalCancelsAndTheTerminalComesBack)
+{
+    if (access("/usr/bin/script", X_OK) != 0)
+        GTEST_SKIP() << "script is not installed (Debian package bsdutils)";
+    const std::string before = CalFiles();
+    for (const char *key : {"\x1b", "q"}) {
+        SCOPED_TRACE(key[0] == 'q' ? "q" : "Escape");
+        // script gives quilmocal a pseudo-terminal as its controlling terminal; what we write
+        // is typed on it. After quilmocal, the terminal's modes as it left them.
+        const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY QUILMOD_ROOT=" + sb.root + " " +
+                                    QUILMOD_BIN_DIR "/quilmocal --screen 1024x768 /dev/ttyS0; echo \"status $?\"; stty -a";
+        ASSERT_TRUE(SimStart(cal, "/usr/bin/script", {"-qfec", command, "/dev/null"}));
+        ASSERT_TRUE(SimWaitFor(cal, "target 1 of 4", WAIT_MS));
+        SimSend(cal, key);
+        std::vector<std::string> lines;
+        std::string status;
+        ASSERT_TRUE(SimWaitFor(cal, "status ", WAIT_MS, &status, &lines));
+        EXPECT_EQ(status.rfind("status 1", 0), 0u) << status;
+        std::string all;
+        for (const std::string &l : lines)
+            all += l + "\n";
+        EXPECT_NE(all.find("cancelled: nothing written"), std::string::npos) << all;
+        std::string modes, line;
+        while (SimReadLine(cal.out, cal.outBuf, WAIT_MS, line))
+            modes += line + " ";
+        for (const char *mode : {" icanon", " echo ", " icrnl", " ixon"})
+            EXPECT_NE(modes.find(mode), std::string::npos) << mode << " in " << modes;
+        EXPECT_EQ(Finish().status, 0);
+    }
+    EXPECT_EQ(CalFiles(), before);
+}
+
+// Under X, --output takes the kernel's connector name as well as X's; a passed run binds the
+// Port line by the kernel's name. A name no connector has (Xwayland's) is not bound, and the
+// run says why.
+TEST_F(QuilmocalTest, APassedXRunBindsThePortByTheKernelsConnectorName)
+{
+    if (access("/usr/bin/xrandr", X_OK) != 0)
+        GTEST_SKIP() << "xrandr is not installed (Debian package x11-xserver-utils)";
+    std::string display;
+    xvfb = StartXvfb("1280x480x24", &display);
+    if (xvfb < 0)
+        GTEST_SKIP() << "Xvfb is not installed";
+    Display *x = XOpenDisplay((":" + display).c_str());  // Xvfb forgets its monitors once nobody is connected
+    ASSERT_NE(x, nullptr);
+    const std::string xrandr = "DISPLAY=:" + display + " xrandr --setmonitor ";
+    ASSERT_EQ(system((xrandr + "HDMI-1 640/169x480/127+640+0 none").c_str()), 0);
+    ASSERT_EQ(system((xrandr + "XWAYLAND0 640/169x480/127+0+0 none").c_str()), 0);
+    const struct {
+        const char *output, *said, *bound;  // bound: the Port line afterwards, nullptr: unchanged
+    } cases[] = {
+        {"HDMI-A-1", "bound /dev/ttyS0 to output HDMI-A-1", "/dev/ttyS0 output=HDMI-A-1\n"},
+        {"XWAYLAND0", "not bound: X names the output XWAYLAND0, which is no kernel connector's name", nullptr},
+        {"HDMI-1", "bound /dev/ttyS0 to output HDMI-A-1", "/dev/ttyS0 output=HDMI-A-1\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.output);
+        SandboxWriteConfig(sb, {"/dev/ttyS0"});
+        const std::string conf = SandboxReadFile(sb, "/etc/quilmod.conf");
+        Start({"--output", c.output, "/dev/ttyS0"}, ":" + display);
+        CalResult r = Drive(Mounted(false, false, false));
+        ASSERT_EQ(r.status, 0) << r.err << testing::PrintToString(r.lines);
+        EXPECT_TRUE(Has(r.lines, c.said)) << testing::PrintToString(r.lines);
+        EXPECT_TRUE(SandboxReadFile(sb, "/usr/local/Qelvanto/pt4_ttyS0").ends_with("#640#480#"));
+        const std::string after = SandboxReadFile(sb, "/etc/quilmod.conf");
+        if (c.bound)
+            EXPECT_NE(after.find(c.bound), std::string::npos) << after;
+        else
+            EXPECT_EQ(after, conf);
+    }
+    XCloseDisplay(x);
+}

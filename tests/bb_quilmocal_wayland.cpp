@@ -8,6 +8,10 @@
 
 #include "calhelp.h"
 
+// After gtest: Xlib's macros (None, Bool, Status) would rename its declarations.
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
 namespace {
 
 constexpr unsigned long BACKGROUND = 0x182838, WHITE = 0xFFFFFF;
@@ -37,7 +41,9 @@ protected:
         StopWeston();
         QuilmocalTest::TearDown();
     }
-    bool StartWeston(int w, int h, const std::string &transform = "normal")
+    // xDisplay: weston in a window of that X display (its X11 backend, whose seat has the X
+    // server's keyboard), else headless.
+    bool StartWeston(int w, int h, const std::string &transform = "normal", const std::string &xDisplay = "")
     {
         weston = fork();
         if (weston == 0) {
@@ -48,9 +54,14 @@ protected:
             // --debug opens the screenshooter to clients; the pixman renderer draws without a GPU.
             // The desktop shell: weston 10's kiosk shell shows no window on an output without a
             // seat, and the headless backend has none.
-            ExecArgs({WESTON, "--backend=headless-backend.so", "--use-pixman", "--shell=desktop-shell.so",
-                      "--socket=quilmotest", "--idle-time=0", "--debug", "--width=" + std::to_string(w),
-                      "--height=" + std::to_string(h), "--transform=" + transform});
+            std::vector<std::string> args = {WESTON, "--use-pixman", "--shell=desktop-shell.so", "--socket=quilmotest",
+                                             "--idle-time=0", "--debug", "--width=" + std::to_string(w),
+                                             "--height=" + std::to_string(h)};
+            if (xDisplay.empty())
+                args.insert(args.end(), {"--backend=headless-backend.so", "--transform=" + transform});
+            else
+                setenv("DISPLAY", xDisplay.c_str(), 1), args.push_back("--backend=x11-backend.so");
+            ExecArgs(args);
         }
         // The socket comes before the shell's globals: ready once a client finds all it needs.
         const std::string probe = "XDG_RUNTIME_DIR=" + runtime + " WAYLAND_DISPLAY=quilmotest " QUILMOD_BIN_DIR
@@ -200,4 +211,38 @@ TEST_F(QuilmocalWaylandTest, ARotatedOutputIsCalibratedInThePanelsOwnPixels)
     CalResult r = TouchEveryTarget();
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(SandboxReadFile(sb, "/usr/local/Qelvanto/pt4_ttyS0").ends_with("#1024#768#"));
+}
+
+// Escape or q on the seat's keyboard cancels, nothing written: weston in a window of Xvfb (its
+// X11 backend) takes the key XTest presses there and hands it to quilmocal's focused window.
+TEST_F(QuilmocalWaylandTest, EscapeOrQOnTheKeyboardCancels)
+{
+    std::string display;
+    xvfb = StartXvfb("1024x768x24", &display);
+    if (xvfb < 0)
+        GTEST_SKIP() << "Xvfb is not installed";
+    StopWeston();
+    if (!StartWeston(800, 600, "normal", ":" + display))
+        GTEST_SKIP() << "weston's X11 backend did not start here";
+    Display *x = XOpenDisplay((":" + display).c_str());
+    ASSERT_NE(x, nullptr);
+    const std::string before = CalFiles();
+    for (KeySym key : {XK_Escape, XK_q}) {
+        SCOPED_TRACE(XKeysymToString(key));
+        StartOnWayland({"--backend", "wayland"});
+        ASSERT_TRUE(SimWaitFor(cal, "target 1 of 4", WAIT_MS));
+        // Pressed until it is heard: weston gives the window the keyboard once it is shown.
+        const KeyCode code = XKeysymToKeycode(x, key);
+        EXPECT_TRUE(Eventually([&] {
+            XTestFakeMotionEvent(x, 0, 400, 300, CurrentTime);
+            XTestFakeKeyEvent(x, code, True, CurrentTime);
+            XTestFakeKeyEvent(x, code, False, CurrentTime);
+            XSync(x, False);
+            return SimWaitForError(cal, "quilmocal: cancelled", 300);
+        }));
+        CalResult r = Finish();
+        EXPECT_EQ(r.status, 1) << r.err;
+    }
+    EXPECT_EQ(CalFiles(), before);
+    XCloseDisplay(x);
 }

@@ -1,5 +1,5 @@
-// quilmocal's screen arithmetic: lines wrapped to a width, waits that wake only when the screen
-// changes, and the panel's pixels on a turned output.
+// quilmocal's screen arithmetic: lines wrapped to a width, and waits that wake only when the
+// screen changes.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -73,34 +73,19 @@ TEST(QuilmocalWait, WakesOnlyWhenTheScreenChanges)
     }
 }
 
-// The panel's pixels and the turned screen: where the panel's corners show under each of
-// Wayland's eight transforms (1024 x 768 panel), and every pixel comes back where it was.
-TEST(QuilmocalRotation, PanelPixelsAndTheTurnedScreenMapBothWays)
+// What a terminal sends: q or Escape alone cancels; the escape sequences of arrows and function
+// keys (ESC [ ..., ESC O ...) and other letters do not.
+TEST(QuilmocalKeys, EscapeAloneOrQCancels)
 {
-    struct Case {
-        int transform;
-        Point origin, farX;  // where panel (0, 0) and panel (1023, 0) show
+    const struct {
+        std::string bytes;
+        bool cancels;
+    } cases[] = {
+        {"\x1b", true},     {"q", true},          {"Q", true},         {"a\x1b", true},
+        {"\x1b\x1b", true}, {"\x1bx", true},      {"xq", true},        {"", false},
+        {"\x1b[A", false},  {"\x1bOP", false},    {"\x1b[15~", false}, {"a", false},
+        {"\r\n ", false},   {"\x1b[A\x1b", true}, {"\x03", false},
     };
-    const std::vector<Case> cases = {
-        {0, {0, 0}, {1023, 0}},
-        {1, {767, 0}, {767, 1023}},   // rotate-90: weston's (768 - y, x) in pixels
-        {2, {1023, 767}, {0, 767}},
-        {3, {0, 1023}, {0, 0}},
-        {4, {1023, 0}, {0, 0}},       // mirrored, then turned
-        {5, {767, 1023}, {767, 0}},
-        {6, {0, 767}, {1023, 767}},
-        {7, {0, 0}, {0, 1023}},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.transform);
-        const Turn t = {c.transform, 1024, 768};
-        EXPECT_EQ(ScreenOfPanel(t, {0, 0}), c.origin);
-        EXPECT_EQ(ScreenOfPanel(t, {1023, 0}), c.farX);
-        const bool quarter = c.transform % 2 == 1;
-        for (Point p : {Point{0, 0}, Point{1023, 767}, Point{51, 38}, Point{512, 384}, Point{700, 3}}) {
-            const Point s = ScreenOfPanel(t, p);
-            EXPECT_TRUE(s.x >= 0 && s.y >= 0 && s.x < (quarter ? 768 : 1024) && s.y < (quarter ? 1024 : 768));
-            EXPECT_EQ(PanelOfScreen(t, s), p);
-        }
-    }
+    for (const auto &c : cases)
+        EXPECT_EQ(CancelKeys(c.bytes.data(), c.bytes.size()), c.cancels) << testing::PrintToString(c.bytes);
 }

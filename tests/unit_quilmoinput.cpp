@@ -200,6 +200,36 @@ TEST(Quilmoinput, FramesLandOnTheChosenOutput)
     }
 }
 
+// The frames are in the panel's own pixels, the monitor unturned; RandR's turn of the output
+// turns them with it: each corner of a 1024 x 768 panel on a turned 800 x 600 output (and on
+// one 768 x 1024 turned left at +100+0, one to one), and beyond the range clamped.
+TEST(Quilmoinput, FramesTurnWithTheOutput)
+{
+    const struct {
+        FrameMap map;
+        int x, y;
+        const char *step;
+    } cases[] = {
+        {{1024, 768, 0, 0, 600, 800, 1}, 0, 0, "move 599 0"},      // turned left: the top on the right
+        {{1024, 768, 0, 0, 600, 800, 1}, 1023, 0, "move 599 799"},
+        {{1024, 768, 0, 0, 600, 800, 1}, 0, 767, "move 0 0"},
+        {{1024, 768, 0, 0, 600, 800, 1}, 1023, 767, "move 0 799"},
+        {{1024, 768, 0, 0, 600, 800, 1}, 9999, 9999, "move 0 799"},
+        {{1024, 768, 0, 0, 800, 600, 2}, 0, 0, "move 799 599"},    // upside down
+        {{1024, 768, 0, 0, 600, 800, 3}, 0, 0, "move 0 799"},      // turned right
+        {{1024, 768, 0, 0, 800, 600, 4}, 0, 0, "move 799 0"},      // mirrored
+        {{1024, 768, 100, 0, 768, 1024, 1}, 512, 384, "move 483 512"},
+        {{1024, 768, 100, 0, 768, 1024, 1}, 1023, 767, "move 100 1023"},
+        {{1024, 768, 100, 0, 768, 1024, 0}, 1023, 767, "move 867 1022"},  // unturned: scaled as before
+    };
+    for (const auto &c : cases) {
+        unsigned char f[5] = {0x80, (unsigned char)(c.x >> 8), (unsigned char)c.x, (unsigned char)(c.y >> 8),
+                              (unsigned char)c.y};
+        Buttons b;
+        EXPECT_EQ(step_text(TranslateFrame(&b, f, c.map)), c.step) << c.map.transform << ": " << c.x << "," << c.y;
+    }
+}
+
 TEST(Quilmoinput, TheEndReleasesWhatIsDown)
 {
     const struct {

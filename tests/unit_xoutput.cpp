@@ -64,7 +64,7 @@ TEST(XOutput, FindsMonitorsAndOutputsByName)
         {"NO-SUCH-OUTPUT", 1, 0, 0, 0, 0},
     };
     for (const Case &c : cases) {
-        XOutputRect rect{-1, -1, -1, -1, {}};
+        XOutputRect rect{-1, -1, -1, -1, {}, -1};
         EXPECT_EQ(FindXOutput(dpy, c.name, &rect), c.result) << c.name;
         if (c.result == 0) {
             EXPECT_STREQ(rect.name.data(), c.name);
@@ -72,8 +72,23 @@ TEST(XOutput, FindsMonitorsAndOutputsByName)
             EXPECT_EQ(rect.y, c.y) << c.name;
             EXPECT_EQ(rect.width, c.w) << c.name;
             EXPECT_EQ(rect.height, c.h) << c.name;
+            EXPECT_EQ(rect.transform, 0) << c.name << ": Xvfb turns nothing";
         }
     }
+    // The kernel's connector name finds X's name for it (a monitor stands in for the output).
+    AddMonitor(dpy, "HDMI-1", 0, 0, 400, 300);
+    XOutputRect hdmi{};
+    EXPECT_EQ(FindXOutput(dpy, "HDMI-A-1", &hdmi), 0);
+    EXPECT_STREQ(hdmi.name.data(), "HDMI-1");
+    EXPECT_EQ(hdmi.width, 400);
+    EXPECT_EQ(FindXOutput(dpy, "HDMI-A-2", &hdmi), 1);
+    // Xvfb's one output is the screen's only one.
+    XOutputRect only{};
+    EXPECT_EQ(FindXPrimary(dpy, &only), 0);
+    EXPECT_STREQ(only.name.data(), "screen");
+    EXPECT_EQ(only.width, 1600);
+    EXPECT_EQ(only.transform, 0);
+    EXPECT_EQ(XScreenTransform(dpy), 0);
     // Monitors first, then the outputs.
     std::string listing = Listing(dpy);
     size_t left = listing.find("LEFT 800x600+0+0\n"), right = listing.find("RIGHT 800x600+800+0\n");

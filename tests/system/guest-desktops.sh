@@ -81,13 +81,16 @@ kiosk_ini() {
         '[output]' 'name=Virtual-2' 'mode=1024x768' 'app-ids=probe2' > "$state/kiosk.ini"
 }
 
-# Xorg on :1 (modesetting, the libinput driver), the heads side by side, and the X client.
+# xorg_start [XRANDR ARGUMENTS]: Xorg on :1 (modesetting, the libinput driver), the heads side
+# by side (or as the arguments set them), and the X client over the whole screen.
 xorg_start() {
+    local heads=("$@")
+    [ $# -gt 0 ] || heads=(--output Virtual-1 --mode 1024x768 --pos 0x0 --output Virtual-2 --mode 1024x768 --pos 1024x0)
     Xorg :1 vt7 -nolisten tcp -noreset -logfile "$state/Xorg.log" > "$state/Xorg.out" 2>&1 < /dev/null &
     echo $! >> "$pids"
     poll 90 env DISPLAY=:1 xrandr -q ||
         { echo "Xorg did not start: $(grep -E '\(EE\)' "$state/Xorg.log" | head -3)"; return 1; }
-    DISPLAY=:1 xrandr --output Virtual-1 --mode 1024x768 --pos 0x0 --output Virtual-2 --mode 1024x768 --pos 1024x0
+    DISPLAY=:1 xrandr "${heads[@]}"
     DISPLAY=:1 "$st/xprobe" --log "$state/xprobe" > /dev/null 2> "$state/xprobe.err" < /dev/null &
     echo $! >> "$pids"
     poll 30 grep -q '^ready' "$state/xprobe" || { echo "xprobe: $(cat "$state/xprobe.err")"; return 1; }

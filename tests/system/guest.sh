@@ -302,6 +302,7 @@ second_boot() {
     check "Xorg with the libinput driver: each panel's tap at the exact pixel of its head" check_xorg_panels
     check "Xorg: a long press is a right click, no left press before it; a tap a left click" check_xorg_long_press
     check "sway with quilmoctl bind's lines: each panel on its head" check_sway_panels
+    check "Xorg turned left: a panel calibrated there lands within 2 px through XTest and libinput" check_xorg_rotated
     desktop_stop
     check "quilmocal on weston, an output turned 90 degrees: calibrated by touch, bound to that output" check_cal_weston
     check "quilmocal on weston: target 1 shown on the monitor" check_cal_weston_seen

@@ -10,17 +10,13 @@
 
 #include "client.h"
 #include "quilmo.h"
+#include "turn.h"
 
 constexpr int MAX_TARGETS = 25;
 constexpr int CHECK_TARGETS = 5;
 constexpr int GRID_SIDE = 5;
 constexpr int MIN_SCREEN = 16;     // a side shorter than this has no room for 5 % insets
 constexpr int MAX_SCREEN = 9999;   // four digits keep the files within the daemon's line limits
-
-struct Point {
-    int x, y;
-    bool operator==(const Point &) const = default;
-};
 
 struct Options {
     int points = 4;
@@ -44,21 +40,12 @@ struct Calibration {
     int taken = 0;                      // targets measured so far, in order
 };
 
-// ---- rotation.cpp: the panel's pixels and the turned screen a person sees ----
+// ---- targets.cpp: where the targets are, and what the measured positions must satisfy ----
 
-// An output's transform as Wayland numbers it (0 normal, 1..3 turned by 90, 180, 270 degrees,
-// 4..7 the same mirrored) over a panel of panelWidth x panelHeight pixels.
-struct Turn {
-    int transform = 0;
-    int panelWidth = 0, panelHeight = 0;
-};
+// The targets are in the panel's own pixels (turn.h); the monitor drawn on shows them turned.
 extern Turn shownTurn;  // the output drawn on (transform 0: the screen is the panel)
-Point ScreenOfPanel(const Turn &t, Point panel);
-Point PanelOfScreen(const Turn &t, Point screen);
 // The first n points as shown on the screen.
 std::array<Point, MAX_TARGETS> ShownPoints(const Point *panel, int n);
-
-// ---- targets.cpp: where the targets are, and what the measured positions must satisfy ----
 
 // The targets of a run: the four-point correction's four corners, or the 5 x 5 grid row by row.
 void PlanTargets(Calibration *c, int points, int width, int height);
@@ -140,9 +127,13 @@ struct Area {
 };
 // Opens the display; false (a reason in why) when it cannot be reached.
 bool ScreenConnect(const char *display, char *why, size_t size);
-// The whole screen, or the RandR monitor or output name: 0 = found, 1 = no such name, 2 = the
-// server cannot tell (no RandR 1.5); why says which.
+// The whole screen, or the RandR monitor or output name (the kernel's connector name finds X's
+// name for it): 0 = found, 1 = no such name, 2 = the server cannot tell (no RandR 1.5); why says
+// which. Sets shownTurn from the output's rotation (without a name: XScreenTransform's).
 int ScreenArea(const char *output, Area *area, char *why, size_t size);
+extern std::array<char, 64> xOutputName;  // X's name of the output ScreenArea found, "" for none
+// The display is Xwayland: its outputs show the compositor's turned sizes, never the turn.
+bool ScreenIsXwayland();
 // Prints the monitors and outputs, one "NAME WxH+X+Y" a line.
 void ScreenListOutputs();
 // A window over area that takes pointer and keyboard, with the canvas on it; false (a reason
@@ -187,6 +178,15 @@ int ConArea(const char *output, Area *area, char *why, size_t size);
 bool ConOpen(const Area &area, char *why, size_t size);
 bool ConActive();
 void ConClose();  // the CRTC back as it was
+
+// ---- keys.cpp: Escape or q on the controlling terminal, where no window takes keys ----
+
+// true when bytes read from a terminal hold q, or Escape alone (not a key's escape sequence).
+bool CancelKeys(const char *bytes, size_t n);
+void TtyKeysBegin();      // raw mode on the controlling terminal, when there is one in front
+int TtyKeysFd();          // -1 without one
+bool TtyKeysCancelled();  // reads what was typed; true once Escape or q was
+void TtyKeysEnd();        // the terminal as it was (also at exit)
 
 // ---- feedback.cpp: the target screen ----
 

@@ -28,6 +28,7 @@ constexpr char DEFAULT_DISPLAY[] = ":0.0";
 {
     RawEnd();
     RClickBack();
+    TtyKeysEnd();
     Complain(EXIT_FAIL, "lost the %s%s", WlActive() ? "Wayland compositor" : "X display",
              calibrationWritten ? "" : ": nothing written");
     _exit(EXIT_FAIL);
@@ -48,7 +49,8 @@ static void usage()
          "its ring is full. Writes the port's calibration files (keeping the old ones as .prev), has\n"
          "quilmod reset, checks five more targets and shows the verdict; after a failed check, touch\n"
          "the left half to calibrate again or the right half to restore the old files. A touch held\n"
-         "4 s cancels. --output draws on one RandR monitor or output (--list-outputs names them).\n"
+         "4 s cancels, as do Escape and q. --output draws on one monitor, named as the kernel names\n"
+         "its connector (HDMI-A-1; --list-outputs names them), and a passed run binds the port to it.\n"
          "--check checks only; --restore puts the .prev files back. Without an X display,\n"
          "--screen WxH prints the targets for marking on the glass. --backend auto|wayland|x11|console\n"
          "chooses where to draw (auto: $WAYLAND_DISPLAY's compositor, else X).\n"
@@ -143,7 +145,7 @@ static int parse_args(int argc, char **argv, Options *o)
     if (o->check && o->restore)
         return Complain(EXIT_USAGE, "--check and --restore do not go together");
     if (o->output && !ValidWord(o->output))
-        return Complain(EXIT_USAGE, "--output takes the name of a monitor or output");
+        return Complain(EXIT_USAGE, "--output takes the name of a monitor's connector");
     if (o->listOutputs)
         return optind == argc ? 0 : Complain(EXIT_USAGE, "--list-outputs takes no DEVICE");
     if (optind != argc - 1)
@@ -201,6 +203,7 @@ static bool open_console(Options *o)
     }
     if (o->width == 0)
         o->width = area.width, o->height = area.height;
+    TtyKeysBegin();  // no window to take the keys: the terminal's
     return true;
 }
 
@@ -215,11 +218,12 @@ static bool open_screen(Options *o)
         return open_wayland(o);
     const char *name = display_name(*o);
     if (!name && o->width > 0 && !o->output)
-        return true;
+        return TtyKeysBegin(), true;
     char why[200];
     if (!ScreenConnect(name ? name : DEFAULT_DISPLAY, why, sizeof why)) {
         if (o->width > 0 && !o->output) {
             fprintf(stderr, "quilmocal: %s: targets on the terminal only\n", why);
+            TtyKeysBegin();
             return true;
         }
         Complain(EXIT_FAIL, "%s%s", why, o->output ? "" : " (give --screen WxH to go on without it)");
@@ -234,8 +238,13 @@ static bool open_screen(Options *o)
         Complain(EXIT_FAIL, "%s", why);
         return false;
     }
+    // The panel's own pixels, as under Wayland: whatever delivers the daemon's positions (XTest
+    // through quilmoinput, X's libinput driver through xinput map-to-output) turns them.
     if (o->width == 0)
-        o->width = area.width, o->height = area.height;
+        o->width = shownTurn.panelWidth, o->height = shownTurn.panelHeight;
+    if (ScreenIsXwayland())
+        fprintf(stderr, "quilmocal: the X display is Xwayland, which does not tell an output's rotation: on a "
+                        "turned output calibrate with --backend wayland\n");
     return true;
 }
 

@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <unistd.h>
 
 #include "cal.h"
+#include "conffile.h"
 
 constexpr double SPREAD_PERCENT = 1.0;  // of the screen diagonal, in raw units by the estimate
 constexpr int MIN_SPREAD_RAW = 40;      // allowed before two targets tell the raw scale
@@ -192,7 +194,10 @@ static int run_check(Session *s, const Options &o, int fd, CheckResult *r)
         Outcome out = check_one(s, fd, o, r, k);
         if (out != MEASURED)
             return explain(out, o, "check not finished");
-        const Point t = r->target[static_cast<size_t>(k)], l = r->landed[static_cast<size_t>(k)];
+        // Measured as the person gets it: the daemon's position turned with the monitor, as the
+        // compositor, quilmoinput or X's libinput driver turns it.
+        const Point t = ScreenOfPanel(shownTurn, r->target[static_cast<size_t>(k)]);
+        const Point l = ScreenOfPanel(shownTurn, r->landed[static_cast<size_t>(k)]);
         const double e = std::hypot(l.x - t.x, l.y - t.y);
         r->worst = std::max(r->worst, e);
         sum += e;
@@ -295,6 +300,26 @@ static int answered(const Options &o, int status, Choice choice)
                                                            : "no answer to the failed check: the previous calibration is back");
 }
 
+// A passed run on a named monitor binds the port to it by the kernel's connector name, the one
+// Port lines take: Wayland and the console name outputs so, X by its own names.
+static void bind_monitor(const Options &o)
+{
+    if (!o.output)
+        return;
+    if (strcmp(o.backend, "x11") != 0) {
+        BindPort(o.device, o.output);
+        return;
+    }
+    const std::string connector = KernelConnectorName(xOutputName.data());
+    if (connector.empty()) {
+        printf("not bound: X names the output %s, which is no kernel connector's name (Xwayland names its "
+               "own); bind the port with output= in %s, or calibrate with --backend wayland\n",
+               xOutputName.data(), CONFIG_FILE);
+        return;
+    }
+    BindPort(o.device, connector.c_str());
+}
+
 int Calibrate(Session *s, const Options &o)
 {
     for (;;) {
@@ -314,9 +339,7 @@ int Calibrate(Session *s, const Options &o)
         CheckResult r;
         status = check_and_show(s, o, &c, &choice, &r);
         if (status == EXIT_OK) {
-            // Wayland names outputs as the daemon's Port lines do (the kernel's connectors).
-            if (o.output && strcmp(o.backend, "wayland") == 0)
-                BindPort(o.device, o.output);
+            bind_monitor(o);
             ShowEnding(Ended(END_PASSED, true));
             return EXIT_OK;
         }

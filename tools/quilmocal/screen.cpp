@@ -26,6 +26,7 @@ static XImage *image;                       // the canvas's pixels as X sees the
 static std::vector<unsigned char> pixels;   // the canvas's pixels
 static bool cancelled, clicked, wantClicks;
 static Point clickAt;
+std::array<char, 64> xOutputName;
 void (*onScreenLost)();
 
 // Errors on requests (a grab refused, a colour missing) are not worth ending the run for.
@@ -66,22 +67,33 @@ bool ScreenConnect(const char *name, char *why, size_t size)
     return true;
 }
 
+// The targets are in the panel's pixels: the monitor's mode unturned, whatever RandR turned.
 int ScreenArea(const char *output, Area *area, char *why, size_t size)
 {
     const int screen = DefaultScreen(display);
     *area = {0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen)};
-    if (!output)
-        return 0;
     XOutputRect r{};
+    if (!output) {
+        shownTurn = TurnOfScreen(XScreenTransform(display), area->width, area->height);
+        return 0;
+    }
     const int found = FindXOutput(display, output, &r);
     if (found == 0) {
         *area = {r.x, r.y, r.width, r.height};
+        shownTurn = TurnOfScreen(r.transform, r.width, r.height);
+        snprintf(xOutputName.data(), xOutputName.size(), "%s", r.name.data());
         return 0;
     }
     snprintf(why, size, found == 1 ? "no monitor or output '%s' (see --list-outputs)"
                                    : "the X server cannot name its outputs (no RandR 1.5): no --output '%s'",
              output);
     return found;
+}
+
+bool ScreenIsXwayland()
+{
+    int op, ev, err;
+    return display && XQueryExtension(display, "XWAYLAND", &op, &ev, &err);
 }
 
 void ScreenListOutputs()
@@ -159,7 +171,7 @@ int ScreenFd()
 {
     if (WlActive())
         return WlFd();
-    return display ? ConnectionNumber(display) : -1;
+    return display ? ConnectionNumber(display) : TtyKeysFd();
 }
 
 bool ScreenShown()
@@ -187,6 +199,8 @@ bool ScreenCancelled()
 {
     if (WlActive())
         return cancelled = cancelled || WlCancelled();
+    if (!display)
+        return cancelled = cancelled || TtyKeysCancelled();
     while (display && !cancelled && XPending(display) > 0) {
         XEvent e;
         XNextEvent(display, &e);
@@ -220,6 +234,7 @@ void ScreenClose()
 {
     WlClose();
     ConClose();
+    TtyKeysEnd();
     if (!display)
         return;
     XUngrabPointer(display, CurrentTime);

@@ -1,6 +1,7 @@
 // quilmocal's targets and the rules a measured set must meet: the targets come from the
 // correction's own arithmetic, a touch far from where the earlier targets put it is asked
-// again, and a set the correction would misread is never written.
+// again, and a set the correction would misread is never written; the targets as a turned
+// monitor shows them.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -343,4 +344,16 @@ void FillPanel(const Calibration &c, TouchPanel *p)
         p->coef.delta[0][k / GRID_SIDE][k % GRID_SIDE] = c.raw[k].x;
         p->coef.delta[1][k / GRID_SIDE][k % GRID_SIDE] = c.raw[k].y;
     }
+}
+
+// ---- the targets as the turned monitor shows them ----
+
+Turn shownTurn;
+
+std::array<Point, MAX_TARGETS> ShownPoints(const Point *panel, int n)
+{
+    std::array<Point, MAX_TARGETS> shown{};
+    for (int i = 0; i < n && i < MAX_TARGETS; ++i)
+        shown[static_cast<size_t>(i)] = ScreenOfPanel(shownTurn, panel[i]);
+    return shown;
 }

@@ -1,6 +1,8 @@
 // quilmocal's Wayland backend: a fullscreen xdg-shell toplevel on the chosen wl_output, its
 // frames copied into one of two shared-memory buffers the compositor is not reading. The
 // compositor's answer is checked: a window not fullscreen or not the output's size is refused.
+// Escape or q on the seat's keyboard cancels, as on X.
+#include <linux/input-event-codes.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -20,7 +22,8 @@ constexpr int MAX_OUTPUTS = 16;
 constexpr int BUFFERS = 2;
 constexpr int CONFIGURE_WAIT_MS = 5000;  // a compositor that answers nothing by then never will
 constexpr uint32_t OUTPUT_VERSION = 4;   // 4 names the connector
-constexpr uint32_t XDG_OUTPUT_VERSION = 2;  // 2 names it too, for compositors with an older wl_output
+constexpr uint32_t XDG_OUTPUT_VERSION = 2;
+constexpr uint32_t SEAT_VERSION = 4;      // 4: the keyboard's repeat information, which we ignore  // 2 names it too, for compositors with an older wl_output
 
 namespace {
 
@@ -45,6 +48,9 @@ struct WlState {
     wl_shm *shm = nullptr;
     xdg_wm_base *wm = nullptr;
     zxdg_output_manager_v1 *xdgOutputs = nullptr;
+    wl_seat *seat = nullptr;
+    wl_keyboard *keyboard = nullptr;
+    bool cancelKey = false;
     std::array<WlOutput, MAX_OUTPUTS> outputs{};
     int outputCount = 0;
     wl_surface *surface = nullptr;
@@ -120,6 +126,43 @@ static void name_outputs()
     }
 }
 
+// ---- the keyboard: evdev key codes, so no keymap is needed for Escape and q ----
+
+static void key_map(void *, wl_keyboard *, uint32_t, int32_t fd, uint32_t)
+{
+    close(fd);
+}
+
+static void key_enter(void *, wl_keyboard *, uint32_t, wl_surface *, wl_array *) {}
+static void key_leave(void *, wl_keyboard *, uint32_t, wl_surface *) {}
+static void key_modifiers(void *, wl_keyboard *, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) {}
+static void key_repeat(void *, wl_keyboard *, int32_t, int32_t) {}
+
+static void key_key(void *, wl_keyboard *, uint32_t, uint32_t, uint32_t key, uint32_t state)
+{
+    if (state == WL_KEYBOARD_KEY_STATE_PRESSED && (key == KEY_ESC || key == KEY_Q))
+        wl.cancelKey = true;
+}
+
+static const wl_keyboard_listener keyboardListener = {key_map, key_enter, key_leave,
+                                                      key_key, key_modifiers, key_repeat};
+
+static void seat_capabilities(void *, wl_seat *seat, uint32_t caps)
+{
+    const bool has = caps & WL_SEAT_CAPABILITY_KEYBOARD;
+    if (has && !wl.keyboard) {
+        wl.keyboard = wl_seat_get_keyboard(seat);
+        wl_keyboard_add_listener(wl.keyboard, &keyboardListener, nullptr);
+    } else if (!has && wl.keyboard) {
+        wl_keyboard_destroy(wl.keyboard);
+        wl.keyboard = nullptr;
+    }
+}
+
+static void seat_name(void *, wl_seat *, const char *) {}
+
+static const wl_seat_listener seatListener = {seat_capabilities, seat_name};
+
 static void wm_ping(void *, xdg_wm_base *wm, uint32_t serial)
 {
     xdg_wm_base_pong(wm, serial);
@@ -139,6 +182,9 @@ static void global_added(void *, wl_registry *r, uint32_t id, const char *interf
     } else if (strcmp(interface, zxdg_output_manager_v1_interface.name) == 0 && version >= XDG_OUTPUT_VERSION) {
         wl.xdgOutputs = static_cast<zxdg_output_manager_v1 *>(
             wl_registry_bind(r, id, &zxdg_output_manager_v1_interface, XDG_OUTPUT_VERSION));
+    } else if (strcmp(interface, wl_seat_interface.name) == 0 && !wl.seat) {
+        wl.seat = static_cast<wl_seat *>(wl_registry_bind(r, id, &wl_seat_interface, std::min(version, SEAT_VERSION)));
+        wl_seat_add_listener(wl.seat, &seatListener, nullptr);
     } else if (strcmp(interface, wl_output_interface.name) == 0 && wl.outputCount < MAX_OUTPUTS) {
         WlOutput &o = wl.outputs[static_cast<size_t>(wl.outputCount++)];
         const uint32_t v = std::min(version, OUTPUT_VERSION);
@@ -249,14 +295,6 @@ bool WlConnect(char *why, size_t size)
     return true;
 }
 
-// The output's size as clients see it: a quarter turn swaps the sides.
-static void logical_size(const WlOutput &o, int *w, int *h)
-{
-    const bool quarter = o.transform % 2 == 1;  // 90, 270 and their flipped forms
-    *w = quarter ? o.height : o.width;
-    *h = quarter ? o.width : o.height;
-}
-
 static WlOutput *chosen;
 
 int WlArea(const char *output, Area *area, char *why, size_t size)
@@ -270,8 +308,8 @@ int WlArea(const char *output, Area *area, char *why, size_t size)
         return 1;
     }
     *area = {0, 0, 0, 0};
-    logical_size(*chosen, &area->width, &area->height);
     shownTurn = {chosen->transform, chosen->width, chosen->height};
+    TurnedSize(shownTurn, &area->width, &area->height);  // the output's size as clients see it
     return 0;
 }
 
@@ -397,7 +435,7 @@ int WlFd()
     return wl.display ? wl_display_get_fd(wl.display) : -1;
 }
 
-// Handles the compositor's events; true once it asked the window to close. A broken
+// Handles the compositor's events; true once it asked the window to close or Escape or q was pressed. A broken
 // connection ends the run through onScreenLost.
 bool WlCancelled()
 {
@@ -405,7 +443,7 @@ bool WlCancelled()
         return false;
     if (!dispatch_now() && onScreenLost)
         onScreenLost();
-    return wl.closed;
+    return wl.closed || wl.cancelKey;
 }
 
 void WlClose()
@@ -419,6 +457,8 @@ void WlClose()
             wl_buffer_destroy(b.buffer);
     if (wl.map)
         munmap(wl.map, wl.bufferBytes * BUFFERS);
+    if (wl.keyboard)
+        wl_keyboard_destroy(wl.keyboard);
     if (wl.toplevel)
         xdg_toplevel_destroy(wl.toplevel);
     if (wl.xsurface)

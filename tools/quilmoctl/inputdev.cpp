@@ -12,6 +12,7 @@
 #include "portopts.h"
 #include "rootpath.h"
 #include "safefile.h"
+#include "turn.h"
 
 constexpr size_t STATUS_MAX = 64 * 1024;  // 32 ports of a few hundred bytes fit many times
 constexpr size_t FIELDS = 7;
@@ -133,14 +134,6 @@ std::vector<InputDevState> ReadInputDevices()
     for (InputDevState &d : devs)
         d.event = FindEventNode(d.vendor, d.product, d.name);
     return devs;
-}
-
-std::string XOutputName(const std::string &connector)
-{
-    // The modesetting driver names HDMI type A connectors "HDMI"; the other names it shares.
-    if (connector.rfind("HDMI-A-", 0) == 0)
-        return "HDMI-" + connector.substr(7);
-    return connector;
 }
 
 // Characters that would end a quoted word in the printed lines become '?'.

@@ -22,5 +22,3 @@ std::string FindEventNode(unsigned vendor, unsigned product, const std::string &
 // The lines that bind every device to its output on desktop (sway, gnome, kde, x11, weston, or
 // "" for all), written to standard output.
 void PrintBindLines(const std::vector<InputDevState> &devs, const std::string &desktop);
-// X's name of a kernel connector under the modesetting driver ("HDMI-A-1" -> "HDMI-1").
-std::string XOutputName(const std::string &connector);

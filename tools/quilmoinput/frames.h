@@ -22,6 +22,9 @@ bool XtestIsXwayland();
 Display *XtestDisplay();  // the open connection, nullptr when there is none
 // FindXOutput on the open connection (2 also when there is none).
 int XtestFindOutput(const char *name, XOutputRect *rect);
+// The turn of the whole screen (XScreenTransform: its primary or only output's, when that shows
+// all of it), 0 else.
+int XtestPrimaryTransform();
 // 0 = queued, 1 = the display went away (closed; reopen with XtestOpen).
 int XtestInject(const Steps &steps);
 // Sends what is queued (sync: and waits until the server has done it); 1 = the display went away.

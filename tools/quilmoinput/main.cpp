@@ -18,6 +18,7 @@
 #include "options.h"
 #include "rootpath.h"
 #include "safefile.h"
+#include "turn.h"
 #include "xoutput.h"
 
 static bool verbose = false;  // print each injected frame and the cursor's changes
@@ -175,21 +176,27 @@ static void x_lost(Bridge *s, const char *how)
     schedule_retry(s);
 }
 
-// The frames onto the chosen output, or the panel's range onto the whole screen. 0 = mapped,
-// 1 = the output is not there (said).
+// The frames onto the chosen output, or the panel's range onto the whole screen, turned as RandR
+// turns that output (without one: the primary or only output, when it shows the whole screen).
+// The frames are in the panel's own pixels, the monitor unturned. 0 = mapped, 1 = the output is
+// not there (said).
 static int x_map(Bridge *s)
 {
     const Options &o = s->opt;
-    int pw = o.screenGiven ? o.width : s->be.width, ph = o.screenGiven ? o.height : s->be.height;
-    s->map = FrameMap{pw, ph, 0, 0, s->be.width, s->be.height};
-    if (!o.output)
-        return 0;
     XOutputRect rect;
+    if (!o.output) {
+        const int transform = XtestPrimaryTransform();
+        const Turn t = TurnOfScreen(transform, s->be.width, s->be.height);
+        const int pw = o.screenGiven ? o.width : t.panelWidth, ph = o.screenGiven ? o.height : t.panelHeight;
+        s->map = FrameMap{pw, ph, 0, 0, s->be.width, s->be.height, transform};
+        return 0;
+    }
     int r = XtestFindOutput(o.output, &rect);
     if (r == 0) {
         // Without --screen the panel was calibrated on this monitor: its pixels, one to one.
-        int w = o.screenGiven ? o.width : rect.width, h = o.screenGiven ? o.height : rect.height;
-        s->map = FrameMap{w, h, rect.x, rect.y, rect.width, rect.height};
+        const Turn t = TurnOfScreen(rect.transform, rect.width, rect.height);
+        const int w = o.screenGiven ? o.width : t.panelWidth, h = o.screenGiven ? o.height : t.panelHeight;
+        s->map = FrameMap{w, h, rect.x, rect.y, rect.width, rect.height, rect.transform};
         return 0;
     }
     if (r == 1)
@@ -258,8 +265,11 @@ static int start_backend(Bridge *s)
 static void say_ready(const Bridge *s)
 {
     const Options &o = s->opt;
-    Complain(0, "reading %s into X display %s%s%s", o.pipe, o.display, o.output ? ", output " : "",
-             o.output ? o.output : "");
+    constexpr const char *TURNS[8] = {"", ", turned left", ", turned upside down", ", turned right",
+                                      ", mirrored", ", mirrored and turned left", ", mirrored upside down",
+                                      ", mirrored and turned right"};
+    Complain(0, "reading %s into X display %s%s%s%s", o.pipe, o.display, o.output ? ", output " : "",
+             o.output ? o.output : "", TURNS[s->map.transform & 7]);
 }
 
 // Hands steps to the backend; a lost display or a broken device is noticed here.

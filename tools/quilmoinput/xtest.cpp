@@ -68,6 +68,11 @@ int XtestFindOutput(const char *name, XOutputRect *rect)
     return xDisplay && !xLost ? FindXOutput(xDisplay, name, rect) : 2;
 }
 
+int XtestPrimaryTransform()
+{
+    return xDisplay && !xLost ? XScreenTransform(xDisplay) : 0;
+}
+
 static void inject(const Step &st)
 {
     if (st.kind == STEP_MOVE)

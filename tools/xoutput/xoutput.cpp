@@ -3,6 +3,12 @@
 
 #include <X11/extensions/Xrandr.h>
 #include <cstring>
+#include <string>
+
+#include "turn.h"
+
+static_assert(RANDR_ROTATE_90 == RR_Rotate_90 && RANDR_ROTATE_270 == RR_Rotate_270 &&
+              RANDR_REFLECT_X == RR_Reflect_X && RANDR_REFLECT_Y == RR_Reflect_Y);
 
 // Called once per rectangle; returns true to stop the walk.
 typedef bool (*RectVisit)(const XOutputRect &rect, void *arg);
@@ -14,25 +20,44 @@ static bool has_randr15(Display *dpy) {
     return major > 1 || (major == 1 && minor >= 5);
 }
 
-static XOutputRect make_rect(const char *name, int x, int y, int width, int height) {
-    XOutputRect rect{x, y, width, height, {}};
+static XOutputRect make_rect(const char *name, int x, int y, int width, int height, int transform = 0) {
+    XOutputRect rect{x, y, width, height, {}, transform};
     snprintf(rect.name.data(), rect.name.size(), "%s", name ? name : "");
     return rect;
 }
 
+// The rotation of the CRTC an output drives, 0 when it drives none.
+static int output_transform(Display *dpy, XRRScreenResources *res, RROutput id) {
+    int transform = 0;
+    XRROutputInfo *out = res ? XRRGetOutputInfo(dpy, res, id) : nullptr;
+    XRRCrtcInfo *crtc = out && out->crtc ? XRRGetCrtcInfo(dpy, res, out->crtc) : nullptr;
+    if (crtc)
+        transform = TransformOfRandR(crtc->rotation);
+    if (crtc)
+        XRRFreeCrtcInfo(crtc);
+    if (out)
+        XRRFreeOutputInfo(out);
+    return transform;
+}
+
+// A monitor turns as its first output does.
 static bool walk_monitors(Display *dpy, Window root, RectVisit visit, void *arg) {
     int count = 0;
     XRRMonitorInfo *monitors = XRRGetMonitors(dpy, root, True, &count);
+    XRRScreenResources *res = monitors ? XRRGetScreenResourcesCurrent(dpy, root) : nullptr;
     bool stopped = false;
     for (int i = 0; monitors && i < count && !stopped; ++i) {
         char *name = XGetAtomName(dpy, monitors[i].name);
+        const int transform = monitors[i].noutput > 0 ? output_transform(dpy, res, monitors[i].outputs[0]) : 0;
         stopped = visit(make_rect(name, monitors[i].x, monitors[i].y, monitors[i].width,
-                                  monitors[i].height), arg);
+                                  monitors[i].height, transform), arg);
         if (name)
             XFree(name);
     }
     if (monitors)
         XRRFreeMonitors(monitors);
+    if (res)
+        XRRFreeScreenResources(res);
     return stopped;
 }
 
@@ -48,7 +73,7 @@ static bool walk_outputs(Display *dpy, Window root, RectVisit visit, void *arg) 
             XRRCrtcInfo *crtc = XRRGetCrtcInfo(dpy, res, out->crtc);
             if (crtc && crtc->width > 0 && crtc->height > 0)
                 stopped = visit(make_rect(out->name, crtc->x, crtc->y, int(crtc->width),
-                                          int(crtc->height)), arg);
+                                          int(crtc->height), TransformOfRandR(crtc->rotation)), arg);
             if (crtc)
                 XRRFreeCrtcInfo(crtc);
         }
@@ -72,14 +97,53 @@ static bool match_name(const XOutputRect &rect, void *arg) {
     return true;
 }
 
+static bool find_named(Display *dpy, const char *name, XOutputRect *rect) {
+    Window root = DefaultRootWindow(dpy);
+    Lookup lookup{name, rect};
+    return walk_monitors(dpy, root, match_name, &lookup) || walk_outputs(dpy, root, match_name, &lookup);
+}
+
 int FindXOutput(Display *dpy, const char *name, XOutputRect *rect) {
     if (!has_randr15(dpy))
         return 2;
+    const std::string xName = XOutputName(name);
+    return find_named(dpy, name, rect) || (xName != name && find_named(dpy, xName.c_str(), rect)) ? 0 : 1;
+}
+
+// The outputs that show something, counted; the primary's (or the last's) rectangle kept.
+struct Primary {
+    const char *primary;  // its name, nullptr when the screen has none
+    XOutputRect *rect;
+    int count;
+    bool found;
+};
+
+static bool visit_primary(const XOutputRect &rect, void *arg) {
+    Primary *p = static_cast<Primary *>(arg);
+    p->count++;
+    if (!p->found)
+        *p->rect = rect;
+    p->found = p->found || (p->primary && strcmp(rect.name.data(), p->primary) == 0);
+    return false;
+}
+
+int FindXPrimary(Display *dpy, XOutputRect *rect) {
+    if (!has_randr15(dpy))
+        return 1;
     Window root = DefaultRootWindow(dpy);
-    Lookup lookup{name, rect};
-    if (walk_monitors(dpy, root, match_name, &lookup) || walk_outputs(dpy, root, match_name, &lookup))
-        return 0;
-    return 1;
+    std::array<char, 64> primaryName{};
+    XRRScreenResources *res = XRRGetScreenResourcesCurrent(dpy, root);
+    const RROutput primary = res ? XRRGetOutputPrimary(dpy, root) : 0;
+    XRROutputInfo *info = primary ? XRRGetOutputInfo(dpy, res, primary) : nullptr;
+    if (info)
+        snprintf(primaryName.data(), primaryName.size(), "%s", info->name);
+    if (info)
+        XRRFreeOutputInfo(info);
+    if (res)
+        XRRFreeScreenResources(res);
+    Primary p{primaryName[0] ? primaryName.data() : nullptr, rect, 0, false};
+    walk_outputs(dpy, root, visit_primary, &p);
+    return p.found || p.count == 1 ? 0 : 1;
 }
 
 static bool print_rect(const XOutputRect &rect, void *arg) {
@@ -120,4 +184,13 @@ void ListXOutputs(Display *dpy, FILE *out) {
     Listed listed{out, {}, 0};
     walk_monitors(dpy, root, print_monitor, &listed);
     walk_outputs(dpy, root, print_unlisted, &listed);
+}
+
+int XScreenTransform(Display *dpy) {
+    XOutputRect r{};
+    const int screen = DefaultScreen(dpy);
+    if (FindXPrimary(dpy, &r) != 0 || r.x != 0 || r.y != 0 || r.width != DisplayWidth(dpy, screen) ||
+        r.height != DisplayHeight(dpy, screen))
+        return 0;
+    return r.transform;
 }
