@@ -46,6 +46,16 @@ Turn TurnOfScreen(int transform, int width, int height)
     return {transform, quarter ? height : width, quarter ? width : height};
 }
 
+void PrintOutputLine(FILE *out, std::string_view name, const Turn &t, int x, int y, int widthMm, int heightMm)
+{
+    constexpr std::array<int, 4> DEGREES = {0, 90, 180, 270};
+    if (name.empty())
+        name = "(unnamed)";
+    fprintf(out, "%.*s %dx%d+%d+%d rotation %d%s %dx%d mm\n", static_cast<int>(name.size()), name.data(),
+            t.panelWidth, t.panelHeight, x, y, DEGREES[static_cast<size_t>(t.transform) % 4],
+            t.transform >= 4 ? " flipped" : "", widthMm, heightMm);
+}
+
 // Mirroring the rows is mirroring the columns and half a turn more; both mirrors are half a turn.
 int TransformOfRandR(unsigned rotation)
 {

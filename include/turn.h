@@ -2,6 +2,7 @@
 // monitor were not turned, and the screen a person sees on it, both ways; RandR's rotation bits
 // and the kernel's connector names as X names them.
 #pragma once
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,10 @@ Point PanelOfScreen(const Turn &t, Point screen);
 void TurnedSize(const Turn &t, int *width, int *height);
 // The panel's size under a screen of width x height turned by transform.
 Turn TurnOfScreen(int transform, int width, int height);
+
+// One monitor of --list-outputs: "NAME WxH+X+Y rotation R[ flipped] WxH mm", its mode in the
+// panel's own pixels (unturned), its place, the turn in degrees counter-clockwise and its size.
+void PrintOutputLine(FILE *out, std::string_view name, const Turn &t, int x, int y, int widthMm, int heightMm);
 
 // RandR's rotation bits (randr.h: RR_Rotate_0 .. RR_Reflect_Y): the same numbers on the wire.
 constexpr unsigned RANDR_ROTATE_0 = 1, RANDR_ROTATE_90 = 2, RANDR_ROTATE_180 = 4, RANDR_ROTATE_270 = 8;

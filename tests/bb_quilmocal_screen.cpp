@@ -342,7 +342,7 @@ TEST_F(QuilmocalScreenTest, OutputPutsTheTargetsOnOneMonitorOfTwo)
         std::vector<std::string> all = {"-u", "DISPLAY", "DISPLAY=:" + display, QUILMOD_BIN_DIR "/quilmocal",
                                         "--list-outputs"};
         ASSERT_TRUE(SimStart(cal, "/usr/bin/env", all));
-        EXPECT_TRUE(SimWaitFor(cal, "RIGHTM 640x480+640+0", WAIT_MS));
+        EXPECT_TRUE(SimWaitFor(cal, "RIGHTM 640x480+640+0 rotation 0 169x127 mm", WAIT_MS));
         EXPECT_EQ(Finish().status, 0);
     }
     StartOnX({"--output", "NOSUCH"});

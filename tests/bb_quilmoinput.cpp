@@ -263,8 +263,8 @@ TEST_F(QuilmoinputTest, AnOutputTakesTheFramesOfItsPanel)
     std::string all, line;
     while (SimReadLine(list.out, list.outBuf, WAIT_MS, line))
         all += line + "\n";
-    EXPECT_NE(all.find("LEFT 1024x768+0+0\n"), std::string::npos) << all;
-    EXPECT_NE(all.find("RIGHT 640x480+1024+0\n"), std::string::npos) << all;
+    EXPECT_NE(all.find("LEFT 1024x768+0+0 rotation 0 270x200 mm\n"), std::string::npos) << all;
+    EXPECT_NE(all.find("RIGHT 640x480+1024+0 rotation 0 170x130 mm\n"), std::string::npos) << all;
     EXPECT_EQ(SimWait(list, WAIT_MS), 0);
 
     ASSERT_EQ(mkfifo(SandboxPath(sb, "/dev/qvdat0").c_str(), 0600), 0);

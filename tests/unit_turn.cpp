@@ -2,6 +2,9 @@
 // eight transforms; RandR's rotation bits; the connector names X and the kernel give a monitor.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+
 #include <string>
 #include <vector>
 
@@ -110,4 +113,30 @@ TEST(Turn, ConnectorNamesBetweenTheKernelAndX)
     for (const char *none : {"XWAYLAND0", "XWAYLAND12", "LEFT", "screen", "", "HDMI-", "HDMI-A-", "DP-x1",
                              "DP-12345", "HDMI-1x", "-1", "DP1"})
         EXPECT_EQ(KernelConnectorName(none), "") << none;
+}
+
+// --list-outputs' line on every backend: the mode in the panel's own pixels whatever the turn.
+TEST(Turn, AnOutputsLineGivesItsPanelsModeAndItsTurn)
+{
+    struct Case {
+        const char *name;
+        Turn turn;
+        int x, y, mmW, mmH;
+        const char *line;
+    } cases[] = {
+        {"HDMI-A-1", {0, 1920, 1080}, 0, 0, 527, 296, "HDMI-A-1 1920x1080+0+0 rotation 0 527x296 mm\n"},
+        {"Virtual-1", TurnOfScreen(1, 768, 1024), 1024, 0, 260, 195, "Virtual-1 1024x768+1024+0 rotation 90 260x195 mm\n"},
+        {"DP-2", TurnOfScreen(3, 1080, 1920), 0, 768, 0, 0, "DP-2 1920x1080+0+768 rotation 270 0x0 mm\n"},
+        {"DP-3", {6, 800, 600}, 0, 0, 10, 20, "DP-3 800x600+0+0 rotation 180 flipped 10x20 mm\n"},
+        {"", {0, 640, 480}, 0, 0, 1, 1, "(unnamed) 640x480+0+0 rotation 0 1x1 mm\n"},
+    };
+    for (const Case &c : cases) {
+        char *text = nullptr;
+        size_t size = 0;
+        FILE *out = open_memstream(&text, &size);
+        PrintOutputLine(out, c.name, c.turn, c.x, c.y, c.mmW, c.mmH);
+        fclose(out);
+        EXPECT_EQ(std::string(text, size), c.line);
+        free(text);
+    }
 }

@@ -64,7 +64,7 @@ TEST(XOutput, FindsMonitorsAndOutputsByName)
         {"NO-SUCH-OUTPUT", 1, 0, 0, 0, 0},
     };
     for (const Case &c : cases) {
-        XOutputRect rect{-1, -1, -1, -1, {}, -1};
+        XOutputRect rect{-1, -1, -1, -1, {}, -1, -1, -1};
         EXPECT_EQ(FindXOutput(dpy, c.name, &rect), c.result) << c.name;
         if (c.result == 0) {
             EXPECT_STREQ(rect.name.data(), c.name);
@@ -91,8 +91,9 @@ TEST(XOutput, FindsMonitorsAndOutputsByName)
     EXPECT_EQ(XScreenTransform(dpy), 0);
     // Monitors first, then the outputs.
     std::string listing = Listing(dpy);
-    size_t left = listing.find("LEFT 800x600+0+0\n"), right = listing.find("RIGHT 800x600+800+0\n");
-    size_t output = listing.find("screen 1600x600+0+0\n");
+    size_t left = listing.find("LEFT 800x600+0+0 rotation 0 200x150 mm\n");
+    size_t right = listing.find("RIGHT 800x600+800+0 rotation 0 200x150 mm\n");
+    size_t output = listing.find("screen 1600x600+0+0 rotation 0 423x159 mm\n");
     EXPECT_NE(left, std::string::npos) << listing;
     EXPECT_NE(right, std::string::npos) << listing;
     EXPECT_NE(output, std::string::npos) << listing;
@@ -113,5 +114,5 @@ TEST(XOutput, ListsAMonitorMadeOfAnOutputOnce)
     const std::string listing = Listing(dpy);
     XCloseDisplay(dpy);
     StopXvfb(xvfb);
-    EXPECT_EQ(listing, "screen 1024x768+0+0\n");
+    EXPECT_EQ(listing, "screen 1024x768+0+0 rotation 0 271x203 mm\n");
 }

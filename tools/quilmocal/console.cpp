@@ -15,6 +15,7 @@
 
 #include "draw.h"
 #include "rootpath.h"
+#include "turn.h"
 
 constexpr int MAX_CARDS = 8;
 
@@ -78,8 +79,8 @@ void ConListOutputs(FILE *out)
         each_connector(fd, [&](drmModeRes *, drmModeConnector *c) {
             char name[64];
             connector_name(c, name, sizeof name);
-            fprintf(out, "%s %dx%d+0+0 rotation 0 %ux%u mm\n", name, c->modes[0].hdisplay, c->modes[0].vdisplay,
-                    c->mmWidth, c->mmHeight);
+            PrintOutputLine(out, name, Turn{0, c->modes[0].hdisplay, c->modes[0].vdisplay}, 0, 0,
+                            static_cast<int>(c->mmWidth), static_cast<int>(c->mmHeight));
             return false;
         });
         close(fd);

@@ -315,12 +315,9 @@ int WlArea(const char *output, Area *area, char *why, size_t size)
 
 void WlListOutputs(FILE *out)
 {
-    constexpr int DEGREES[4] = {0, 90, 180, 270};
     for (int i = 0; i < wl.outputCount; ++i) {
         const WlOutput &o = wl.outputs[static_cast<size_t>(i)];
-        fprintf(out, "%s %dx%d+%d+%d rotation %d%s %dx%d mm\n", o.name[0] ? o.name : "(unnamed)", o.width,
-                o.height, o.x, o.y, DEGREES[o.transform % 4], o.transform >= 4 ? " flipped" : "", o.widthMm,
-                o.heightMm);
+        PrintOutputLine(out, o.name, Turn{o.transform, o.width, o.height}, o.x, o.y, o.widthMm, o.heightMm);
     }
 }
 

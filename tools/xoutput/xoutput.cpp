@@ -20,8 +20,9 @@ static bool has_randr15(Display *dpy) {
     return major > 1 || (major == 1 && minor >= 5);
 }
 
-static XOutputRect make_rect(const char *name, int x, int y, int width, int height, int transform = 0) {
-    XOutputRect rect{x, y, width, height, {}, transform};
+static XOutputRect make_rect(const char *name, int x, int y, int width, int height, int transform, int widthMm,
+                             int heightMm) {
+    XOutputRect rect{x, y, width, height, {}, transform, widthMm, heightMm};
     snprintf(rect.name.data(), rect.name.size(), "%s", name ? name : "");
     return rect;
 }
@@ -48,9 +49,12 @@ static bool walk_monitors(Display *dpy, Window root, RectVisit visit, void *arg)
     bool stopped = false;
     for (int i = 0; monitors && i < count && !stopped; ++i) {
         char *name = XGetAtomName(dpy, monitors[i].name);
-        const int transform = monitors[i].noutput > 0 ? output_transform(dpy, res, monitors[i].outputs[0]) : 0;
-        stopped = visit(make_rect(name, monitors[i].x, monitors[i].y, monitors[i].width,
-                                  monitors[i].height, transform), arg);
+        const XRRMonitorInfo &m = monitors[i];
+        const int transform = m.noutput > 0 ? output_transform(dpy, res, m.outputs[0]) : 0;
+        const bool quarter = transform % 2 == 1;  // the server turns an output's size into its monitor's
+        stopped = visit(make_rect(name, m.x, m.y, m.width, m.height, transform, quarter ? m.mheight : m.mwidth,
+                                  quarter ? m.mwidth : m.mheight),
+                        arg);
         if (name)
             XFree(name);
     }
@@ -72,8 +76,10 @@ static bool walk_outputs(Display *dpy, Window root, RectVisit visit, void *arg) 
         if (out && out->connection == RR_Connected && out->crtc) {
             XRRCrtcInfo *crtc = XRRGetCrtcInfo(dpy, res, out->crtc);
             if (crtc && crtc->width > 0 && crtc->height > 0)
-                stopped = visit(make_rect(out->name, crtc->x, crtc->y, int(crtc->width),
-                                          int(crtc->height), TransformOfRandR(crtc->rotation)), arg);
+                stopped = visit(make_rect(out->name, crtc->x, crtc->y, int(crtc->width), int(crtc->height),
+                                          TransformOfRandR(crtc->rotation), int(out->mm_width),
+                                          int(out->mm_height)),
+                                arg);
             if (crtc)
                 XRRFreeCrtcInfo(crtc);
         }
@@ -147,8 +153,8 @@ int FindXPrimary(Display *dpy, XOutputRect *rect) {
 }
 
 static bool print_rect(const XOutputRect &rect, void *arg) {
-    fprintf(static_cast<FILE *>(arg), "%s %dx%d+%d+%d\n", rect.name.data(), rect.width, rect.height,
-            rect.x, rect.y);
+    PrintOutputLine(static_cast<FILE *>(arg), rect.name.data(), TurnOfScreen(rect.transform, rect.width, rect.height),
+                    rect.x, rect.y, rect.widthMm, rect.heightMm);
     return false;
 }
 

@@ -9,6 +9,7 @@ struct XOutputRect {
     int x, y, width, height;    // in the root window's pixels
     std::array<char, 64> name;  // as RandR names it, cut to fit
     int transform;              // its CRTC's rotation (turn.h's numbers); 0 for a monitor of no output
+    int widthMm, heightMm;      // its size as RandR gives it, unturned
 };
 
 // Looks name up among the RandR monitors (xrandr --setmonitor ones included), then among the
@@ -23,7 +24,7 @@ int FindXPrimary(Display *dpy, XOutputRect *rect);
 // output when it shows the whole screen, else 0 (several heads side by side are not turned).
 int XScreenTransform(Display *dpy);
 
-// Prints one line per RandR monitor and connected output: "NAME WIDTHxHEIGHT+X+Y", monitors
+// Prints one line per RandR monitor and connected output (turn.h's PrintOutputLine), monitors
 // first; an output RandR names a monitor after is that monitor, printed once. Prints nothing
 // when the server has no RandR 1.5.
 void ListXOutputs(Display *dpy, FILE *out);
