@@ -2,11 +2,9 @@
 // that changes nothing about it, released and destroyed when the port goes; the frames of the
 // data pipes written to it too. A status file says which devices exist.
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 #include <linux/input-event-codes.h>
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -311,13 +309,6 @@ void SyncDevices()
     write_status();
 }
 
-static long long now_ms()
-{
-    struct timeval tv;
-    QlmClock(&tv);
-    return (long long)tv.tv_sec * 1000 + tv.tv_usec / 1000;
-}
-
 // Where the companion's button is pressed among the events, or their count when it is not.
 static size_t companion_press(const InputEvents &ev)
 {
@@ -344,7 +335,7 @@ static int send_frame(PortDevice *e, const unsigned char *frame)
     for (size_t i = at; i < ev.count; i++)
         e->heldPress.ev[e->heldPress.count++] = ev.ev[i];
     ev.count = at;
-    e->pressDueMs = now_ms() + FIRST_PRESS_DELAY_MS;
+    e->pressDueMs = QlmNowMs() + FIRST_PRESS_DELAY_MS;
     return UiDevPut(e->fd, &e->out, ev);
 }
 
@@ -413,7 +404,7 @@ void DevicesFlush()
 
 void DevicePressIfDue()
 {
-    long long now = now_ms();
+    long long now = QlmNowMs();
     for (PortDevice &e : table) {
         if (e.pressDueMs < 0 || now < e.pressDueMs)
             continue;
@@ -431,9 +422,7 @@ const struct timespec *DevicePressWaitLimit(struct timespec *left)
             due = e.pressDueMs;
     if (due < 0)
         return nullptr;
-    long long ms = std::max(0LL, due - now_ms());
-    *left = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    return left;
+    return QlmTimeLeft(due, left);
 }
 
 void DevicesEnd()

@@ -30,13 +30,6 @@ static struct {
     long long dueMs = 0;              // QlmClock time of the decision
 } hold;
 
-static long long now_ms()
-{
-    struct timeval tv;
-    QlmClock(&tv);
-    return (long long)tv.tv_sec * 1000 + tv.tv_usec / 1000;
-}
-
 int LongPressDistance()
 {
     long long d = 2LL * TouchSetting.dblClickArea - AREA_SLACK;
@@ -63,7 +56,7 @@ static void start_touch(TouchPanel *panel, int x, int y, unsigned char *frames, 
     memcpy(hold.down, frames, FRAME_LEN);
     hold.x = x;
     hold.y = y;
-    hold.dueMs = now_ms() + s.rClickHold;  // a later change of the setting acts on the next touch
+    hold.dueMs = QlmNowMs() + s.rClickHold;  // a later change of the setting acts on the next touch
     *len = 0;
 }
 
@@ -88,7 +81,7 @@ void LongPressFrame(TouchPanel *panel, int x, int y, unsigned char *frames, int 
     const bool touch = frames[0] & FRAME_TOUCH;
     if (hold.phase == HOLD_COUNTING && hold.generation != resetCount)
         hold.phase = HOLD_IDLE;  // a reset came between: what goes on is a touch of its own
-    if (hold.phase == HOLD_COUNTING && now_ms() >= hold.dueMs)
+    if (hold.phase == HOLD_COUNTING && QlmNowMs() >= hold.dueMs)
         LongPressIfDue();  // its time was up before this frame was read
     switch (hold.phase) {
     case HOLD_IDLE:
@@ -125,7 +118,7 @@ static bool panel_still_open()
 
 void LongPressIfDue()
 {
-    if (hold.phase != HOLD_COUNTING || now_ms() < hold.dueMs)
+    if (hold.phase != HOLD_COUNTING || QlmNowMs() < hold.dueMs)
         return;
     if (!panel_still_open()) {
         hold.phase = HOLD_IDLE;  // nothing of it left the daemon: it is simply forgotten
@@ -142,10 +135,6 @@ const struct timespec *LongPressWaitLimit(struct timespec *left)
 {
     if (hold.phase != HOLD_COUNTING)
         return nullptr;
-    long long ms = hold.dueMs - now_ms();
-    if (ms < 0)
-        ms = 0;
-    *left = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    return left;
+    return QlmTimeLeft(hold.dueMs, left);
 }
 

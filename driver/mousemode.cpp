@@ -41,6 +41,22 @@ static void monotonic_clock(struct timeval *tv)
 
 void (*QlmClock)(struct timeval *tv) = monotonic_clock;
 
+long long QlmNowMs()
+{
+    struct timeval tv;
+    QlmClock(&tv);
+    return (long long)tv.tv_sec * 1000 + tv.tv_usec / 1000;
+}
+
+const struct timespec *QlmTimeLeft(long long dueMs, struct timespec *left)
+{
+    long long ms = dueMs - QlmNowMs();
+    if (ms < 0)
+        ms = 0;
+    *left = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    return left;
+}
+
 // True time from the start of the previous touch to the start of this one, in
 // microseconds of a clock that never jumps: quick taps within one second count
 // as well as taps across a second boundary.

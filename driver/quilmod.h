@@ -122,6 +122,10 @@ void CheckFrameForDragDelay(unsigned char *frame, int dlen);
 // The clock of the double-click window: CLOCK_MONOTONIC in a timeval.
 // A pointer so that unit tests can drive time.
 extern void (*QlmClock)(struct timeval *tv);
+// QlmClock in milliseconds, and the time left until a moment of it (none left: zero), for the
+// loop's deadlines.
+long long QlmNowMs();
+const struct timespec *QlmTimeLeft(long long dueMs, struct timespec *left);
 // 1 when the touch in thisTime began inside the double-click window after prevTime.
 int InDoubleClickWindow();
 
