@@ -207,8 +207,6 @@ void qlm_killed(int signo)
         resetPending = 1;  // the service loop resets before its next select
 }
 
-void no_operate(int) {}
-
 void DaemonReset()
 {
     beep_off();

@@ -163,6 +163,7 @@ static void serve_children(int interrupted)
     int woken = childEnded || interrupted;
     childEnded = 0;
     CursorChildService(woken);
+    RClickToolChildService(woken);
 }
 
 // The shorter of two optional time-outs (null: none); null only when both are.

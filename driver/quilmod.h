@@ -165,7 +165,6 @@ int IsUnique(int *pid);
 void SetLock();
 void qlm_killed(int signo);
 void DaemonReset();
-void no_operate(int dummy);
 // In a forked child before exec: default dispositions and an empty signal mask.
 void ChildSignalDefaults();
 
@@ -220,6 +219,9 @@ void undertaker(int dummy);
 // 1 while the tool is to be shown: started so, or switched on since. A new tool starts so.
 extern int RClickWanted;
 void RClickToolDisplayCame();  // the display's socket came: a tool that is not running starts
+// After each wait (woken: SIGCHLD may have cut it short): the tool that was still ending when
+// the display came anew has ended, and the new display's tool starts.
+void RClickToolChildService(int woken);
 void RClickReply();            // the long press, the tool and the display, on /dev/qvcmdout
 
 // ---- display.cpp: the X display the right-click tool serves ----

@@ -31,6 +31,8 @@ struct RetiredTool {
     int fd;
 };
 static std::array<RetiredTool, RETIRED_MAX> retired;
+static int startWhenEnded = 0;  // the display came anew while the last tool was still ending
+static int tool_alive();
 
 struct ToolArgs {
     char env[QLM_PATH];
@@ -214,17 +216,36 @@ static int display_missing()
 void RClickToolNew(int On)
 {
     RClickWanted = On;
-    signal(SIGCHLD, undertaker);
+    startWhenEnded = 0;
+    struct sigaction reaper = {}, before;
+    reaper.sa_handler = undertaker;
+    reaper.sa_flags = SA_RESTART;
+    sigemptyset(&reaper.sa_mask);
+    sigaction(SIGCHLD, &reaper, &before);
     reap_retired();
     end_current_tool();
     if (!display_missing())
         start_tool(On);
-    signal(SIGCHLD, no_operate);
+    sigaction(SIGCHLD, &before, nullptr);  // the loop's own handler, which wakes it
 }
 
+// A socket made anew means a new server: the old one is gone, and its tool with it. That tool
+// may still be ending (a process whose threads are still exiting cannot be reaped yet), and
+// nothing else would start the new server's tool once it has.
 void RClickToolDisplayCame()
 {
     if (!RClickToolExist())
+        RClickToolNew(RClickWanted);
+    else
+        startWhenEnded = 1;
+}
+
+void RClickToolChildService(int woken)
+{
+    if (!startWhenEnded || !woken || tool_alive())
+        return;
+    startWhenEnded = 0;
+    if (DisplaySocketPresent())
         RClickToolNew(RClickWanted);
 }
 

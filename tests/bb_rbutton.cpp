@@ -782,15 +782,28 @@ TEST_F(RButtonTest, StartedWhenTheDisplayComesAfterTheDaemon)
         Sync(sb);
         SandboxDisplay(sb, server);
         ASSERT_TRUE(WaitLine(sb, "rbutton: state plain mapped 0"));
-        int first = atoi(SandboxReadFile(sb, "/tmp/rclick.lock").c_str());
-        ASSERT_GT(first, 0);
-        // The server goes away, and its tool with it; a new server makes its socket anew.
-        unlink(SandboxPath(sb, DISPLAY_SOCKET).c_str());
-        kill(first, SIGKILL);
-        ASSERT_TRUE(Eventually([&] { return ProcState(first) == 'Z' || ProcState(first) == 0; }));
-        SandboxDisplay(sb, server);
-        ASSERT_TRUE(WaitLine(sb, "rbutton: state plain mapped 0"));
-        EXPECT_NE(atoi(SandboxReadFile(sb, "/tmp/rclick.lock").c_str()), first);
+        // The server goes away, and its tool with it; a new server makes its socket anew, after
+        // the tool has ended or while it is still ending.
+        for (bool endedFirst : {true, false}) {
+            SCOPED_TRACE(endedFirst ? "the tool ended before" : "the tool still ending");
+            int old = atoi(SandboxReadFile(sb, "/tmp/rclick.lock").c_str());
+            ASSERT_GT(old, 0);
+            auto end_tool = [&] {
+                kill(old, SIGKILL);
+                ASSERT_TRUE(Eventually([&] { return ProcState(old) == 'Z' || ProcState(old) == 0; }));
+            };
+            unlink(SandboxPath(sb, DISPLAY_SOCKET).c_str());
+            if (endedFirst)
+                end_tool();
+            SandboxDisplay(sb, server);
+            if (!endedFirst) {
+                Sync(sb);  // two round trips: the socket's event is read in the first at the latest
+                Sync(sb);
+                end_tool();
+            }
+            ASSERT_TRUE(WaitLine(sb, "rbutton: state plain mapped 0")) << sb.log;
+            EXPECT_NE(atoi(SandboxReadFile(sb, "/tmp/rclick.lock").c_str()), old);
+        }
         EXPECT_EQ(CountLines(sb, "no X display"), 1);
         EndDaemon();
     }
