@@ -89,3 +89,43 @@ TEST(QuilmocalKeys, EscapeAloneOrQCancels)
     for (const auto &c : cases)
         EXPECT_EQ(CancelKeys(c.bytes.data(), c.bytes.size()), c.cancels) << testing::PrintToString(c.bytes);
 }
+
+// The keys that give q in a seat's keymap, in the text form compositors send (the lines as
+// libxkbcommon writes them): the US place, AZERTY's, a second group's, aliases, and nothing
+// from text that is no keymap or is cut short.
+TEST(QuilmocalKeys, QIsFoundWhereTheKeymapPutsIt)
+{
+    const std::string codes = "xkb_keycodes \"(unnamed)\" {\n\tminimum = 8;\n\tmaximum = 255;\n"
+                              "\t<ESC>                = 9;\n\t<AD01>               = 24;\n"
+                              "\t<AC01>               = 38;\n\t<AB02>               = 53;\n"
+                              "\tindicator 1 = \"Caps Lock\";\n\talias <LatQ>         = <AC01>;\n"
+                              "\talias <Loop>         = <Loop>;\n};\n"
+                              "xkb_types \"complete\" {\n\ttype \"ONE_LEVEL\" {\n\t\tmodifiers= none;\n\t};\n};\n";
+    auto keymap = [&](const std::string &keys) {
+        return "xkb_keymap {\n" + codes + "xkb_symbols \"(unnamed)\" {\n\tname[group1]=\"X\";\n" + keys + "};\n\n};\n";
+    };
+    const std::string esc = "\tkey <ESC>                {\t[          Escape ] };\n";
+    const struct {
+        const char *layout;
+        std::string text;
+        std::vector<uint32_t> keys;
+    } cases[] = {
+        {"us", keymap(esc + "\tkey <AD01>               {\t[               q,               Q ] };\n"
+                            "\tkey <AC01>               {\t[               a,               A ] };\n"), {16}},
+        {"fr", keymap(esc + "\tkey <AD01>               {\t[               a,               A,              ae,              AE ] };\n"
+                            "\tkey <AC01>               {\t[               q,               Q,              at,     Greek_OMEGA ] };\n"), {30}},
+        {"ru,us", keymap("\tkey <AD01>               {\n\t\tsymbols[Group1]= [ Cyrillic_shorti, Cyrillic_SHORTI ],\n"
+                         "\t\tsymbols[Group2]= [               q,               Q ]\n\t};\n"), {16}},
+        {"typed", keymap("\tkey <AD01>               {\n\t\ttype= \"CTRL+ALT\",\n"
+                         "\t\tsymbols[Group1]= [               q,               Q,  qq,  qq, XF86Switch_VT_1 ]\n\t};\n"), {16}},
+        {"shifted q only", keymap("\tkey <AD01>               {\t[               Q,               q ] };\n"), {}},
+        {"alias", keymap("\tkey <LatQ>               {\t[               q,               Q ] };\n"), {30}},
+        {"alias loop", keymap("\tkey <Loop>               {\t[               q,               Q ] };\n"), {}},
+        {"two layouts' q", keymap("\tkey <AD01>               {\t[               q ] };\n\tkey <AB02>  { [ q ] };\n"), {16, 45}},
+        {"cut short", keymap(esc + "\tkey <AD01>               {\t[               q,").substr(0, 420), {}},
+        {"no keymap", "q", {}},
+        {"empty", "", {}},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(KeymapKeysOf(c.text, "q"), c.keys) << c.layout;
+}

@@ -4,9 +4,11 @@
 #pragma once
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "client.h"
 #include "quilmo.h"
@@ -187,6 +189,9 @@ void TtyKeysBegin();      // raw mode on the controlling terminal, when there is
 int TtyKeysFd();          // -1 without one
 bool TtyKeysCancelled();  // reads what was typed; true once Escape or q was
 void TtyKeysEnd();        // the terminal as it was (also at exit)
+// The kernel's codes of the keys that give keysym unshifted in any group of an XKB keymap in
+// its text form (what a Wayland seat sends); none for text that is no such keymap.
+std::vector<uint32_t> KeymapKeysOf(std::string_view keymap, std::string_view keysym);
 
 // ---- feedback.cpp: the target screen ----
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <wayland-client.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -51,6 +52,7 @@ struct WlState {
     wl_seat *seat = nullptr;
     wl_keyboard *keyboard = nullptr;
     bool cancelKey = false;
+    std::vector<uint32_t> quitKeys = {KEY_Q};  // the keys that give q
     std::array<WlOutput, MAX_OUTPUTS> outputs{};
     int outputCount = 0;
     wl_surface *surface = nullptr;
@@ -126,10 +128,22 @@ static void name_outputs()
     }
 }
 
-// ---- the keyboard: evdev key codes, so no keymap is needed for Escape and q ----
+// ---- the keyboard: Escape by its evdev code, q wherever the seat's keymap puts it ----
 
-static void key_map(void *, wl_keyboard *, uint32_t, int32_t fd, uint32_t)
+constexpr uint32_t KEYMAP_MAX = 1 << 20;  // a whole keymap's text is about 64 KiB
+
+static void key_map(void *, wl_keyboard *, uint32_t format, int32_t fd, uint32_t size)
 {
+    wl.quitKeys = {KEY_Q};  // the US place, for a keymap we cannot read
+    if (format == WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1 && size > 0 && size <= KEYMAP_MAX) {
+        void *text = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+        if (text != MAP_FAILED) {
+            std::vector<uint32_t> keys = KeymapKeysOf({static_cast<const char *>(text), size - 1}, "q");
+            if (!keys.empty())
+                wl.quitKeys = std::move(keys);
+            munmap(text, size);
+        }
+    }
     close(fd);
 }
 
@@ -140,7 +154,8 @@ static void key_repeat(void *, wl_keyboard *, int32_t, int32_t) {}
 
 static void key_key(void *, wl_keyboard *, uint32_t, uint32_t, uint32_t key, uint32_t state)
 {
-    if (state == WL_KEYBOARD_KEY_STATE_PRESSED && (key == KEY_ESC || key == KEY_Q))
+    if (state == WL_KEYBOARD_KEY_STATE_PRESSED &&
+        (key == KEY_ESC || std::find(wl.quitKeys.begin(), wl.quitKeys.end(), key) != wl.quitKeys.end()))
         wl.cancelKey = true;
 }
 
