@@ -56,7 +56,10 @@ void PrintOutputLine(FILE *out, std::string_view name, const Turn &t, int x, int
             t.transform >= 4 ? " flipped" : "", widthMm, heightMm);
 }
 
-// Mirroring the rows is mirroring the columns and half a turn more; both mirrors are half a turn.
+// RandR mirrors the window system's axes, the turned picture's (X: its columns, Y: its rows),
+// where our mirrored forms mirror the panel's columns before the turn. A mirror after a turn
+// by k is the panel's mirror before a turn by -k; the rows' mirror is that and half a turn
+// more; both mirrors are half a turn.
 int TransformOfRandR(unsigned rotation)
 {
     int turn = 0;
@@ -67,9 +70,13 @@ int TransformOfRandR(unsigned rotation)
     else if (rotation & RANDR_ROTATE_270)
         turn = 3;
     const bool x = rotation & RANDR_REFLECT_X, y = rotation & RANDR_REFLECT_Y;
+    if (x && y)
+        return (turn + 2) % 4;
+    if (x)
+        return 4 + (4 - turn) % 4;
     if (y)
-        turn = (turn + 2) % 4;
-    return x != y ? 4 + turn : turn;
+        return 4 + (6 - turn) % 4;
+    return turn;
 }
 
 // ---- connector names ----

@@ -33,7 +33,8 @@ void PrintOutputLine(FILE *out, std::string_view name, const Turn &t, int x, int
 constexpr unsigned RANDR_ROTATE_0 = 1, RANDR_ROTATE_90 = 2, RANDR_ROTATE_180 = 4, RANDR_ROTATE_270 = 8;
 constexpr unsigned RANDR_REFLECT_X = 16, RANDR_REFLECT_Y = 32;
 // The transform of a CRTC's RandR rotation: xrandr's "left" is RANDR_ROTATE_90 and turns the
-// picture as Wayland's 90 does; RandR mirrors the panel's columns (X) or rows (Y) after the turn.
+// picture as Wayland's 90 does; RandR's reflections mirror the turned picture's columns (X) or
+// rows (Y), the screen's own axes.
 int TransformOfRandR(unsigned rotation);
 
 // X's name of a kernel connector under the modesetting driver ("HDMI-A-1" -> "HDMI-1"); other

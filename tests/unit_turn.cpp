@@ -62,7 +62,8 @@ TEST(Turn, DistancesAreKept)
 }
 
 // RandR's rotation and reflection bits as transforms: xrandr's left is a quarter turn
-// counter-clockwise; a reflection mirrors the panel's columns (X) or rows (Y) after the turn.
+// counter-clockwise; a reflection mirrors the screen's own columns (X) or rows (Y), after the
+// turn, as Xorg does (the guest's Xorg, --rotate right --reflect x, showed it).
 TEST(Turn, RandRRotationsAreTransforms)
 {
     const struct {
@@ -74,19 +75,33 @@ TEST(Turn, RandRRotationsAreTransforms)
         {RANDR_ROTATE_180, 2},
         {RANDR_ROTATE_270, 3},
         {RANDR_ROTATE_0 | RANDR_REFLECT_X, 4},
-        {RANDR_ROTATE_90 | RANDR_REFLECT_X, 5},
+        {RANDR_ROTATE_90 | RANDR_REFLECT_X, 7},
         {RANDR_ROTATE_180 | RANDR_REFLECT_X, 6},
-        {RANDR_ROTATE_270 | RANDR_REFLECT_X, 7},
+        {RANDR_ROTATE_270 | RANDR_REFLECT_X, 5},
         {RANDR_ROTATE_0 | RANDR_REFLECT_Y, 6},
-        {RANDR_ROTATE_90 | RANDR_REFLECT_Y, 7},
+        {RANDR_ROTATE_90 | RANDR_REFLECT_Y, 5},
         {RANDR_ROTATE_180 | RANDR_REFLECT_Y, 4},
-        {RANDR_ROTATE_270 | RANDR_REFLECT_Y, 5},
+        {RANDR_ROTATE_270 | RANDR_REFLECT_Y, 7},
         {RANDR_ROTATE_0 | RANDR_REFLECT_X | RANDR_REFLECT_Y, 2},
         {RANDR_ROTATE_90 | RANDR_REFLECT_X | RANDR_REFLECT_Y, 3},
         {0, 0},  // a server that reports nothing: unturned
     };
     for (const auto &c : cases)
         EXPECT_EQ(TransformOfRandR(c.rotation), c.transform) << c.rotation;
+    // Every turn, mirrored by X or Y: the turned screen mirrored along its own axis.
+    for (unsigned r : {RANDR_ROTATE_0, RANDR_ROTATE_90, RANDR_ROTATE_180, RANDR_ROTATE_270}) {
+        const Turn plain = {TransformOfRandR(r), 1024, 768};
+        int w, h;
+        TurnedSize(plain, &w, &h);
+        for (Point p : {Point{0, 0}, Point{100, 700}, Point{1023, 5}}) {
+            const Point s = ScreenOfPanel(plain, p);
+            EXPECT_EQ(ScreenOfPanel({TransformOfRandR(r | RANDR_REFLECT_X), 1024, 768}, p), (Point{w - 1 - s.x, s.y})) << r;
+            EXPECT_EQ(ScreenOfPanel({TransformOfRandR(r | RANDR_REFLECT_Y), 1024, 768}, p), (Point{s.x, h - 1 - s.y})) << r;
+        }
+    }
+    // Turned right and mirrored: the screen's top-left is the panel's bottom-right.
+    const Turn rightX = {TransformOfRandR(RANDR_ROTATE_270 | RANDR_REFLECT_X), 1024, 768};
+    EXPECT_EQ(PanelOfScreen(rightX, {0, 0}), (Point{1023, 767}));
     // Mirrored rows: the panel's top row shows at the bottom, its columns where they were.
     const Turn rows = {TransformOfRandR(RANDR_ROTATE_0 | RANDR_REFLECT_Y), 1024, 768};
     EXPECT_EQ(ScreenOfPanel(rows, {10, 0}), (Point{10, 767}));

@@ -100,7 +100,7 @@ judge_dump() {
 
 # drive_run PID LOG SKEW HEAD NAME: answers each target and check line of the quilmocal run PID
 # (its standard output in LOG) with a held touch where SKEW reads that panel pixel; the head's
-# picture at target 1 is judged before it is touched. A line left unanswered for 10 s (a touch
+# picture at target 1 is judged before it is touched (none when HEAD is -). A line left unanswered for 10 s (a touch
 # the run missed) is touched again. The run's exit status, once it ends (at most 4 min).
 drive_run() {
     local pid=$1 log=$2 skew=$3 head=$4 name=$5 answered=0 touched=$SECONDS end=$((SECONDS + 240)) f lines
@@ -113,7 +113,7 @@ drive_run() {
         fi
         read -ra f <<< "${lines[$answered]}"
         answered=$((answered + 1))
-        [ $answered = 1 ] && judge_dump "$head" "$name" "${f[5]}" "${f[6]}"
+        [ $answered = 1 ] && [ "$head" != - ] && judge_dump "$head" "$name" "${f[5]}" "${f[6]}"
         # shellcheck disable=SC2046
         hold_touch $(raw_of "$skew" "${f[5]}" "${f[6]}") || break
         touched=$SECONDS

@@ -35,6 +35,7 @@ check() {
     out=$("$@" 2>&1) || status=$?
     case $status in 0) ;; 77) verdict=skip ;; *) verdict=fail ;; esac
     ask "result $verdict $name: $(echo "$out" | tr '\n' ' ' | cut -c1-400)"
+    printf '%s %s: %s\n' "$verdict" "$name" "$out" >> "$state/checks.log"  # whole, where the line is cut
 }
 
 # poll SECONDS COMMAND...: until the command succeeds.
@@ -303,6 +304,7 @@ second_boot() {
     check "Xorg: a long press is a right click, no left press before it; a tap a left click" check_xorg_long_press
     check "sway with quilmoctl bind's lines: each panel on its head" check_sway_panels
     check "Xorg turned left: a panel calibrated there lands within 2 px through XTest and libinput" check_xorg_rotated
+    check "Xorg turned right and mirrored: a panel calibrated there lands within 2 px through XTest and libinput" check_xorg_mirrored
     desktop_stop
     check "quilmocal on weston, an output turned 90 degrees: calibrated by touch, bound to that output" check_cal_weston
     check "quilmocal on weston: target 1 shown on the monitor" check_cal_weston_seen
