@@ -86,16 +86,16 @@ target_shown() {
 }
 
 # judge_dump HEAD NAME X Y: pictures of the head until the target at X,Y shows (the run prints
-# its line before the frame is up), three at least, then for 20 s at most; the last account
-# in $state/NAME.seen.
+# its line before the frame is up), three at least, then for JUDGE_SECONDS (20) at most; the
+# last account in $state/NAME.seen, with the time it took.
 judge_dump() {
-    local end=$((SECONDS + 20)) tries=0 seen
+    local begin=$SECONDS end=$((SECONDS + ${JUDGE_SECONDS:-20})) tries=0 seen
     until seen=$(ask "screendump $1 $2" 2>&1 && target_shown "$st/$2.ppm" "$3" "$4"); do
         tries=$((tries + 1))
         [ $tries -ge 3 ] && [ $SECONDS -ge $end ] && break
         sleep 0.5
     done
-    echo "${seen:-not shown: no picture}" > "$state/$2.seen"
+    echo "${seen:-not shown: no picture} after $((SECONDS - begin)) s" > "$state/$2.seen"
 }
 
 # drive_run PID LOG SKEW HEAD NAME: answers each target and check line of the quilmocal run PID
