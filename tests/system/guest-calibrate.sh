@@ -8,7 +8,7 @@
 SKEW_WESTON="0.97 12 1.03 -9"
 SKEW_CONSOLE="1.02 -6 0.98 8"
 CAL_TOUCH_POSITIONS=12   # positions of one held touch: more than the run's 8 (--samples)
-PANEL_HEIGHT=768         # Virtual-1's mode in the panel's pixels (1024x768)
+PANEL_WIDTH=1024 PANEL_HEIGHT=768  # Virtual-1's mode in the panel's pixels
 
 # raw_of SKEW PX PY: the raw position where the skewed finger touches panel pixel PX,PY.
 raw_of() {
@@ -86,16 +86,16 @@ target_shown() {
 }
 
 # judge_dump HEAD NAME X Y: pictures of the head until the target at X,Y shows (the run prints
-# its line before the frame is up), three at least, then for 20 s at most; the last account
-# in $state/NAME.seen.
+# its line before the frame is up), three at least, then for JUDGE_SECONDS (20) at most; the
+# last account in $state/NAME.seen, with the time it took.
 judge_dump() {
-    local end=$((SECONDS + 20)) tries=0 seen
+    local begin=$SECONDS end=$((SECONDS + ${JUDGE_SECONDS:-20})) tries=0 seen
     until seen=$(ask "screendump $1 $2" 2>&1 && target_shown "$st/$2.ppm" "$3" "$4"); do
         tries=$((tries + 1))
         [ $tries -ge 3 ] && [ $SECONDS -ge $end ] && break
         sleep 0.5
     done
-    echo "${seen:-not shown: no picture}" > "$state/$2.seen"
+    echo "${seen:-not shown: no picture} after $((SECONDS - begin)) s" > "$state/$2.seen"
 }
 
 # drive_run PID LOG SKEW HEAD NAME: answers each target and check line of the quilmocal run PID
@@ -143,59 +143,105 @@ cal_kiosk_ini() {
         '[output]' 'name=Virtual-2' 'mode=1024x768' 'app-ids=probe2' > "$state/kiosk-turned.ini"
 }
 
-# quilmocal --output Virtual-1 on the turned output, the panel's Port line bound to the other
-# head: the run passes its check, and its Port line alone now names Virtual-1.
-check_cal_weston() {
-    desktop_stop
+# cal_begin: the files saved, the panel's Port line bound to the other head; conf.bound is the
+# configuration a run that passes on Virtual-1 leaves: its Port line alone names Virtual-1.
+cal_begin() {
     cal_save
     configure_ports "/dev/ttyS1 output=Virtual-2" "/dev/quilmo-usb0 output=Virtual-2"
     cp /etc/quilmod.conf "$state/conf.before"
     sed 's#^Port = /dev/ttyS1 output=Virtual-2$#Port = /dev/ttyS1 output=Virtual-1#' "$state/conf.before" \
         > "$state/conf.bound"
+}
+
+# cal_wayland NAME SKEW: quilmocal --output Virtual-1 on the compositor at $wl_socket, driven by
+# the skewed finger: the run passes its check and leaves the configuration bound. Its output in
+# $state/NAME.out and .err, the picture at target 1 judged in $state/NAME.seen.
+cal_wayland() {
+    WAYLAND_DISPLAY=$wl_socket quilmocal --backend wayland --output Virtual-1 --timeout 120 /dev/ttyS1 \
+        > "$state/$1.out" 2> "$state/$1.err" < /dev/null &
+    local status=0
+    drive_run $! "$state/$1.out" "$2" 0 "$1" || status=$?
+    run_summary "$state/$1.out" "$state/$1.err" $status
+    cmp -s "$state/conf.bound" /etc/quilmod.conf || { echo "quilmod.conf is not the one bound:"; diff "$state/conf.bound" /etc/quilmod.conf; }
+    [ $status = 0 ] && grep -q '^verdict: max error' "$state/$1.out" && cmp -s "$state/conf.bound" /etc/quilmod.conf
+}
+
+# quilmocal --output Virtual-1 on weston's turned output: calibrated and bound.
+check_cal_weston() {
+    desktop_stop
+    cal_begin
     cal_kiosk_ini
     weston_start "$state/kiosk-turned.ini" || return 1
-    WAYLAND_DISPLAY=$wl_socket quilmocal --backend wayland --output Virtual-1 --timeout 120 /dev/ttyS1 \
-        > "$state/cal-wayland.out" 2> "$state/cal-wayland.err" < /dev/null &
-    local status=0
-    drive_run $! "$state/cal-wayland.out" "$SKEW_WESTON" 0 cal-wayland || status=$?
-    run_summary "$state/cal-wayland.out" "$state/cal-wayland.err" $status
-    cmp -s "$state/conf.bound" /etc/quilmod.conf || { echo "quilmod.conf is not the one bound:"; diff "$state/conf.bound" /etc/quilmod.conf; }
-    [ $status = 0 ] && grep -q '^verdict: max error' "$state/cal-wayland.out" && cmp -s "$state/conf.bound" /etc/quilmod.conf
+    cal_wayland cal-wayland "$SKEW_WESTON"
 }
 
 check_cal_weston_seen() { seen_check cal-wayland; }
 
-# The daemon restarted with the bound Port line, the probe client fullscreen on the turned
-# output: a tap in each quadrant's middle of the panel lands within 2 px of the finger in the
-# client, at the panel pixel's place once the output's turn is applied.
-check_cal_weston_taps() {
-    systemctl restart quilmod
-    poll 20 held /dev/ttyS1 && poll 20 dev_node "quilmod ttyS1" || { echo "no device for ttyS1"; cal_restore; return 1; }
-    probe Virtual-1 probe1 "$state/probe1" || { cal_restore; return 1; }
-    # weston takes the new device when udev announces it: the first tap again until it arrives.
-    local q raw down bad=0 end=$((SECONDS + 20))
-    raw=$(raw_of "$SKEW_WESTON" 256 192)
-    until : > "$state/probe1"; ask "tap S1 $raw" && poll 1 grep -q '^touch up' "$state/probe1"; do
-        [ $SECONDS -ge $end ] && { echo "no touch reached the client on Virtual-1"; cal_restore; return 1; }
+# output_turn OUTPUT: the wl_output transform the compositor at $wl_socket gives OUTPUT (0 to 3,
+# 4 to 7 mirrored), as quilmocal lists it.
+output_turn() {
+    WAYLAND_DISPLAY=$wl_socket quilmocal --backend wayland --list-outputs 2>/dev/null |
+        awk -v o="$1" '$1 == o && $3 == "rotation" { print $4 / 90 + ($5 == "flipped" ? 4 : 0); found = 1 }
+                       END { exit !found }'
+}
+
+# finger_at TURN PX PY: where a finger on the middle of panel pixel PX,PY is in a client
+# fullscreen on an output with wl_output transform TURN (the panel's own pixels turned as
+# quilmocal's drawing turns them).
+finger_at() {
+    awk -v t="$1" -v x="$2" -v y="$3" -v w="$PANEL_WIDTH" -v h="$PANEL_HEIGHT" 'BEGIN {
+        if (t >= 4) x = w - 1 - x
+        t %= 4
+        if (t == 1) { u = h - 1 - y; v = x } else if (t == 2) { u = w - 1 - x; v = h - 1 - y }
+        else if (t == 3) { u = y; v = w - 1 - x } else { u = x; v = y }
+        printf "%d.5 %d.5\n", u, v }'
+}
+
+# quadrant_taps SKEW LOG OUTPUT: the daemon restarted with the bound Port line, the probe client
+# (its log LOG) fullscreen on OUTPUT: a tap in each quadrant's middle of the panel lands within
+# 2 px of the finger in the client, once the output's turn is applied.
+quadrant_taps() {
+    local skew=$1 log=$2 turn q raw down bad=0 end=$((SECONDS + 60))
+    turn=$(output_turn "$3") || { echo "no output $3 listed"; return 1; }
+    # A compositor takes the new device when udev announces it: the first tap again until it arrives.
+    raw=$(raw_of "$skew" 256 192)
+    until : > "$log"; ask "tap S1 $raw" && poll 1 grep -q '^touch up' "$log"; do
+        [ $SECONDS -ge $end ] && { echo "no touch reached the client on $3"; return 1; }
         sleep 0.2
     done
-    local px py x y
+    echo -n "$3 at rotation $((turn % 4 * 90)): "
+    local px py x y fx fy
     for q in "256 192" "768 192" "256 576" "768 576"; do
         read -r px py <<< "$q"
-        : > "$state/probe1"
-        ask "tap S1 $(raw_of "$SKEW_WESTON" "$px" "$py")"
-        down=$(first_down "$state/probe1") || down="no touch"
+        read -r fx fy < <(finger_at "$turn" "$px" "$py")
+        : > "$log"
+        ask "tap S1 $(raw_of "$skew" "$px" "$py")"
+        down=$(first_down "$log") || down="no touch"
         read -r _ _ _ x y <<< "$down"
-        # The finger is at the middle of panel pixel px,py; turned by 90 degrees, a panel point
-        # u,v is height - v, u.
-        echo -n "panel $px,$py: ${down#touch down } (finger $((PANEL_HEIGHT - 1 - py)).5,$px.5); "
-        awk -v x="$x" -v y="$y" -v fx="$((PANEL_HEIGHT - 1 - py)).5" -v fy="$px.5" \
+        echo -n "panel $px,$py: ${down#touch down } (finger $fx,$fy); "
+        awk -v x="$x" -v y="$y" -v fx="$fx" -v fy="$fy" \
             'BEGIN { exit !(x != "" && (x - fx) ^ 2 + (y - fy) ^ 2 <= 4) }' || bad=1
     done
     echo
-    cal_restore
     return $bad
 }
+
+# cal_taps SKEW [COMMAND...]: the daemon restarted with the bound Port line (then COMMAND, which
+# binds its device where the desktop needs it), the quadrant taps on Virtual-1, the files as they
+# were afterwards.
+cal_taps() {
+    local skew=$1 status=0
+    shift
+    systemctl restart quilmod
+    poll 20 held /dev/ttyS1 && poll 20 dev_node "quilmod ttyS1" || { echo "no device for ttyS1"; cal_restore; return 1; }
+    [ $# = 0 ] || "$@" || status=1
+    [ $status = 0 ] && probe Virtual-1 probe1 "$state/probe1" && quadrant_taps "$skew" "$state/probe1" Virtual-1 ||
+        status=1
+    cal_restore
+    return $status
+}
+
+check_cal_weston_taps() { cal_taps "$SKEW_WESTON"; }
 
 # quilmocal's console backend while weston is master of the card: a clear message, exit status
 # 1, nothing on standard output, no file changed.

@@ -284,24 +284,39 @@ check_xorg_panels() {
     return $bad
 }
 
+# sway_socket: the running sway's socket becomes the clients' (XDG_RUNTIME_DIR, wl_socket); its
+# IPC socket in swaysock.
+sway_run=/run/systemtest-sway
+sway_socket() {
+    local s i
+    for s in "$sway_run"/wayland-?; do [ -S "$s" ] && break; done
+    [ -S "$s" ] || return 1
+    for i in "$sway_run"/sway-ipc.*.sock; do swaysock=$i; done
+    XDG_RUNTIME_DIR=$sway_run wl_socket=${s##*/}
+}
+
+# sway_start CONFIG: sway on the DRM device with CONFIG, ready when it listens (sway_socket).
+sway_start() {
+    seat || return 1
+    # sway refuses to run as root: a user of its own, its devices through seatd.
+    id swayuser > /dev/null 2>&1 || useradd -M -G video,input swayuser
+    rm -rf "$sway_run"; mkdir -p "$sway_run"; chown swayuser: "$sway_run"; chmod 700 "$sway_run"
+    chmod 644 "$1"
+    XDG_RUNTIME_DIR=$sway_run LIBSEAT_BACKEND=seatd WLR_RENDERER=pixman WLR_BACKENDS=drm,libinput \
+        runuser -u swayuser -- sway -c "$1" > "$state/sway.log" 2>&1 < /dev/null &
+    echo $! >> "$pids"
+    poll 90 sway_socket ||
+        { echo "sway did not start: $(grep -m3 -iE 'error|fail' "$state/sway.log")"; return 1; }
+    sway_socket
+}
+
 # sway with the lines quilmoctl bind prints: a tap on each panel reaches the client on its head.
 check_sway_panels() {
     desktop_stop
-    seat || return 1
     { printf '%s\n' 'xwayland disable' 'default_border none' 'output Virtual-1 mode 1024x768 pos 0 0' \
         'output Virtual-2 mode 1024x768 pos 1024 0'
       quilmoctl bind sway | grep -v '^#'; } > "$state/sway.conf"
-    # sway refuses to run as root: a user of its own, its devices through seatd.
-    id swayuser > /dev/null 2>&1 || useradd -M -G video,input swayuser
-    local run=/run/systemtest-sway
-    rm -rf "$run"; mkdir -p "$run"; chown swayuser: "$run"; chmod 700 "$run"
-    chmod 644 "$state/sway.conf"
-    XDG_RUNTIME_DIR=$run LIBSEAT_BACKEND=seatd WLR_RENDERER=pixman WLR_BACKENDS=drm,libinput \
-        runuser -u swayuser -- sway -c "$state/sway.conf" > "$state/sway.log" 2>&1 < /dev/null &
-    echo $! >> "$pids"
-    poll 90 sh -c "ls $run/wayland-?" ||
-        { echo "sway did not start: $(grep -m3 -iE 'error|fail' "$state/sway.log")"; return 1; }
-    XDG_RUNTIME_DIR=$run wl_socket=$(basename "$(ls "$run"/wayland-? | head -1)")
+    sway_start "$state/sway.conf" || return 1
     probe Virtual-1 probe1 "$state/probe1" && probe Virtual-2 probe2 "$state/probe2" || return 1
     echo -n "bind: $(quilmoctl bind sway | grep -v '^#' | tr '\n' ';') "
     taps_on_their_heads

@@ -313,6 +313,13 @@ second_boot() {
     check "quilmocal on the console: calibrated by touch, its files written" check_cal_console
     check "quilmocal on the console: target 1 shown on the monitor" check_cal_console_seen
     desktop_stop
+    check "quilmocal on sway, Virtual-1 at transform 90: calibrated by touch, bound to that output" check_cal_sway
+    check "quilmocal on sway: target 1 shown on the monitor" check_cal_sway_seen
+    check "quilmocal on sway, turned, bound by map_to_output: taps in four quadrants land under the finger" check_cal_sway_taps
+    check "quilmocal on GNOME's mutter, Virtual-1 turned: calibrated by touch, bound to that output" check_cal_mutter
+    check "quilmocal on GNOME's mutter: target 1 shown on the monitor" check_cal_mutter_seen
+    check "quilmocal on GNOME's mutter, turned, bound by gsettings: taps in four quadrants land under the finger" check_cal_mutter_taps
+    desktop_stop
     check "the daemon's CPU per packet, devices on against off" check_cpu
     check "upgrade from the CPack 0.9.0 package keeps the configuration and the calibration files" check_upgrade
     journalctl -b -u quilmod -u quilmoinput --no-pager > "$st/journal.txt" 2>&1

@@ -392,6 +392,40 @@ static bool make_buffers(char *why, size_t size)
     return true;
 }
 
+static void drop_buffers()
+{
+    for (WlBuffer &b : wl.buffers)
+        if (b.buffer)
+            wl_buffer_destroy(b.buffer);
+    if (wl.map)
+        munmap(wl.map, wl.bufferBytes * BUFFERS);
+    wl.buffers = {};
+    wl.map = nullptr;
+}
+
+static bool fullscreen_given()
+{
+    return wl.configured && wl.fullscreen;
+}
+
+// sway maps a window before it makes it fullscreen: its first configure names no state and
+// leaves the size to the client. A frame of one pixel maps the window; the fullscreen configure
+// follows (false, why set, when none came or the compositor broke).
+static bool map_first(char *why, size_t size)
+{
+    wl.width = wl.height = 1;
+    if (!make_buffers(why, size))
+        return false;
+    wl_surface_attach(wl.surface, wl.buffers[0].buffer, 0, 0);
+    wl_surface_commit(wl.surface);
+    wl.configured = false;
+    const bool answered = dispatch_until(fullscreen_given, CONFIGURE_WAIT_MS);
+    drop_buffers();  // the first real frame replaces it at once
+    if (!answered)
+        snprintf(why, size, "the Wayland compositor refused a fullscreen window");
+    return answered;
+}
+
 // The toplevel, fullscreen on the chosen output, and the compositor's answer checked.
 bool WlOpen(const Area &area, char *why, size_t size)
 {
@@ -409,13 +443,11 @@ bool WlOpen(const Area &area, char *why, size_t size)
                  CONFIGURE_WAIT_MS / 1000);
         return false;
     }
+    if (!wl.fullscreen && !map_first(why, size))
+        return false;
     // 0 x 0 leaves the size to us: the output's.
     wl.width = wl.givenWidth > 0 ? wl.givenWidth : area.width;
     wl.height = wl.givenHeight > 0 ? wl.givenHeight : area.height;
-    if (!wl.fullscreen) {
-        snprintf(why, size, "the Wayland compositor refused a fullscreen window");
-        return false;
-    }
     if (wl.width != area.width || wl.height != area.height) {
         snprintf(why, size, "the Wayland compositor gave a %dx%d window, not the output's %dx%d", wl.width,
                  wl.height, area.width, area.height);
@@ -464,11 +496,7 @@ void WlClose()
         return;
     CanvasEnd();
     canvasBackend = {};
-    for (WlBuffer &b : wl.buffers)
-        if (b.buffer)
-            wl_buffer_destroy(b.buffer);
-    if (wl.map)
-        munmap(wl.map, wl.bufferBytes * BUFFERS);
+    drop_buffers();
     if (wl.keyboard)
         wl_keyboard_destroy(wl.keyboard);
     if (wl.toplevel)
