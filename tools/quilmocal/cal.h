@@ -169,6 +169,13 @@ int WlFd();
 bool WlCancelled();
 void WlClose();
 
+// ---- wlkeys.cpp: Escape and q on the Wayland seat ----
+
+struct wl_seat;
+void WlKeysAttach(wl_seat *seat);  // the seat's keyboard, whenever it has one
+bool WlKeysCancelled();            // Escape or q was pressed
+void WlKeysEnd();                  // the keyboard let go, ready for another run
+
 // ---- console.cpp: a DRM dumb buffer on a connector no display server drives ----
 
 void ConListOutputs(FILE *out);  // the connected connectors, as WlListOutputs lists outputs

@@ -1,8 +1,7 @@
 // quilmocal's Wayland backend: a fullscreen xdg-shell toplevel on the chosen wl_output, its
 // frames copied into one of two shared-memory buffers the compositor is not reading. The
 // compositor's answer is checked: a window not fullscreen or not the output's size is refused.
-// Escape or q on the seat's keyboard cancels, as on X.
-#include <linux/input-event-codes.h>
+// Escape or q on the seat's keyboard cancels, as on X (wlkeys.cpp).
 #include <poll.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -50,9 +49,6 @@ struct WlState {
     xdg_wm_base *wm = nullptr;
     zxdg_output_manager_v1 *xdgOutputs = nullptr;
     wl_seat *seat = nullptr;
-    wl_keyboard *keyboard = nullptr;
-    bool cancelKey = false;
-    std::vector<uint32_t> quitKeys = {KEY_Q};  // the keys that give q
     std::array<WlOutput, MAX_OUTPUTS> outputs{};
     int outputCount = 0;
     wl_surface *surface = nullptr;
@@ -128,56 +124,6 @@ static void name_outputs()
     }
 }
 
-// ---- the keyboard: Escape by its evdev code, q wherever the seat's keymap puts it ----
-
-constexpr uint32_t KEYMAP_MAX = 1 << 20;  // a whole keymap's text is about 64 KiB
-
-static void key_map(void *, wl_keyboard *, uint32_t format, int32_t fd, uint32_t size)
-{
-    wl.quitKeys = {KEY_Q};  // the US place, for a keymap we cannot read
-    if (format == WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1 && size > 0 && size <= KEYMAP_MAX) {
-        void *text = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-        if (text != MAP_FAILED) {
-            std::vector<uint32_t> keys = KeymapKeysOf({static_cast<const char *>(text), size - 1}, "q");
-            if (!keys.empty())
-                wl.quitKeys = std::move(keys);
-            munmap(text, size);
-        }
-    }
-    close(fd);
-}
-
-static void key_enter(void *, wl_keyboard *, uint32_t, wl_surface *, wl_array *) {}
-static void key_leave(void *, wl_keyboard *, uint32_t, wl_surface *) {}
-static void key_modifiers(void *, wl_keyboard *, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) {}
-static void key_repeat(void *, wl_keyboard *, int32_t, int32_t) {}
-
-static void key_key(void *, wl_keyboard *, uint32_t, uint32_t, uint32_t key, uint32_t state)
-{
-    if (state == WL_KEYBOARD_KEY_STATE_PRESSED &&
-        (key == KEY_ESC || std::find(wl.quitKeys.begin(), wl.quitKeys.end(), key) != wl.quitKeys.end()))
-        wl.cancelKey = true;
-}
-
-static const wl_keyboard_listener keyboardListener = {key_map, key_enter, key_leave,
-                                                      key_key, key_modifiers, key_repeat};
-
-static void seat_capabilities(void *, wl_seat *seat, uint32_t caps)
-{
-    const bool has = caps & WL_SEAT_CAPABILITY_KEYBOARD;
-    if (has && !wl.keyboard) {
-        wl.keyboard = wl_seat_get_keyboard(seat);
-        wl_keyboard_add_listener(wl.keyboard, &keyboardListener, nullptr);
-    } else if (!has && wl.keyboard) {
-        wl_keyboard_destroy(wl.keyboard);
-        wl.keyboard = nullptr;
-    }
-}
-
-static void seat_name(void *, wl_seat *, const char *) {}
-
-static const wl_seat_listener seatListener = {seat_capabilities, seat_name};
-
 static void wm_ping(void *, xdg_wm_base *wm, uint32_t serial)
 {
     xdg_wm_base_pong(wm, serial);
@@ -199,7 +145,7 @@ static void global_added(void *, wl_registry *r, uint32_t id, const char *interf
             wl_registry_bind(r, id, &zxdg_output_manager_v1_interface, XDG_OUTPUT_VERSION));
     } else if (strcmp(interface, wl_seat_interface.name) == 0 && !wl.seat) {
         wl.seat = static_cast<wl_seat *>(wl_registry_bind(r, id, &wl_seat_interface, std::min(version, SEAT_VERSION)));
-        wl_seat_add_listener(wl.seat, &seatListener, nullptr);
+        WlKeysAttach(wl.seat);
     } else if (strcmp(interface, wl_output_interface.name) == 0 && wl.outputCount < MAX_OUTPUTS) {
         WlOutput &o = wl.outputs[static_cast<size_t>(wl.outputCount++)];
         const uint32_t v = std::min(version, OUTPUT_VERSION);
@@ -487,7 +433,7 @@ bool WlCancelled()
         return false;
     if (!dispatch_now() && onScreenLost)
         onScreenLost();
-    return wl.closed || wl.cancelKey;
+    return wl.closed || WlKeysCancelled();
 }
 
 void WlClose()
@@ -497,8 +443,7 @@ void WlClose()
     CanvasEnd();
     canvasBackend = {};
     drop_buffers();
-    if (wl.keyboard)
-        wl_keyboard_destroy(wl.keyboard);
+    WlKeysEnd();
     if (wl.toplevel)
         xdg_toplevel_destroy(wl.toplevel);
     if (wl.xsurface)
