@@ -29,6 +29,7 @@ namespace {
 
 struct WlOutput {
     wl_output *output = nullptr;
+    zxdg_output_v1 *xdg = nullptr;
     uint32_t id = 0;
     char name[64] = "";
     int x = 0, y = 0, width = 0, height = 0;  // the current mode, in the panel's pixels
@@ -119,8 +120,10 @@ static void name_outputs()
 {
     for (int i = 0; wl.xdgOutputs && i < wl.outputCount; ++i) {
         WlOutput &o = wl.outputs[static_cast<size_t>(i)];
-        zxdg_output_v1 *x = zxdg_output_manager_v1_get_xdg_output(wl.xdgOutputs, o.output);
-        zxdg_output_v1_add_listener(x, &xdgOutputListener, &o);
+        if (o.xdg)
+            continue;
+        o.xdg = zxdg_output_manager_v1_get_xdg_output(wl.xdgOutputs, o.output);
+        zxdg_output_v1_add_listener(o.xdg, &xdgOutputListener, &o);
     }
 }
 
@@ -436,6 +439,30 @@ bool WlCancelled()
     return wl.closed || WlKeysCancelled();
 }
 
+// Every proxy of ours goes before the connection: libwayland frees none of them with it.
+static void drop_globals()
+{
+    for (int i = 0; i < wl.outputCount; ++i) {
+        const WlOutput &o = wl.outputs[static_cast<size_t>(i)];
+        if (o.xdg)
+            zxdg_output_v1_destroy(o.xdg);
+        if (o.output)
+            wl_output_destroy(o.output);
+    }
+    if (wl.seat)
+        wl_seat_destroy(wl.seat);
+    if (wl.xdgOutputs)
+        zxdg_output_manager_v1_destroy(wl.xdgOutputs);
+    if (wl.wm)
+        xdg_wm_base_destroy(wl.wm);
+    if (wl.shm)
+        wl_shm_destroy(wl.shm);
+    if (wl.compositor)
+        wl_compositor_destroy(wl.compositor);
+    if (wl.registry)
+        wl_registry_destroy(wl.registry);
+}
+
 void WlClose()
 {
     if (!wl.display)
@@ -450,7 +477,8 @@ void WlClose()
         xdg_surface_destroy(wl.xsurface);
     if (wl.surface)
         wl_surface_destroy(wl.surface);
-    wl_display_disconnect(wl.display);  // the rest goes with the connection
+    drop_globals();
+    wl_display_disconnect(wl.display);
     wl = {};
     frame.clear();
 }
